@@ -1,0 +1,5 @@
+# Sanitizer flags, applied to the whole build so that every library agrees.
+if(SKIFF_SANITIZE)
+  add_compile_options(-fsanitize=${SKIFF_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${SKIFF_SANITIZE})
+endif()
