@@ -52,6 +52,18 @@ class HttpClient {
   IHttpTransport& Transport() { return m_transport; }
 
  private:
+  // The lazy platform steps. Each runs only from its own state; any failure resets the
+  // client and returns the failure's code (854732 when called in the wrong state).
+  std::uint32_t OpenSession();
+  std::uint32_t Connect();
+  std::uint32_t OpenRequest();
+  std::uint32_t SendRequest();  // goes straight on to ReceiveResponse
+  std::uint32_t ReceiveResponse();
+  std::uint32_t FailStep(std::uint32_t code);
+  // Takes the step out of stepFrom when the client is there, then checks that the
+  // client is in the state the operation needs.
+  std::uint32_t Prepare(HttpClientState stepFrom, HttpClientState allowed);
+
   IHttpTransport& m_transport;
   HttpHandle session = nullptr;
   HttpHandle connection = nullptr;

@@ -37,8 +37,9 @@ class IHttpTransport {
 
   virtual std::uint32_t GetUserProxyConfig(UserProxyConfig& config) = 0;
   // proxyName and proxyBypass are null unless accessType is kAccessTypeNamedProxy.
-  virtual std::uint32_t OpenSession(const WideChar* userAgent, std::uint32_t accessType, const WideChar* proxyName,
-                                    const WideChar* proxyBypass, HttpHandle* session) = 0;
+  virtual std::uint32_t OpenSession(const WideChar* userAgent, std::uint32_t accessType,
+                                    const WideChar* proxyName, const WideChar* proxyBypass,
+                                    HttpHandle* session) = 0;
   // port 0: the scheme's default.
   virtual std::uint32_t Connect(HttpHandle session, const WideChar* host, std::uint16_t port,
                                 HttpHandle* connection) = 0;

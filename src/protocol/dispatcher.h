@@ -71,6 +71,11 @@ class RequestDispatcher {
   Packet m_reply = {};
 };
 
+// A fetch step's result code: 0 is success, anything else a Windows, WinHTTP or own code.
+inline bool IsFailure(std::uint32_t code) {
+  return code != 0;
+}
+
 // Decodes exactly byteCount bytes of UTF-8 into at most capacity units with a terminator
 // kept inside the buffer. Returns the units written including the terminator, or 0 (and
 // an empty destination) for an empty source or a text that does not fit.
