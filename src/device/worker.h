@@ -1,0 +1,189 @@
+// CDeviceWorker: everything the program knows about the attached handheld. It runs the
+// watcher thread (device passes, channel reads, the dispatcher, the HTTP client) and is
+// itself the event sink of the device manager and of the open channel.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "compat/com.h"
+#include "core/activity_log.h"
+#include "core/event.h"
+#include "device/com_error.h"
+#include "device/devmgr.h"
+#include "http/http_client.h"
+#include "http/http_transport.h"
+#include "platform/platform.h"
+#include "protocol/dispatcher.h"
+#include "protocol/packet.h"
+
+namespace skiff {
+
+// The watcher's intervals. Defaults are the program's (10 s between attempts to create
+// the device manager, 5 s between device passes); tests shorten them.
+struct WorkerTiming {
+  std::uint32_t retryMs = 10000;
+  std::uint32_t watchMs = 5000;
+};
+
+// The name of the channel to the handheld application.
+inline constexpr char16_t kChannelName[] = u"SkiffhouseUSB";
+// The profile section of remembered device passwords (value name: the PIN in "%x").
+inline constexpr char kSavedPasswordsSection[] = "Saved passwords";
+
+// The failure with which a cancelled password challenge ends, so that the open fails.
+inline constexpr HRESULT kChallengeCancelled = HRESULT_FROM_WIN32(ERROR_CANCELLED);
+
+// Lets device-manager callbacks in only while the worker is listening, and lets the
+// stopping thread wait until every callback that got in has left.
+class CallbackGate {
+ public:
+  bool Enter();
+  void Leave();
+  // No callback gets in after this; returns once the ones inside have left.
+  void CloseAndDrain();
+  bool IsClosed() const;
+
+ private:
+  mutable std::mutex m_mutex;
+  std::condition_variable m_drained;
+  int m_inside = 0;
+  bool m_closed = false;
+};
+
+class CDeviceWorker : public IDevMgrChannelSink, public IDevMgrDeviceSink, private IDispatchHost {
+ public:
+  // Stands for "no password": the prompt was cancelled, or nothing is remembered. Made of
+  // characters no one types into the prompt.
+  static constexpr char kNoPassword[] = "\x1b<no-password>\x1b";
+  static_assert(sizeof(kNoPassword) == 16, "the no-password sentinel has 15 characters");
+
+  CDeviceWorker(IDeviceManagerFactory& factory, IHttpTransport& transport, IProfile& profile,
+                IPasswordRequester& requester, WorkerTiming timing = {});
+  // Stops the watcher thread first if it still runs.
+  virtual ~CDeviceWorker();
+  CDeviceWorker(const CDeviceWorker&) = delete;
+  CDeviceWorker& operator=(const CDeviceWorker&) = delete;
+
+  void SetLog(CActivityLog* log);
+  // One line, echoed to the console as well.
+  void Log(const std::string& text) override;
+  // One line made of first directly followed by second; no console echo.
+  void Log(const std::string& first, const std::string& second);
+
+  // Called by the front end (on its own thread) with the prompt's answer: the password,
+  // or kNoPassword on cancel, and the "Remember (insecure)" choice. Both fields are
+  // stored before the password event is signalled.
+  void SetPasswordAnswer(const std::string& password, bool remember);
+
+  // Starts the watcher thread.
+  void Start();
+  // Orderly stop: returns when the watcher thread has ended and the device manager and
+  // channel are released, promptly in every state (watching, serving, in a slow HTTP
+  // call, waiting for a password answer). No device-manager callback touches the worker
+  // or the log after it returns.
+  void Stop();
+
+  std::uint32_t Pin() const { return m_dwPin.load(); }
+
+  // IUnknown, shared by both sinks.
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+
+  // IDevMgrChannelSink.
+  HRESULT STDMETHODCALLTYPE OnNotify() override;
+  HRESULT STDMETHODCALLTYPE OnChallenge(LONG attemptsRemaining, BYTE answer[20]) override;
+  HRESULT STDMETHODCALLTYPE OnDataReady() override;
+  HRESULT STDMETHODCALLTYPE OnClose() override;
+
+  // IDevMgrDeviceSink.
+  HRESULT STDMETHODCALLTYPE OnDeviceConnected(void* device) override;
+  HRESULT STDMETHODCALLTYPE OnDeviceDisconnected(void* device) override;
+
+  // Writes the one log line of a caught device-manager error.
+  void LogComError(const ComError& error);
+
+ private:
+  static unsigned int WatcherThreadProc(CDeviceWorker* worker);
+  void Run();
+  void Register();
+  void ResetConnection();
+  void Shutdown();
+
+  void ServeDevice();
+  void ReadDeviceProperties(IDevMgrDevice* device);
+  // Waits for the channel's data or close; true when a packet was read, with the number
+  // of bytes that arrived in receivedBytes.
+  bool ReadPacket(Packet& packet, std::uint32_t timeoutMs, std::size_t& receivedBytes);
+
+  // Answers one challenge by asking the user; false when there is no answer (cancel,
+  // or the worker is stopping).
+  bool AskForPassword(LONG attemptsRemaining, std::string& password);
+  void RememberTypedPassword();
+
+  IDevMgrChannel* Channel() override { return m_pChannel; }
+
+  // Interfaces handed in by the owner.
+  IDeviceManagerFactory& m_factory;
+  IHttpTransport& m_transport;
+  IProfile& m_profile;
+  IPasswordRequester& m_requester;
+  const WorkerTiming m_timing;
+
+  // Fields shared between threads are atomics (or guarded as noted); the design's plain
+  // fields would race. Fields the watcher thread alone uses stay plain.
+
+  // Written by OnChallenge (device-manager thread), read by the watcher thread.
+  std::atomic<std::int32_t> m_nCancelledArrival{-1};
+  // Written by the watcher thread, read by OnChallenge.
+  std::atomic<std::int32_t> m_nArrival{0};
+  std::int32_t m_bDevicePresent = 0;
+
+  // The password answer. The front end may answer at any moment (a late answer after an
+  // abandoned prompt, say) while the watcher thread resets the password at a pass start,
+  // so the pair is guarded by a lock; m_hPasswordEvent still carries the wake-up.
+  mutable std::mutex m_answerMutex;
+  bool m_bRememberPassword = false;
+  std::string m_strPassword;
+
+  bool m_bAdvised = false;
+  // Set by Stop() on the owner's thread.
+  std::atomic<bool> m_bStop{false};
+
+  HttpClient m_http;
+  // Holds lastReplySequence, historyPosition and ReplyHistory.
+  RequestDispatcher m_dispatcher;
+
+  IDevMgrChannel* m_pChannel = nullptr;
+  IDevMgrMain* m_pDeviceManager = nullptr;
+  // Written on the watcher thread, read by the challenge and by the front end.
+  std::atomic<std::uint32_t> m_dwPin{0};
+  std::atomic<CActivityLog*> m_pLog{nullptr};
+  DWORD m_dwAdviseCookie = 0;
+
+  Event m_hDataReadyEvent{EventReset::Automatic};
+  Event m_hPortClosedEvent{EventReset::Automatic};
+  Event m_hConnectedEvent{EventReset::Automatic};
+  Event m_hDisconnectedEvent{EventReset::Automatic};
+  Event m_hStopEvent{EventReset::Manual};
+  Event m_hPasswordEvent{EventReset::Automatic};
+  Event* const m_hReadWait[2] = {&m_hDataReadyEvent, &m_hPortClosedEvent};
+  Event* const m_hWatchWait[2] = {&m_hConnectedEvent, &m_hStopEvent};
+
+  bool m_bClientConnected = false;
+  bool m_bRegistered = false;
+  // Counts only the device manager's references; never ends the worker's life.
+  std::atomic<LONG> m_nRefCount{0};
+
+  CallbackGate m_callbacks;
+  std::mutex m_threadMutex;  // Start() and Stop() from the owner's threads
+  std::thread m_thread;
+};
+
+}  // namespace skiff
