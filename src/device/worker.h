@@ -56,6 +56,25 @@ class CallbackGate {
   bool m_closed = false;
 };
 
+// Holds a callback inside the gate for its duration (when it got in).
+class CallbackScope {
+ public:
+  explicit CallbackScope(CallbackGate& gate) : m_gate(gate), m_entered(gate.Enter()) {}
+  ~CallbackScope() {
+    if (m_entered) m_gate.Leave();
+  }
+  CallbackScope(const CallbackScope&) = delete;
+  CallbackScope& operator=(const CallbackScope&) = delete;
+  bool Entered() const { return m_entered; }
+
+ private:
+  CallbackGate& m_gate;
+  bool m_entered;
+};
+
+// A PIN as it names a remembered password and shows in the log: "%x" of the 32 bits.
+std::string PinText(std::uint32_t pin);
+
 class CDeviceWorker : public IDevMgrChannelSink, public IDevMgrDeviceSink, private IDispatchHost {
  public:
   // Stands for "no password": the prompt was cancelled, or nothing is remembered. Made of
