@@ -15,9 +15,9 @@ enum class EventReset { Automatic, Manual };
 
 // Result of a wait, numbered as the platform numbers them.
 enum class WaitResult : std::uint32_t {
-  Object0 = 0,      // the first event of the pair was signalled (and, if automatic, consumed)
-  Object1 = 1,      // the second event
-  Timeout = 0x102,  // nothing was signalled in time
+  Object0 = 0,           // the first event of the pair was signalled (and, if automatic, consumed)
+  Object1 = 1,           // the second event
+  Timeout = 0x102,       // nothing was signalled in time
   Failed = 0xFFFFFFFFu,  // a null or closed event was waited on
 };
 
@@ -38,6 +38,9 @@ class Event {
  private:
   friend WaitResult WaitForAny(Event* first, Event* second, std::uint32_t timeoutMs);
   struct Shared;
+  static std::shared_ptr<Shared> SharedState();
+  // Waits until one of count events is signalled; consumes only the one reported.
+  static WaitResult WaitOn(Event* const* events, int count, std::uint32_t timeoutMs);
   std::shared_ptr<Shared> m_shared;
   EventReset m_reset;
   bool m_signalled = false;  // guarded by m_shared->mutex

@@ -4,6 +4,7 @@
 // can hand in a fake; the few free functions are implemented once per platform.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -25,6 +26,17 @@ void ConsoleEcho(std::string_view text);
 // The system's message text for an HRESULT, as FormatMessage gives it (line end
 // included). False when the system has no text for the code.
 bool SystemMessageText(HRESULT code, std::string& text);
+
+// ---- ANSI code page (implemented by each platform's ansi_code_page.cpp) -------------
+
+// Converts between the system's 8-bit "ANSI" code page and UTF-16 with the system's
+// rules (MultiByteToWideChar / WideCharToMultiByte: written is 0 when the result does
+// not fit, with capacity 0 the needed size). False when the ANSI code page is UTF-8
+// (POSIX): the core's own UTF-8 conversion is then used.
+bool SystemAnsiToWide(WideChar* dest, std::size_t capacity, const char* source, std::size_t count,
+                      std::size_t& written);
+bool SystemWideToAnsi(char* dest, std::size_t capacity, const WideChar* source, std::size_t count,
+                      std::size_t& written);
 
 // ---- Device manager creation (Windows: COM server; POSIX: the USB-link manager) -----
 
