@@ -4,3 +4,7 @@ skiff_test(compat_test SOURCES unit/compat_test.cpp LIBS skiff_compat LABELS uni
 skiff_test(event_test SOURCES unit/event_test.cpp LIBS skiff_core LABELS unit)
 skiff_test(text_test SOURCES unit/text_test.cpp LIBS skiff_core LABELS unit)
 skiff_test(activity_log_test SOURCES unit/activity_log_test.cpp LIBS skiff_core LABELS unit)
+skiff_test(com_error_test SOURCES unit/com_error_test.cpp LIBS skiff_devapi LABELS unit)
+if(NOT WIN32)
+  skiff_test(platform_base_test SOURCES unit/platform_base_test.cpp LIBS skiff_core LABELS unit)
+endif()

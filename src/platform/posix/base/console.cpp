@@ -1,4 +1,5 @@
 // The log echo on POSIX: standard error stands in for the console output device.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,7 +27,44 @@ void WriteAll(const char* data, std::size_t size) {
 
 }  // namespace
 
+// Standard error may be a pipe whose reader has gone: the write must then fail quietly
+// instead of ending the program with SIGPIPE. The signal is blocked for this thread
+// during the write and a SIGPIPE it raised is taken back before unblocking.
+class SigpipeGuard {
+ public:
+  SigpipeGuard() {
+    sigset_t pipeOnly;
+    sigemptyset(&pipeOnly);
+    sigaddset(&pipeOnly, SIGPIPE);
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    m_wasPending = sigismember(&pending, SIGPIPE) == 1;
+    m_blocked = pthread_sigmask(SIG_BLOCK, &pipeOnly, &m_previous) == 0;
+  }
+  SigpipeGuard(const SigpipeGuard&) = delete;
+  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+  ~SigpipeGuard() {
+    if (!m_blocked) return;
+    if (!m_wasPending) {
+      sigset_t pipeOnly;
+      sigemptyset(&pipeOnly);
+      sigaddset(&pipeOnly, SIGPIPE);
+      const timespec noWait = {0, 0};
+      while (sigtimedwait(&pipeOnly, nullptr, &noWait) == SIGPIPE) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
+  }
+
+ private:
+  sigset_t m_previous{};
+  bool m_wasPending = false;
+  bool m_blocked = false;
+};
+
 void ConsoleEcho(std::string_view text) {
+  const SigpipeGuard guard;
   // One write for the line and its "\n" keeps echoes from different threads whole.
   char small[512];
   if (text.size() < sizeof small) {
