@@ -1,0 +1,89 @@
+// A recording stand-in for the device manager's channel and for the dispatcher's owner:
+// every write is kept byte for byte, a write can be made to fail, and log lines are
+// collected in order.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "device/devmgr.h"
+#include "protocol/dispatcher.h"
+#include "protocol/packet.h"
+
+namespace skiff::testing {
+
+class FakeChannel : public IDevMgrChannel {
+ public:
+  virtual ~FakeChannel() = default;
+  HRESULT writeResult = S_OK;
+  bool record = true;
+  std::vector<std::vector<std::uint8_t>> writes;
+  int writeCount = 0;
+  std::uint8_t lastWrite[kPacketSize] = {};
+  std::size_t lastWriteSize = 0;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE Reserved1() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Reserved2() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Reserved3() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE ReadData(BYTE*, ULONG, ULONG*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE WriteData(const BYTE* data, ULONG length) override {
+    ++writeCount;
+    lastWriteSize = length <= kPacketSize ? length : 0;
+    std::memcpy(lastWrite, data, lastWriteSize);
+    if (record) writes.emplace_back(data, data + length);
+    return writeResult;
+  }
+};
+
+class FakeDispatchHost : public IDispatchHost {
+ public:
+  virtual ~FakeDispatchHost() = default;
+  IDevMgrChannel* channel = nullptr;
+  std::vector<std::string> lines;
+
+  void Log(const std::string& text) override { lines.push_back(text); }
+  IDevMgrChannel* Channel() override { return channel; }
+};
+
+// Builds a received packet: the header, the payload bytes, and the count that arrived.
+struct Received {
+  Packet packet = {};
+  std::size_t bytes = 0;
+};
+
+inline Received MakePacket(std::uint16_t type, std::uint16_t sequence, const void* payload,
+                           std::size_t size) {
+  Received r;
+  r.packet.SetType(type);
+  r.packet.SetSequence(sequence);
+  r.packet.SetLength(static_cast<std::uint16_t>(size));
+  if (size != 0) std::memcpy(r.packet.Payload(), payload, size);
+  r.bytes = kPacketHeaderSize + size;
+  return r;
+}
+inline Received MakePacket(PacketType type, std::uint16_t sequence, const std::string& payload = {}) {
+  return MakePacket(static_cast<std::uint16_t>(type), sequence, payload.data(), payload.size());
+}
+
+// The bytes a reply should have on the wire.
+inline std::vector<std::uint8_t> WireBytes(PacketType type, std::uint16_t sequence,
+                                           const std::string& payload) {
+  std::vector<std::uint8_t> bytes = {static_cast<std::uint8_t>(static_cast<std::uint16_t>(type) & 0xFF),
+                                     static_cast<std::uint8_t>(static_cast<std::uint16_t>(type) >> 8),
+                                     static_cast<std::uint8_t>(sequence & 0xFF),
+                                     static_cast<std::uint8_t>(sequence >> 8),
+                                     static_cast<std::uint8_t>(payload.size() & 0xFF),
+                                     static_cast<std::uint8_t>(payload.size() >> 8)};
+  bytes.insert(bytes.end(), payload.begin(), payload.end());
+  return bytes;
+}
+
+}  // namespace skiff::testing
