@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "device/api/message_text.h"
 #include "device/com_error.h"
 
 namespace skiff {

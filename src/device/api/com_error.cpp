@@ -7,6 +7,7 @@
 #include <new>
 
 #include "core/text.h"
+#include "device/api/message_text.h"
 #include "platform/platform.h"
 
 namespace skiff {
