@@ -1,0 +1,120 @@
+// skiffhouse: the desktop downloader on POSIX. One running instance per user; the console
+// front end stands in for the main window, its tray icon and the password prompt.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/posix/app/autostart.h"
+#include "platform/posix/app/console_frontend.h"
+#include "platform/posix/app/ini_profile.h"
+#include "platform/posix/app/signals.h"
+#include "platform/posix/app/single_instance.h"
+#include "platform/posix/app/usb_link_parts.h"
+#include "platform/posix/app/xdg_paths.h"
+#include "platform/posix/http_curl/curl_transport.h"
+#include "platform/posix/usb_link/usb_socket.h"
+#include "shell/downloader_shell.h"
+
+namespace {
+
+constexpr int kAskRunningInstanceMs = 5000;
+
+void PrintUsage(std::FILE* to) {
+  std::fprintf(to,
+               "Usage: skiffhouse [--help]\n"
+               "\n"
+               "%s: downloads from the web for an attached handheld.\n"
+               "Handhelds attach through the USB-link socket $SKIFFHOUSE_USB_SOCKET (default\n"
+               "$XDG_RUNTIME_DIR/skiffhouse/usb.sock). The program starts hidden in the console's\n"
+               "tray line; keys on a terminal: Enter shows the activity log, h hides it, r toggles\n"
+               "Run On Startup, a shows About, x (or Ctrl-C) ends. When standard input is not a\n"
+               "terminal, the log is shown at once and commands and password answers are read as\n"
+               "lines (an empty line shows the log); end of input ends the program. With standard\n"
+               "input on /dev/null it runs until SIGTERM.\n"
+               "\n"
+               "Settings: ${XDG_CONFIG_HOME:-$HOME/.config}/SkiffHouse/SkiffHouse.ini\n"
+               "Run on startup: ${XDG_CONFIG_HOME:-$HOME/.config}/autostart/SkiffHouse.desktop\n"
+               "Proxy: https_proxy, http_proxy, all_proxy and no_proxy from the environment.\n"
+               "Extra trusted certificate authorities: a PEM file named by SSL_CERT_FILE.\n"
+               "\n"
+               "A second start shows the running instance's log and ends.\n",
+               skiff::kAppTitle);
+}
+
+// Test-only: the watcher's intervals in milliseconds, so that tests need not wait the
+// program's 5 and 10 seconds. Unset, the program's own values hold.
+std::uint32_t TestInterval(const char* name, std::uint32_t programValue) {
+  const char* text = std::getenv(name);
+  if (!text || !*text) return programValue;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text, &end, 10);
+  return (*end == '\0' && value > 0 && value <= 600000) ? static_cast<std::uint32_t>(value) : programValue;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace skiff;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      PrintUsage(stdout);
+      return 0;
+    }
+    std::fprintf(stderr, "skiffhouse: unknown argument '%s'\n\n", argv[i]);
+    PrintUsage(stderr);
+    return 2;
+  }
+
+  // Single instance first: a second start writes nothing at all.
+  const std::string usbSocketPath = DefaultUsbSocketPath();
+  CSingleInstance instance(usbSocketPath);
+  std::string error;
+  switch (instance.Claim(kAskRunningInstanceMs, error)) {
+    case CSingleInstance::Outcome::Running:
+      break;
+    case CSingleInstance::Outcome::OtherShown:
+      std::printf("%s is already running; its window has been shown.\n", kAppTitle);
+      return 0;
+    case CSingleInstance::Outcome::OtherSilent:
+      std::fprintf(stderr, "%s is already running but does not answer on %s.\n", kAppTitle,
+                   instance.ControlPath().c_str());
+      return 1;
+    case CSingleInstance::Outcome::Failed:
+      std::fprintf(stderr, "skiffhouse: cannot make sure only one instance runs: %s\n", error.c_str());
+      return 1;
+  }
+
+  // Settings.
+  CIniProfile profile(DefaultProfilePath());
+  CAutostartEntry autostart(DefaultAutostartPath(), SelfExecutablePath());
+
+  // The front end, the device manager and the HTTP transport the worker is built on.
+  CSignalPipe signals;
+  CConsoleFrontEnd frontEnd(STDIN_FILENO, STDOUT_FILENO, CConsoleFrontEnd::ModeFor(STDIN_FILENO),
+                            signals.ReadFd());
+  instance.Serve(frontEnd, [&frontEnd] { frontEnd.Show(); });
+  CUsbLinkParts usbLink(usbSocketPath);
+  CurlOptions curlOptions;
+  if (const char* caFile = std::getenv("SSL_CERT_FILE")) curlOptions.extraCaFile = caFile;
+  const std::unique_ptr<IHttpTransport> transport = CreateCurlTransport(curlOptions);
+
+  WorkerTiming timing;
+  timing.watchMs = TestInterval("SKIFFHOUSE_TEST_WATCH_MS", timing.watchMs);
+  timing.retryMs = TestInterval("SKIFFHOUSE_TEST_RETRY_MS", timing.retryMs);
+
+  MainWindowParts parts{frontEnd,
+                        frontEnd,
+                        usbLink.Factory(),
+                        *transport,
+                        profile,
+                        autostart,
+                        timing,
+                        [&](const ShellLogFn& log) {
+                          profile.SetReporter(log);
+                          usbLink.SetLog(log);
+                        }};
+  RunMainWindow(parts);
+  instance.StopServing();
+  return 0;
+}

@@ -1,0 +1,54 @@
+// Start-up and shutdown order of the main window: log, worker, watcher thread, first
+// start, title, modal run; then abandon, stop, destroy in reverse.
+#include "shell/downloader_shell.h"
+
+namespace skiff {
+
+namespace {
+
+class MainWindowHost : public IMainWindowHost {
+ public:
+  MainWindowHost(CDeviceWorker& worker, IRunOnStartup& runOnStartup)
+      : m_worker(worker), m_runOnStartup(runOnStartup) {}
+
+  bool RunOnStartupClicked(bool checked) override {
+    return ToggleRunOnStartup(checked, m_runOnStartup,
+                              [this](const std::string& text) { m_worker.Log(text); });
+  }
+
+  void PasswordAnswered(const std::string& password, bool remember) override {
+    m_worker.SetPasswordAnswer(password, remember);
+  }
+
+ private:
+  CDeviceWorker& m_worker;
+  IRunOnStartup& m_runOnStartup;
+};
+
+}  // namespace
+
+void RunMainWindow(MainWindowParts& parts) {
+  CActivityLog log;
+  CDeviceWorker worker(parts.deviceManagers, parts.transport, parts.profile, parts.passwordRequester,
+                       parts.timing);
+  MainWindowHost host(worker, parts.runOnStartup);
+  const ShellLogFn toLog = [&worker](const std::string& text) { worker.Log(text); };
+
+  log.SetWindow(&parts.window);
+  worker.SetLog(&log);
+  if (parts.logReady) parts.logReady(toLog);
+  worker.Start();
+  parts.window.SetRunOnStartupCheck(ApplyFirstStartRule(parts.profile, parts.runOnStartup, toLog));
+  parts.window.SetTitle(kAppTitle);
+
+  parts.window.RunModal(host);
+
+  // The watcher thread and the device manager's callbacks use the worker and the log:
+  // they end before either is destroyed. An open prompt must not hold the stop up.
+  parts.passwordRequester.Abandon();
+  worker.Stop();
+  parts.window.Destroy();
+  if (parts.logReady) parts.logReady(ShellLogFn());
+}
+
+}  // namespace skiff
