@@ -26,6 +26,12 @@ bool CDeviceWorker::ReadPacket(Packet& packet, std::uint32_t timeoutMs, std::siz
   }
   // Stop() wakes a blocked read through the data event; nothing is read then.
   if (m_bStop.load()) return false;
+  // One read per announced packet: when more were announced than this wake-up covers,
+  // the event is signalled again for the next call (still ahead of a close). A wake-up
+  // whose packet an earlier call already read reads nothing. Only this thread takes
+  // from the count, so it cannot drop below zero between the load and the decrement.
+  if (m_nAnnouncedPackets.load() <= 0) return false;
+  if (m_nAnnouncedPackets.fetch_sub(1) > 1) m_hDataReadyEvent.Set();
 
   try {
     ThrowIfNull(m_pChannel);
@@ -34,8 +40,9 @@ bool CDeviceWorker::ReadPacket(Packet& packet, std::uint32_t timeoutMs, std::siz
                   IID_IDevMgrChannel);
     // The count travels on to the dispatcher, so a length field that claims more than
     // arrived is never believed; a count beyond the buffer is not believed either.
+    // Nothing read (a notification without a packet) is no packet.
     receivedBytes = std::min<std::size_t>(count, kPacketSize);
-    return true;
+    return receivedBytes > 0;
   } catch (const ComError& error) {
     // The client stays connected: a later notification is read normally.
     LogComError(error);

@@ -66,6 +66,11 @@ void CDeviceWorker::ServeDevice() {
     for (const char16_t* unit = kChannelName; *unit != 0; ++unit) channelName += static_cast<char>(*unit);
     Log("Opening Channel: ", channelName);
     ThrowIfNull(device.Get());
+    // Signals left from an earlier channel (a close or data reported after that pass had
+    // ended) belong to it, not to the channel opened now.
+    m_hPortClosedEvent.Reset();
+    m_hDataReadyEvent.Reset();
+    m_nAnnouncedPackets.store(0);
     IDevMgrChannel* channel = nullptr;
     ThrowIfFailed(
         device.Get()->OpenChannel(AsOle(kChannelName), static_cast<IDevMgrChannelSink*>(this), &channel),

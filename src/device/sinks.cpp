@@ -11,7 +11,10 @@ HRESULT STDMETHODCALLTYPE CDeviceWorker::OnNotify() {
 
 HRESULT STDMETHODCALLTYPE CDeviceWorker::OnDataReady() {
   CallbackScope scope(m_callbacks);
-  if (scope.Entered()) m_hDataReadyEvent.Set();
+  if (scope.Entered()) {
+    m_nAnnouncedPackets.fetch_add(1);
+    m_hDataReadyEvent.Set();
+  }
   return S_OK;
 }
 

@@ -195,6 +195,11 @@ class CDeviceWorker : public IDevMgrChannelSink, public IDevMgrDeviceSink, priva
   Event* const m_hReadWait[2] = {&m_hDataReadyEvent, &m_hPortClosedEvent};
   Event* const m_hWatchWait[2] = {&m_hConnectedEvent, &m_hStopEvent};
 
+  // Packets the channel has announced and the serve loop has not read yet. The data
+  // event alone would fold two quick announcements into one read and leave a packet
+  // unread until the next one came.
+  std::atomic<std::int32_t> m_nAnnouncedPackets{0};
+
   bool m_bClientConnected = false;
   bool m_bRegistered = false;
   // Counts only the device manager's references; never ends the worker's life.
