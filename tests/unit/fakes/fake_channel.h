@@ -76,13 +76,12 @@ inline Received MakePacket(PacketType type, std::uint16_t sequence, const std::s
 // The bytes a reply should have on the wire.
 inline std::vector<std::uint8_t> WireBytes(PacketType type, std::uint16_t sequence,
                                            const std::string& payload) {
-  std::vector<std::uint8_t> bytes = {static_cast<std::uint8_t>(static_cast<std::uint16_t>(type) & 0xFF),
-                                     static_cast<std::uint8_t>(static_cast<std::uint16_t>(type) >> 8),
-                                     static_cast<std::uint8_t>(sequence & 0xFF),
-                                     static_cast<std::uint8_t>(sequence >> 8),
-                                     static_cast<std::uint8_t>(payload.size() & 0xFF),
-                                     static_cast<std::uint8_t>(payload.size() >> 8)};
-  bytes.insert(bytes.end(), payload.begin(), payload.end());
+  Packet packet = {};
+  packet.SetType(type);
+  packet.SetSequence(sequence);
+  packet.SetLength(static_cast<std::uint16_t>(payload.size()));
+  std::vector<std::uint8_t> bytes(packet.bytes, packet.bytes + kPacketHeaderSize);
+  for (char c : payload) bytes.push_back(static_cast<std::uint8_t>(c));
   return bytes;
 }
 
