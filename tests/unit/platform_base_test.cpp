@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "core/text.h"
+#include "device/com_error.h"
 #include "platform/platform.h"
 
 namespace skiff {
@@ -98,6 +99,12 @@ TEST(SystemMessageText, KnownCodesHaveTheSystemWordingWithLineEnd) {
   EXPECT_FALSE(SystemMessageText(MakeHresult(0x80070000u), text));
   EXPECT_FALSE(SystemMessageText(MakeHresult(0x8004F000u), text));
   EXPECT_EQ(text, "untouched");
+}
+
+TEST(SystemMessageText, ComErrorLinesReadAsOnWindows) {
+  EXPECT_EQ(ComErrorLine(ComError(E_FAIL, nullptr)), "Unspecified error ");
+  EXPECT_EQ(ComErrorLine(ComError(E_POINTER, nullptr)), "Invalid pointer ");
+  EXPECT_EQ(ComErrorLine(ComError(DISP_E_TYPEMISMATCH, nullptr)), "Type mismatch. ");
 }
 
 TEST(AnsiCodePage, IsUtf8) {
