@@ -32,6 +32,8 @@ std::string FirstSet(const std::function<const char*(const char*)>& lookup,
     if (value == nullptr) continue;
     std::string_view text = Trim(value);
     while (!text.empty() && text.back() == '/') text.remove_suffix(1);
+    // The platform's form names plain proxies as host:port; other schemes keep theirs.
+    if (Lower(text.substr(0, 7)) == "http://") text.remove_prefix(7);
     if (!text.empty()) return std::string(text);
   }
   return {};

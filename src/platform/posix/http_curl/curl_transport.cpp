@@ -232,6 +232,12 @@ void ParseStatusLine(std::string_view line, int& status, std::string& reason) {
   if (!rest.empty() && rest.front() == ' ') reason.assign(rest.substr(1));
 }
 
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
 bool IsRedirectStatus(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -245,6 +251,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
   if (line.starts_with("HTTP/")) {
     r.raw.clear();
+    r.redirectUrl.clear();
     r.inResponse = true;
     ParseStatusLine(line, r.status, r.reason);
   }
@@ -255,6 +262,12 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   }
   r.raw.append(line);
   r.raw.append("\r\n");
+  if (line.size() > 9 && EqualsNoCase(line.substr(0, 9), "Location:")) {
+    std::string_view value = line.substr(9);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    r.redirectUrl.assign(value);
+  }
   if (!line.empty()) return bytes;
 
   // The blank line ends one response's headers.
@@ -270,10 +283,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     return bytes;
   }
   r.headersComplete = true;
-  char* location = nullptr;
-  if (IsRedirectStatus(r.status) && curl_easy_getinfo(r.easy, CURLINFO_REDIRECT_URL, &location) == CURLE_OK &&
-      location != nullptr) {
-    r.redirectUrl = location;
+  if (IsRedirectStatus(r.status) && !r.redirectUrl.empty()) {
     r.redirectPending = true;
     r.discardBody = true;
   }
@@ -734,13 +744,26 @@ std::uint32_t CurlTransport::FollowRedirect(Request& r, bool& followed) {
   followed = false;
   if (!r.redirectPending) return 0;
   if (++r.redirects > kMaxRedirects) return r.Fail(kErrorRedirectFailed);
-  std::string scheme;
+  // The target, resolved against the URL of the hop that answered.
+  std::string scheme, next;
   if (CURLU* parsed = curl_url()) {
+    std::string base = r.url;
+    if (r.firstHop && r.target.starts_with("/")) base = r.url.substr(0, r.url.size() - 1) + r.target;
+    if (curl_url_set(parsed, CURLUPART_URL, base.c_str(), CURLU_PATH_AS_IS) != CURLUE_OK)
+      curl_url_set(parsed, CURLUPART_URL, r.url.c_str(), 0);
     char* part = nullptr;
-    if (curl_url_set(parsed, CURLUPART_URL, r.redirectUrl.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK &&
-        curl_url_get(parsed, CURLUPART_SCHEME, &part, 0) == CURLUE_OK)
+    char* whole = nullptr;
+    bool resolved =
+        curl_url_set(parsed, CURLUPART_URL, r.redirectUrl.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK ||
+        curl_url_set(parsed, CURLUPART_URL, r.redirectUrl.c_str(),
+                     CURLU_NON_SUPPORT_SCHEME | CURLU_URLENCODE | CURLU_ALLOW_SPACE) == CURLUE_OK;
+    if (resolved && curl_url_get(parsed, CURLUPART_SCHEME, &part, 0) == CURLUE_OK &&
+        curl_url_get(parsed, CURLUPART_URL, &whole, 0) == CURLUE_OK) {
       scheme = part;
+      next = whole;
+    }
     curl_free(part);
+    curl_free(whole);
     curl_url_cleanup(parsed);
   }
   for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -754,7 +777,7 @@ std::uint32_t CurlTransport::FollowRedirect(Request& r, bool& followed) {
     r.hopBody = false;
   }
   r.Detach();
-  r.url = r.redirectUrl;
+  r.url = next;
   r.hopSecure = scheme == "https";
   r.firstHop = false;
   if (std::uint32_t code = StartHop(r)) return code;

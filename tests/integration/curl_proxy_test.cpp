@@ -1,0 +1,231 @@
+// The user's proxy setting on POSIX: the environment in the Windows form, the bypass
+// list, and whole fetches through HttpClient and a real tinyproxy on loopback.
+#include <cstdlib>
+#include <map>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/text.h"
+#include "http/http_client.h"
+#include "platform/posix/http_curl/curl_proxy.h"
+#include "platform/posix/http_curl/curl_transport.h"
+#include "test_http_server.h"
+#include "test_peers.h"
+
+namespace skiff {
+namespace {
+
+using test::ReceivedRequest;
+using test::ServerConnection;
+
+EnvironmentProxy FromEnvironment(const std::map<std::string, std::string>& variables) {
+  return ReadEnvironmentProxy([&](const char* name) -> const char* {
+    auto it = variables.find(name);
+    return it == variables.end() ? nullptr : it->second.c_str();
+  });
+}
+
+TEST(EnvironmentProxy, IsReportedInThePlatformForm) {
+  EnvironmentProxy none = FromEnvironment({{"no_proxy", "localhost"}});
+  EXPECT_EQ(none.proxy, "");
+
+  EnvironmentProxy split = FromEnvironment({{"http_proxy", "http://plain.test:3128/"},
+                                            {"HTTPS_PROXY", " secure.test:8443 "},
+                                            {"no_proxy", " localhost, .example.com ,10.0.0.0/8,,"}});
+  EXPECT_EQ(split.proxy, "http=plain.test:3128;https=secure.test:8443");
+  EXPECT_EQ(split.bypass, "localhost;.example.com;10.0.0.0/8");
+
+  EnvironmentProxy fallback =
+      FromEnvironment({{"ALL_PROXY", "socks5://relay.test:1080"}, {"https_proxy", ""}});
+  EXPECT_EQ(fallback.proxy, "http=socks5://relay.test:1080;https=socks5://relay.test:1080")
+      << "all_proxy stands in for every scheme without its own (a blank value counts as unset)";
+
+  EnvironmentProxy lowerFirst = FromEnvironment({{"http_proxy", "lower.test:1"},
+                                                 {"HTTP_PROXY", "upper.test:2"},
+                                                 {"NO_PROXY", "upper"},
+                                                 {"no_proxy", "lower"}});
+  EXPECT_EQ(lowerFirst.proxy, "http=lower.test:1");
+  EXPECT_EQ(lowerFirst.bypass, "lower");
+}
+
+TEST(ProxyRules, ChooseByScheme) {
+  ProxyRules rules = ParseProxyRules("http=plain.test:3128; https=secure.test:8443", "");
+  EXPECT_EQ(ChooseProxy(rules, false, "site.test", 80), "http://plain.test:3128");
+  EXPECT_EQ(ChooseProxy(rules, true, "site.test", 443), "http://secure.test:8443");
+
+  ProxyRules any = ParseProxyRules("every.test:8080", "");
+  EXPECT_EQ(ChooseProxy(any, false, "site.test", 80), "http://every.test:8080");
+  EXPECT_EQ(ChooseProxy(any, true, "site.test", 443), "http://every.test:8080");
+
+  ProxyRules onlySecure = ParseProxyRules("https=secure.test:8443", "");
+  EXPECT_EQ(ChooseProxy(onlySecure, false, "site.test", 80), "") << "no proxy applies to plain requests";
+
+  ProxyRules socks = ParseProxyRules("https=socks5://relay.test:1080", "");
+  EXPECT_EQ(ChooseProxy(socks, true, "site.test", 443), "socks5://relay.test:1080");
+  EXPECT_FALSE(IsForwardingProxy("socks5://relay.test:1080"));
+  EXPECT_TRUE(IsForwardingProxy("http://plain.test:3128"));
+}
+
+TEST(ProxyRules, BypassList) {
+  struct Case {
+    const char* list;
+    const char* host;
+    std::uint16_t port;
+    bool bypassed;
+  } cases[] = {
+      {"*", "anything.test", 80, true},
+      {"example.com", "example.com", 80, true},
+      {"example.com", "WWW.Example.COM", 80, true},
+      {"example.com", "notexample.com", 80, false},
+      {".example.com", "a.b.example.com", 80, true},
+      {".example.com", "example.com", 80, true},
+      {"*.example.com", "a.example.com", 80, true},
+      {"*.example.com", "example.org", 80, false},
+      {"<local>", "intranet", 80, true},
+      {"<local>", "intranet.corp", 80, false},
+      {"<local>", "127.0.0.1", 80, false},
+      {"10.0.0.0/8", "10.200.3.4", 80, true},
+      {"10.0.0.0/8", "11.0.0.1", 80, false},
+      {"192.168.1.0/23", "192.168.0.9", 80, true},
+      {"192.168.1.0/24", "192.168.0.9", 80, false},
+      {"127.0.0.1", "127.0.0.1", 8080, true},
+      {"::1", "[::1]", 80, true},
+      {"[::1]", "::1", 80, true},
+      {"fd00::/8", "fd12::1", 80, true},
+      {"fd00::/8", "fe80::1", 80, false},
+      {"example.com:8080", "example.com", 8080, true},
+      {"example.com:8080", "example.com", 80, false},
+      {"[::1]:8080", "::1", 8080, true},
+      {"[::1]:8080", "::1", 80, false},
+      {"one.test;two.test, three.test", "three.test", 80, true},
+      {"", "example.com", 80, false},
+  };
+  for (const Case& c : cases) {
+    ProxyRules rules = ParseProxyRules("proxy.test:1", c.list);
+    EXPECT_EQ(BypassMatches(rules.bypass, c.host, c.port), c.bypassed)
+        << "list \"" << c.list << "\" host " << c.host << " port " << c.port;
+  }
+}
+
+// Sets the proxy variables of a test and puts the old ones back afterwards.
+class ProxyEnvironment {
+ public:
+  static constexpr const char* kNames[] = {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",
+                                           "all_proxy",  "ALL_PROXY",  "no_proxy",    "NO_PROXY"};
+  ProxyEnvironment() {
+    for (const char* name : kNames) {
+      if (const char* value = std::getenv(name)) m_saved[name] = value;
+      unsetenv(name);
+    }
+  }
+  ~ProxyEnvironment() {
+    for (const char* name : kNames) {
+      auto it = m_saved.find(name);
+      if (it != m_saved.end())
+        setenv(name, it->second.c_str(), 1);
+      else
+        unsetenv(name);
+    }
+  }
+  void Set(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
+
+ private:
+  std::map<std::string, std::string> m_saved;
+};
+
+struct FetchResult {
+  std::uint32_t code = 0;
+  std::uint32_t status = 0;
+  std::string body;
+};
+
+// One whole fetch the way the handheld drives it, through HttpClient.
+FetchResult FetchThroughClient(IHttpTransport& transport, const std::u16string& host, std::uint16_t port,
+                               const std::u16string& path, bool secure) {
+  HttpClient client(transport);
+  FetchResult result;
+  client.SetUserAgent(u"ProxyTest/1.0");
+  for (std::uint32_t code :
+       {client.SetHost(host.c_str()), client.SetPort(port), client.SetVerb(u"GET"),
+        client.SetPath(path.c_str()), client.SetSecure(secure), client.SetHeaders(u"")}) {
+    if (code != 0) {
+      result.code = code;
+      return result;
+    }
+  }
+  WideChar statusText[2000];
+  std::uint32_t textBytes = 4000;
+  result.code = client.QueryStatus(&result.status, statusText, &textBytes);
+  char buffer[4000];
+  for (std::uint16_t got = 1; result.code == 0 && got != 0;) {
+    result.code = client.ReadBody(buffer, sizeof buffer, &got);
+    result.body.append(buffer, got);
+  }
+  client.Reset();
+  return result;
+}
+
+TEST(ProxyFetch, NamedProxyIsUsedUnlessBypassed) {
+  ProxyEnvironment environment;
+  test::TinyproxyProcess proxy;
+  test::TempDir dir;
+  test::TestCertificates certificates = test::MakeTestCertificates(dir);
+  test::TestHttpServer plain;
+  test::TestHttpServer secure(test::TlsSettings{certificates.certificateFile, certificates.keyFile});
+  for (test::TestHttpServer* server : {&plain, &secure})
+    server->Route("/page", [](const ReceivedRequest& r, ServerConnection& c) {
+      test::SendFixed(c, 200, "OK", "page " + r.target);
+    });
+  CurlOptions options;
+  options.extraCaFile = certificates.caFile;
+  CurlTransport transport(options);
+  const std::string proxyAddress = "127.0.0.1:" + std::to_string(proxy.Port());
+
+  environment.Set("http_proxy", "http://" + proxyAddress);
+  environment.Set("https_proxy", proxyAddress);
+  UserProxyConfig config;
+  ASSERT_EQ(transport.GetUserProxyConfig(config), 0u);
+  EXPECT_TRUE(config.hasProxy);
+  EXPECT_EQ(WideToUtf8String(config.proxy), "http=" + proxyAddress + ";https=" + proxyAddress);
+
+  FetchResult viaProxy =
+      FetchThroughClient(transport, u"127.0.0.1", plain.Port(), u"/page?through=proxy", false);
+  ASSERT_EQ(viaProxy.code, 0u);
+  EXPECT_EQ(viaProxy.body, "page /page?through=proxy");
+  std::string log = proxy.Log();
+  EXPECT_NE(log.find("GET http://127.0.0.1:" + std::to_string(plain.Port()) + "/page?through=proxy"),
+            std::string::npos)
+      << log;
+
+  FetchResult tunnel =
+      FetchThroughClient(transport, u"localhost", secure.Port(), u"/page?through=tunnel", true);
+  ASSERT_EQ(tunnel.code, 0u);
+  EXPECT_EQ(tunnel.body, "page /page?through=tunnel");
+  EXPECT_NE(proxy.Log().find("CONNECT localhost:" + std::to_string(secure.Port())), std::string::npos)
+      << proxy.Log();
+
+  // Bypassed hosts go direct, and the session reads the environment as it opens.
+  environment.Set("no_proxy", "localhost,127.0.0.1");
+  FetchResult direct = FetchThroughClient(transport, u"127.0.0.1", plain.Port(), u"/page?direct", false);
+  ASSERT_EQ(direct.code, 0u);
+  EXPECT_EQ(direct.body, "page /page?direct");
+  EXPECT_EQ(proxy.Log().find("/page?direct"), std::string::npos) << proxy.Log();
+
+  // A proxy for secure requests only leaves plain ones direct.
+  unsetenv("no_proxy");
+  unsetenv("http_proxy");
+  FetchResult plainOnly =
+      FetchThroughClient(transport, u"127.0.0.1", plain.Port(), u"/page?plain-direct", false);
+  ASSERT_EQ(plainOnly.code, 0u);
+  EXPECT_EQ(proxy.Log().find("/page?plain-direct"), std::string::npos) << proxy.Log();
+  EXPECT_EQ(plain.Requests().size(), 3u) << "each plain request reached the server once";
+
+  // A named proxy that is not there: the Windows stack cannot connect either.
+  environment.Set("http_proxy", "127.0.0.1:" + std::to_string(test::FreeLoopbackPort()));
+  FetchResult refused = FetchThroughClient(transport, u"127.0.0.1", plain.Port(), u"/page", false);
+  EXPECT_EQ(refused.code, 12029u);
+}
+
+}  // namespace
+}  // namespace skiff
