@@ -226,9 +226,11 @@ void CConsoleFrontEnd::RunModal(IMainWindowHost& host) {
       fds.push_back(pollfd{fd, POLLIN, 0});
       handlers.push_back(std::move(handler));
     };
-    if (m_mode != InputMode::None && !m_inputEnded) watch(m_inputFd, [this] { OnInput(); });
-    if (m_signalFd >= 0) watch(m_signalFd, [this] { OnSignal(); });
+    // Requests of other threads and signals first: a withdrawn prompt is closed before
+    // the next input line is read.
     if (m_wakeRead >= 0) watch(m_wakeRead, [this] { OnWake(); });
+    if (m_signalFd >= 0) watch(m_signalFd, [this] { OnSignal(); });
+    if (m_mode != InputMode::None && !m_inputEnded) watch(m_inputFd, [this] { OnInput(); });
     for (const auto& source : m_sources) {
       const int fd = source.first;
       // A source removed by an earlier handler of this round is not called; the handler

@@ -44,8 +44,15 @@ struct ParsedLine {
   std::string_view value;    // Entry: everything after the first '=', verbatim
 };
 
+bool HasControlCharacter(std::string_view line) {
+  for (char c : line)
+    if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F) return true;
+  return false;
+}
+
 ParsedLine ParseLine(std::string_view line) {
-  if (line.find('\0') != std::string_view::npos) return {LineKind::Damaged, {}, {}, {}};
+  // Nobody writes control characters into settings by hand: such a line is damage.
+  if (HasControlCharacter(line)) return {LineKind::Damaged, {}, {}, {}};
   const std::string_view trimmed = Trim(line);
   if (trimmed.empty()) return {LineKind::Blank, {}, {}, {}};
   if (trimmed.front() == ';' || trimmed.front() == '#') return {LineKind::Comment, {}, {}, {}};
@@ -61,7 +68,7 @@ ParsedLine ParseLine(std::string_view line) {
 }
 
 bool IsStorableText(std::string_view text) {
-  return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+  return !HasControlCharacter(text);
 }
 
 bool IsStorableName(std::string_view name) {
@@ -151,7 +158,7 @@ CIniProfile::Document CIniProfile::Load() {
   }
   const int fd = open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
-    if (errno == ENOENT) {  // never started: everything has its default
+    if (errno == ENOENT || errno == ENOTDIR) {  // never started: everything has its default
       Report("The settings file " + m_path + " does not exist yet; using defaults");
       return document;
     }

@@ -1,0 +1,10 @@
+# The application shell's rules, and the POSIX program's parts against real files,
+# pipes, terminals and sockets.
+if(WIN32)
+  return()
+endif()
+
+skiff_test(shell_rules_test SOURCES unit/shell_rules_test.cpp LIBS skiff_shell LABELS unit)
+skiff_test(profile_ini_test SOURCES integration/profile_ini_test.cpp LIBS skiff_posix_app LABELS integration)
+skiff_test(console_frontend_test SOURCES integration/console_frontend_test.cpp LIBS skiff_posix_app util
+           LABELS integration)

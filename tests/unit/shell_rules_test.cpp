@@ -1,0 +1,178 @@
+// The shell's platform-free rules: first start and run on startup, the password prompt
+// text, yes/no answers, the second start's request and display-safe log text.
+#include "shell/shell_rules.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <vector>
+
+namespace skiff {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+class MapProfile : public IProfile {
+ public:
+  std::string GetString(const std::string& section, const std::string& name,
+                        const std::string& def) override {
+    const auto found = values.find(section + "/" + name);
+    return found == values.end() ? def : found->second;
+  }
+  bool WriteString(const std::string& section, const std::string& name, const std::string& value) override {
+    if (failWrites) return false;
+    values[section + "/" + name] = value;
+    ++writes;
+    return true;
+  }
+  bool DeleteEntry(const std::string& section, const std::string& name) override {
+    return values.erase(section + "/" + name) > 0;
+  }
+  std::map<std::string, std::string> values;
+  bool failWrites = false;
+  int writes = 0;
+};
+
+class FakeRegistration : public IRunOnStartup {
+ public:
+  bool IsRunOnStartup() override { return registered; }
+  bool SetRunOnStartup(bool on) override {
+    calls.push_back(on);
+    if (fail) return false;
+    registered = on;
+    return true;
+  }
+  std::string LastError() const override { return fail ? "disk full" : ""; }
+  bool registered = false;
+  bool fail = false;
+  std::vector<bool> calls;
+};
+
+struct Collected {
+  std::vector<std::string> lines;
+  ShellLogFn Fn() {
+    return [this](const std::string& line) { lines.push_back(line); };
+  }
+};
+
+TEST(FirstStartRule, FirstStartWritesMarkerAndRegisters) {
+  MapProfile profile;
+  FakeRegistration registration;
+  Collected log;
+  EXPECT_TRUE(ApplyFirstStartRule(profile, registration, log.Fn()));
+  EXPECT_EQ(profile.values["General/Version"], "1.3");
+  EXPECT_THAT(registration.calls, ElementsAre(true));
+  EXPECT_THAT(log.lines, IsEmpty());
+
+  // The next start leaves everything alone, even after the user unticked the box.
+  registration.registered = false;
+  EXPECT_FALSE(ApplyFirstStartRule(profile, registration, log.Fn()));
+  EXPECT_THAT(registration.calls, ElementsAre(true));
+  EXPECT_EQ(profile.writes, 1);
+}
+
+TEST(FirstStartRule, OnlyTheExactNeverStartedMarkerCounts) {
+  for (const std::string marker : {"", "1.3", "0.00", " 0.0", "0.0 ", "2.0", "garbage"}) {
+    MapProfile profile;
+    profile.values["General/Version"] = marker;
+    FakeRegistration registration;
+    EXPECT_FALSE(ApplyFirstStartRule(profile, registration, nullptr)) << "marker '" << marker << "'";
+    EXPECT_THAT(registration.calls, IsEmpty()) << "marker '" << marker << "'";
+    EXPECT_EQ(profile.values["General/Version"], marker);
+  }
+  MapProfile explicitNever;
+  explicitNever.values["General/Version"] = "0.0";
+  FakeRegistration registration;
+  EXPECT_TRUE(ApplyFirstStartRule(explicitNever, registration, nullptr));
+  EXPECT_EQ(explicitNever.values["General/Version"], "1.3");
+}
+
+TEST(FirstStartRule, FailedWritesAreLoggedAndTheBoxShowsTheTruth) {
+  MapProfile profile;
+  profile.failWrites = true;
+  FakeRegistration registration;
+  registration.fail = true;
+  Collected log;
+  EXPECT_FALSE(ApplyFirstStartRule(profile, registration, log.Fn()));
+  ASSERT_EQ(log.lines.size(), 2u);
+  EXPECT_THAT(log.lines[0], HasSubstr("first-start marker"));
+  EXPECT_THAT(log.lines[1], HasSubstr("run on startup"));
+  EXPECT_THAT(log.lines[1], HasSubstr("disk full"));
+  // Nothing stored: the next start is a first start again and tries once more.
+  profile.failWrites = false;
+  registration.fail = false;
+  EXPECT_TRUE(ApplyFirstStartRule(profile, registration, log.Fn()));
+  EXPECT_EQ(profile.values["General/Version"], "1.3");
+}
+
+TEST(RunOnStartupToggle, ShowsWhatWasClickedAndLogsFailures) {
+  FakeRegistration registration;
+  registration.registered = true;
+  Collected log;
+  EXPECT_FALSE(ToggleRunOnStartup(true, registration, log.Fn()));
+  EXPECT_FALSE(registration.registered);
+  EXPECT_TRUE(ToggleRunOnStartup(false, registration, log.Fn()));
+  EXPECT_TRUE(registration.registered);
+  EXPECT_THAT(log.lines, IsEmpty());
+
+  registration.fail = true;
+  EXPECT_FALSE(ToggleRunOnStartup(true, registration, log.Fn()));  // the box follows the click
+  EXPECT_TRUE(registration.registered);
+  ASSERT_EQ(log.lines.size(), 1u);
+  EXPECT_THAT(log.lines[0], HasSubstr("Could not remove"));
+  EXPECT_THAT(registration.calls, ElementsAre(false, true, false));
+}
+
+TEST(PasswordPrompt, ThreeLinesWithHexPinAndSignedAttempts) {
+  EXPECT_EQ(PasswordPromptText(10, 0x2A0F),
+            "Please enter password for handheld PIN 2a0f.\r\nYou have 10 attempts remaining.\r\n"
+            "Note that device will be wiped if all attempts are used.");
+  EXPECT_THAT(PasswordPromptText(1, 0), HasSubstr("PIN 0.\r\nYou have 1 attempts remaining."));
+  EXPECT_THAT(PasswordPromptText(3, 255), HasSubstr("PIN ff."));
+  EXPECT_THAT(PasswordPromptText(-1, 0xFFFFFFFFu), HasSubstr("PIN ffffffff.\r\nYou have -1 attempts"));
+  EXPECT_THAT(PasswordPromptText(5, 0x80000000u), HasSubstr("PIN 80000000."));
+}
+
+TEST(YesNoAnswer, OnlyYAndYesMeanYes) {
+  for (const char* yes : {"y", "Y", "yes", "YES", " yes\r", "\tY "}) EXPECT_TRUE(IsYesAnswer(yes)) << yes;
+  for (const char* no : {"", "n", "no", "yess", "ye", "y y", "1", "true"})
+    EXPECT_FALSE(IsYesAnswer(no)) << no;
+}
+
+TEST(ControlProtocol, OnlyShowShows) {
+  bool show = false;
+  EXPECT_EQ(ControlReplyFor("show", show), kControlShownReply);
+  EXPECT_TRUE(show);
+  EXPECT_EQ(ControlReplyFor("show\r", show), kControlShownReply);
+  EXPECT_TRUE(show);
+  for (const char* other : {"", "SHOW", "show please", "exit", "x"}) {
+    EXPECT_EQ(ControlReplyFor(other, show), kControlUnknownReply) << other;
+    EXPECT_FALSE(show) << other;
+  }
+}
+
+TEST(DisplaySafeText, EscapesControlsButKeepsLineEndsTabsAndUtf8) {
+  EXPECT_EQ(DisplaySafeText("plain text 100%\r\n\tx"), "plain text 100%\r\n\tx");
+  EXPECT_EQ(DisplaySafeText("\x1b[2Jcleared"), "\\x1b[2Jcleared");
+  EXPECT_EQ(DisplaySafeText(std::string("a\0b\x07\x7f", 5)), "a\\x00b\\x07\\x7f");
+  EXPECT_EQ(DisplaySafeText("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"),
+            "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80");
+  // The 8-bit controls, written in UTF-8 or bare, and broken sequences.
+  EXPECT_EQ(DisplaySafeText("\xc2\x9b"
+                            "31m"),
+            "\\xc2\\x9b31m");
+  EXPECT_EQ(DisplaySafeText("\x9b"
+                            "31m"),
+            "\\x9b31m");
+  EXPECT_EQ(DisplaySafeText("\xc3"), "\\xc3");
+  EXPECT_EQ(DisplaySafeText("\xe2\x82"), "\\xe2\\x82");
+  EXPECT_EQ(DisplaySafeText("\xc0\xaf"), "\\xc0\\xaf");                    // overlong '/'
+  EXPECT_EQ(DisplaySafeText("\xed\xa0\x80"), "\\xed\\xa0\\x80");           // a surrogate
+  EXPECT_EQ(DisplaySafeText("\xf4\x90\x80\x80"), "\\xf4\\x90\\x80\\x80");  // past U+10FFFF
+}
+
+}  // namespace
+}  // namespace skiff
