@@ -1,0 +1,63 @@
+// An in-memory profile (section/name = value) that records what was written and
+// deleted, for the remembered-password rules.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace skiff::testing {
+
+class InMemoryProfile final : public IProfile {
+ public:
+  std::string GetString(const std::string& section, const std::string& name,
+                        const std::string& defaultValue) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_values.find({section, name});
+    return found == m_values.end() ? defaultValue : found->second;
+  }
+  bool WriteString(const std::string& section, const std::string& name, const std::string& value) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_values[{section, name}] = value;
+    m_writes.push_back(section + "/" + name + "=" + value);
+    return true;
+  }
+  bool DeleteEntry(const std::string& section, const std::string& name) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_deletes.push_back(section + "/" + name);
+    return m_values.erase({section, name}) > 0;
+  }
+
+  // ---- for tests ----
+  void Set(const std::string& section, const std::string& name, const std::string& value) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_values[{section, name}] = value;
+  }
+  std::optional<std::string> Get(const std::string& section, const std::string& name) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_values.find({section, name});
+    if (found == m_values.end()) return std::nullopt;
+    return found->second;
+  }
+  std::vector<std::string> Writes() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_writes;
+  }
+  std::vector<std::string> Deletes() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_deletes;
+  }
+
+ private:
+  mutable std::mutex m_mutex;
+  std::map<std::pair<std::string, std::string>, std::string> m_values;
+  std::vector<std::string> m_writes;
+  std::vector<std::string> m_deletes;
+};
+
+}  // namespace skiff::testing
