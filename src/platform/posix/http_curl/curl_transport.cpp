@@ -503,7 +503,7 @@ std::uint32_t CurlTransport::OpenRequest(HttpHandle connection, const WideChar* 
       !std::all_of(handle->verb.begin(), handle->verb.end(), [](char c) { return IsTokenChar(c); }))
     return kErrorInvalidParameter;
   handle->target = ToUtf8(path);
-  if (handle->target.empty()) handle->target = "/";
+  if (handle->target.empty()) handle->target.assign(1, '/');
   // Control characters would end the request line early.
   if (std::any_of(handle->target.begin(), handle->target.end(),
                   [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
@@ -732,8 +732,11 @@ std::uint32_t CurlTransport::SendRequest(HttpHandle request, const WideChar* hea
 
   const Connection& connection = *r->connection;
   r->url = std::string(r->secure ? "https://" : "http://") + HostForUrl(connection.host);
-  if (connection.port != 0) r->url += ":" + std::to_string(connection.port);
-  r->url += "/";
+  if (connection.port != 0) {
+    r->url += ':';
+    r->url += std::to_string(connection.port);
+  }
+  r->url += '/';
   if (std::uint32_t code = StartHop(*r)) return code;
   // Sent once the connection is ready: the request goes out in the same step, and what
   // happens to it afterwards is the response's business.
