@@ -227,5 +227,34 @@ TEST(ProxyFetch, NamedProxyIsUsedUnlessBypassed) {
   EXPECT_EQ(refused.code, 12029u);
 }
 
+TEST(ProxyFetch, RefusedTunnelIsAnsweredWithTheProxysResponse) {
+  ProxyEnvironment environment;
+  test::TinyproxyProcess proxy("ConnectPort 443\n");  // the server's port is not allowed
+  test::TestHttpServer secure;
+  CurlTransport transport;
+  environment.Set("https_proxy", "127.0.0.1:" + std::to_string(proxy.Port()));
+  HttpClient client(transport);
+  ASSERT_EQ(client.SetHost(u"127.0.0.1"), 0u);
+  ASSERT_EQ(client.SetPort(secure.Port()), 0u);
+  ASSERT_EQ(client.SetVerb(u"GET"), 0u);
+  ASSERT_EQ(client.SetSecure(true), 0u);
+  ASSERT_EQ(client.SetHeaders(u""), 0u);
+  std::uint32_t status = 0, textBytes = 4000;
+  WideChar text[2000];
+  ASSERT_EQ(client.QueryStatus(&status, text, &textBytes), 0u);
+  EXPECT_EQ(status, 403u) << "the proxy's refusal is the response";
+  WideChar headers[2000];
+  std::uint32_t headerBytes = 4000;
+  ASSERT_EQ(client.QueryRawHeaders(headers, &headerBytes, 4000), 0u);
+  std::string raw = WideToUtf8String(std::u16string_view(headers, headerBytes / 2));
+  EXPECT_TRUE(raw.starts_with("HTTP/1.") && raw.find(" 403 ") == 8 && raw.ends_with("\r\n\r\n")) << raw;
+  char buffer[4000];
+  std::uint16_t got = 1;
+  EXPECT_EQ(client.ReadBody(buffer, sizeof buffer, &got), 0u);
+  EXPECT_EQ(got, 0u) << "and it has no body to read";
+  EXPECT_TRUE(secure.Requests().empty());
+  client.Reset();
+}
+
 }  // namespace
 }  // namespace skiff

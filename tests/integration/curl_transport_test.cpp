@@ -436,6 +436,15 @@ TEST_F(CurlTransportTest, HeaderQueriesFollowTheWindowsContract) {
   EXPECT_GE(raw.size(), 4000u);
   EXPECT_EQ(fetch.Body(), "body");
 
+  server.Route("/endless-headers", [](const ReceivedRequest&, ServerConnection& c) {
+    std::string head = "HTTP/1.1 200 OK\r\n";
+    for (int i = 0; head.size() < 70 * 1024; ++i)
+      head += "X-More-" + std::to_string(i) + ": " + std::string(100, 'm') + "\r\n";
+    c.Send(head + "Content-Length: 0\r\n\r\n");
+  });
+  Fetch overflowing(transport);
+  EXPECT_EQ(overflowing.Run("127.0.0.1", Port(), "GET", "/endless-headers"), 12182u) << "headers past 64 KiB";
+
   Fetch bare(transport);
   ASSERT_EQ(bare.Run("127.0.0.1", Port(), "GET", "/no-reason"), 0u);
   EXPECT_EQ(bare.Status(), 204u);

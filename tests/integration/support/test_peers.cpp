@@ -94,7 +94,7 @@ bool CanConnect(std::uint16_t port) {
 
 }  // namespace
 
-TinyproxyProcess::TinyproxyProcess() {
+TinyproxyProcess::TinyproxyProcess(const std::string& extraConfig) {
   // tinyproxy drops to "nobody" when started as root, and still has to write its log.
   chmod(m_dir.Path().c_str(), 0755);
   const std::string log = m_dir.File("tinyproxy.log");
@@ -106,7 +106,8 @@ TinyproxyProcess::TinyproxyProcess() {
     std::ofstream out(config);
     if (geteuid() == 0) out << "User nobody\nGroup nogroup\n";
     out << "Port " << m_port << "\nListen 127.0.0.1\nTimeout 60\nLogFile \"" << log
-        << "\"\nLogLevel Info\nMaxClients 20\nAllow 127.0.0.1\nDisableViaHeader Yes\n";
+        << "\"\nLogLevel Info\nMaxClients 20\nAllow 127.0.0.1\nDisableViaHeader Yes\n"
+        << extraConfig;
   }
   const char* argv[] = {"tinyproxy", "-d", "-c", config.c_str(), nullptr};
   if (posix_spawnp(&m_pid, "tinyproxy", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0)

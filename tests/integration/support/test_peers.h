@@ -42,7 +42,8 @@ std::uint16_t FreeLoopbackPort();
 // on a loopback port; stopped (by its process id) when destroyed.
 class TinyproxyProcess {
  public:
-  TinyproxyProcess();
+  // extraConfig: more configuration lines, e.g. "ConnectPort 443\n".
+  explicit TinyproxyProcess(const std::string& extraConfig = {});
   ~TinyproxyProcess();
   TinyproxyProcess(const TinyproxyProcess&) = delete;
   TinyproxyProcess& operator=(const TinyproxyProcess&) = delete;
