@@ -2,10 +2,12 @@
 // uses on every platform.
 #pragma once
 
+// windows.h first: the COM headers expect its definitions.
+#include <windows.h>
+
 #include <objbase.h>
 #include <oleauto.h>
 #include <olectl.h>
-#include <windows.h>
 
 #include <cstdint>
 
