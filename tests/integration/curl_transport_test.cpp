@@ -507,6 +507,12 @@ TEST(CurlTransportHandles, MisusedAndEarlyClosedHandlesAreSafe) {
   ASSERT_EQ(transport.Connect(session, u"127.0.0.1", server.Port(), &connection), 0u);
   EXPECT_EQ(transport.OpenRequest(connection, u"", u"/", nullptr, 0, &request), 87u) << "an empty verb";
   EXPECT_EQ(transport.OpenRequest(connection, u"GET", u"/a\r\nX-Injected: 1", nullptr, 0, &request), 12005u);
+  HttpHandle badHost = nullptr, badRequest = nullptr;
+  ASSERT_EQ(transport.Connect(session, u"no spaces allowed", 80, &badHost), 0u);
+  ASSERT_EQ(transport.OpenRequest(badHost, u"GET", u"/", nullptr, 0, &badRequest), 0u);
+  EXPECT_EQ(transport.SendRequest(badRequest, nullptr, 0, nullptr, 0), 12005u) << "a host that makes no URL";
+  transport.CloseHandle(badRequest);
+  transport.CloseHandle(badHost);
   // A request left open when the transport goes is closed with it.
   ASSERT_EQ(transport.OpenRequest(connection, u"GET", u"/", nullptr, 0, &request), 0u);
   ASSERT_EQ(transport.SendRequest(request, nullptr, 0, nullptr, 0), 0u);
