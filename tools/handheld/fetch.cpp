@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <ostream>
 
 #include "packet_text.h"
@@ -188,7 +187,11 @@ bool PrepareFetch(const FetchOptions& options, FetchPlan* plan, std::string* err
         *error = "cannot read the request body from " + path;
         return false;
       }
-      body.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+      char chunk[4096];
+      // Reads one byte more than a packet holds at most: enough to know it is too long.
+      while (body.size() <= kMaxPayload && file.read(chunk, sizeof chunk).gcount() > 0) {
+        body.insert(body.end(), chunk, chunk + file.gcount());
+      }
     } else {
       body = Bytes(*options.data);
     }

@@ -188,12 +188,8 @@ HRESULT CUsbDevice::OpenChannel(const OLECHAR* name, IDevMgrChannelSink* sink, I
     c.changed.wait_until(lock, c.openDeadline, [&] {
       return c.openResult != S_FALSE || c.challengePending || c.endRequested || c.ended;
     });
-    if (c.ended || c.endRequested) {
-      result = kDeviceGone;
-      description = "the handheld went away";
-      if (!c.endReason.empty()) description += " (" + c.endReason + ")";
-      break;
-    }
+    // The handheld's answer counts even when the connection ended right after it (a
+    // WIPED is followed by the end at once).
     if (c.openResult == S_OK) {
       *channel = new CUsbChannel(m_connection, generation);
       return S_OK;
@@ -203,6 +199,12 @@ HRESULT CUsbDevice::OpenChannel(const OLECHAR* name, IDevMgrChannelSink* sink, I
       description = result == kChannelRefused
                         ? "the handheld refused channel \"" + channelName + "\": " + c.openDetail
                         : "the handheld was wiped after the last wrong password";
+      break;
+    }
+    if (c.ended || c.endRequested) {
+      result = kDeviceGone;
+      description = "the handheld went away";
+      if (!c.endReason.empty()) description += " (" + c.endReason + ")";
       break;
     }
     if (c.challengePending) {
