@@ -205,11 +205,15 @@ void HangingHttpTransport::Cancel() {
 // ---- packets and lines -----------------------------------------------------------------------
 
 std::vector<std::uint8_t> MakePacket(std::uint16_t type, std::uint16_t sequence, std::string_view payload) {
-  std::vector<std::uint8_t> bytes = {
-      static_cast<std::uint8_t>(type & 0xFF),           static_cast<std::uint8_t>(type >> 8),
-      static_cast<std::uint8_t>(sequence & 0xFF),       static_cast<std::uint8_t>(sequence >> 8),
-      static_cast<std::uint8_t>(payload.size() & 0xFF), static_cast<std::uint8_t>(payload.size() >> 8)};
-  bytes.insert(bytes.end(), payload.begin(), payload.end());
+  // Sized once and filled in place (growing it by insert trips a false array-bounds
+  // warning of the optimiser).
+  std::vector<std::uint8_t> bytes(6 + payload.size());
+  const std::uint16_t fields[3] = {type, sequence, static_cast<std::uint16_t>(payload.size())};
+  for (std::size_t i = 0; i < 3; ++i) {
+    bytes[2 * i] = static_cast<std::uint8_t>(fields[i] & 0xFF);
+    bytes[2 * i + 1] = static_cast<std::uint8_t>(fields[i] >> 8);
+  }
+  for (std::size_t i = 0; i < payload.size(); ++i) bytes[6 + i] = static_cast<std::uint8_t>(payload[i]);
   return bytes;
 }
 
