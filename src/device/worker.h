@@ -155,8 +155,14 @@ class CDeviceWorker : public IDevMgrChannelSink, public IDevMgrDeviceSink, priva
   IPasswordRequester& m_requester;
   const WorkerTiming m_timing;
 
-  // Fields shared between threads are atomics (or guarded as noted); the design's plain
-  // fields would race. Fields the watcher thread alone uses stay plain.
+  // Threads. Three kinds use the worker: the watcher thread, the device manager's
+  // threads (the sinks and the challenge) and the owner's thread (SetLog, the password
+  // answer, Start, Stop). A plain field written on one and read on another is a data
+  // race, so each field that crosses threads is an atomic, is guarded by a lock where
+  // it is a pair that must change together, or is handed over through an event. The
+  // watcher thread's own fields (channel, device manager, flags of the pass, the
+  // dispatcher and the HTTP client) stay plain: only that thread touches them, and Stop()
+  // reads them only after joining it.
 
   // Written by OnChallenge (device-manager thread), read by the watcher thread.
   std::atomic<std::int32_t> m_nCancelledArrival{-1};
@@ -183,6 +189,7 @@ class CDeviceWorker : public IDevMgrChannelSink, public IDevMgrDeviceSink, priva
   IDevMgrMain* m_pDeviceManager = nullptr;
   // Written on the watcher thread, read by the challenge and by the front end.
   std::atomic<std::uint32_t> m_dwPin{0};
+  // Set by the owner, read by every thread that logs.
   std::atomic<CActivityLog*> m_pLog{nullptr};
   DWORD m_dwAdviseCookie = 0;
 
@@ -202,9 +209,12 @@ class CDeviceWorker : public IDevMgrChannelSink, public IDevMgrDeviceSink, priva
 
   bool m_bClientConnected = false;
   bool m_bRegistered = false;
-  // Counts only the device manager's references; never ends the worker's life.
+  // Counts only the device manager's references, which its threads add and drop
+  // concurrently; never ends the worker's life.
   std::atomic<LONG> m_nRefCount{0};
 
+  // Closed by Shutdown in place of closing the events: after the stop no late
+  // device-manager callback touches the events or the log.
   CallbackGate m_callbacks;
   std::mutex m_threadMutex;  // Start() and Stop() from the owner's threads
   std::thread m_thread;
