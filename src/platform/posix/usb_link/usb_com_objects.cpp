@@ -166,7 +166,6 @@ HRESULT CUsbDevice::OpenChannel(const OLECHAR* name, IDevMgrChannelSink* sink, I
   c.phase = ChannelPhase::Opening;
   sink->AddRef();
   c.sink = sink;
-  c.closedByDesktop = false;
   c.openResult = S_FALSE;
   c.openDetail.clear();
   c.challengePending = false;
@@ -431,11 +430,11 @@ void CUsbChannel::Destroy() {
     }
     c.WaitForSinkCalls(lock);
   }
+  if (sink != nullptr) sink->Release();
   std::string reason;
   if (sendClose && !c.Send(FrameKind::DesktopClose, nullptr, 0, &reason)) {
     c.RequestEnd("cannot send CLOSE: " + reason);
   }
-  if (sink != nullptr) sink->Release();
   delete this;
 }
 

@@ -309,7 +309,14 @@ bool CUsbDevMgr::HandleFrame(const std::shared_ptr<Connection>& connection, cons
     return true;
   }
 
-  const bool afterOurClose = c.phase == ChannelPhase::None && c.closedByDesktop;
+  // Frames the handheld sent before it saw our CLOSE still come in, until it answers our
+  // next OPEN: those are dropped, not taken for bad input.
+  const bool afterOurClose =
+      c.closedByDesktop && (c.phase == ChannelPhase::None || c.phase == ChannelPhase::Opening);
+  if (frame.kind == FrameKind::Opened || frame.kind == FrameKind::Refused || frame.kind == FrameKind::Wiped ||
+      frame.kind == FrameKind::Challenge) {
+    c.closedByDesktop = false;
+  }
   switch (frame.kind) {
     case FrameKind::Attach:
       *why = "a second ATTACH";
