@@ -221,6 +221,18 @@ TEST(ProxyFetch, NamedProxyIsUsedUnlessBypassed) {
   EXPECT_EQ(proxy.Log().find("/page?plain-direct"), std::string::npos) << proxy.Log();
   EXPECT_EQ(plain.Requests().size(), 3u) << "each plain request reached the server once";
 
+  // Port 0 is the scheme's default, as the proxy's log shows (nothing listens there, so
+  // the proxy answers with an error page of its own).
+  environment.Set("http_proxy", proxyAddress);
+  FetchResult defaultPort = FetchThroughClient(transport, u"127.0.0.1", 0, u"/default-port", false);
+  EXPECT_EQ(defaultPort.code, 0u);
+  EXPECT_GE(defaultPort.status, 400u);
+  EXPECT_NE(proxy.Log().find("GET http://127.0.0.1/default-port "), std::string::npos) << proxy.Log();
+  FetchResult defaultSecurePort = FetchThroughClient(transport, u"127.0.0.1", 0, u"/", true);
+  EXPECT_EQ(defaultSecurePort.code, 0u);
+  EXPECT_GE(defaultSecurePort.status, 400u) << "the refused tunnel is the proxy's answer";
+  EXPECT_NE(proxy.Log().find("CONNECT 127.0.0.1:443 "), std::string::npos) << proxy.Log();
+
   // A named proxy that is not there: the Windows stack cannot connect either.
   environment.Set("http_proxy", "127.0.0.1:" + std::to_string(test::FreeLoopbackPort()));
   FetchResult refused = FetchThroughClient(transport, u"127.0.0.1", plain.Port(), u"/page", false);

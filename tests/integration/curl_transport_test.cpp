@@ -184,6 +184,14 @@ TEST_F(CurlTransportTest, ChunkedAndCloseDelimitedBodiesArriveWhole) {
                [&](const ReceivedRequest&, ServerConnection& c) { test::SendChunked(c, chunks); });
   server.Route("/close",
                [&](const ReceivedRequest&, ServerConnection& c) { test::SendCloseDelimited(c, whole); });
+  server.Route("/encoded", [](const ReceivedRequest&, ServerConnection& c) {
+    test::SendFixed(c, 200, "OK", "not really gzip", "Content-Encoding: gzip\r\n");
+  });
+  {
+    Fetch fetch(transport);
+    ASSERT_EQ(fetch.Run("127.0.0.1", Port(), "GET", "/encoded"), 0u);
+    EXPECT_EQ(fetch.Body(), "not really gzip") << "the body is passed on as sent, never decoded";
+  }
 
   for (std::string path : {"/chunked", "/close"}) {
     Fetch fetch(transport);
@@ -227,6 +235,7 @@ TEST_F(CurlTransportTest, HugeBodyStreamsInBoundedMemory) {
   EXPECT_EQ(offset, kSize);
   EXPECT_TRUE(intact) << "every byte arrives in order";
   long growth = ResidentKiB() - baseline;
+  RecordProperty("rss_growth_kib", static_cast<int>(growth));
   EXPECT_LT(growth, 24 * 1024) << "memory grew by " << growth << " KiB while reading 100 MB";
 }
 
