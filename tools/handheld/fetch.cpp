@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <ostream>
 
@@ -182,15 +183,25 @@ bool PrepareFetch(const FetchOptions& options, FetchPlan* plan, std::string* err
     std::vector<std::uint8_t> body;
     if (options.data->starts_with("@")) {
       const std::string path = options.data->substr(1);
+      std::error_code sizeError;
+      const auto fileSize = std::filesystem::file_size(path, sizeError);
       std::ifstream file(path, std::ios::binary);
-      if (!file) {
+      if (sizeError || !file) {
         *error = "cannot read the request body from " + path;
         return false;
       }
-      char chunk[4096];
-      // Reads one byte more than a packet holds at most: enough to know it is too long.
-      while (body.size() <= kMaxPayload && file.read(chunk, sizeof chunk).gcount() > 0) {
-        body.insert(body.end(), chunk, chunk + file.gcount());
+      // Too big is refused by its size, without reading it.
+      if (fileSize <= kMaxPayload) {
+        body.resize(static_cast<std::size_t>(fileSize));
+        file.read(reinterpret_cast<char*>(body.data()), static_cast<std::streamsize>(body.size()));
+        if (file.gcount() != static_cast<std::streamsize>(body.size())) {
+          *error = "cannot read the request body from " + path;
+          return false;
+        }
+      } else {
+        *error = "the request body of " + std::to_string(fileSize) + " bytes does not fit one packet (" +
+                 std::to_string(kMaxPayload) + " bytes at most); nothing was sent";
+        return false;
       }
     } else {
       body = Bytes(*options.data);
