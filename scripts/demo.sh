@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# One command that shows the program at work: a loopback web server, skiffhouse, and a
+# simulated handheld that fetches a file through it; then compares the bytes and stops
+# everything. Uses a private home and socket, so it leaves no settings behind.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$(nproc)" --target skiffhouse skiffhouse-handheld >/dev/null
+bin=build/release
+skiffhouse=$bin/src/platform/posix/skiffhouse
+handheld=$bin/tools/handheld/skiffhouse-handheld
+
+work=$(mktemp -d /tmp/skiffhouse-demo-XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_RUNTIME_DIR=$work/run
+export SKIFFHOUSE_USB_SOCKET=$work/run/usb.sock
+mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$work/www"
+chmod 700 "$XDG_RUNTIME_DIR"
+
+echo "== a 2 MB file on a loopback web server"
+head -c 2000000 /dev/urandom > "$work/www/sample.bin"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+python3 -m http.server "$port" --bind 127.0.0.1 --directory "$work/www" >/dev/null 2>&1 &
+pids+=($!)
+
+echo "== skiffhouse (its window's text follows, prefixed with |)"
+mkfifo "$work/input"
+"$skiffhouse" < "$work/input" > >(sed 's/^/  | /') 2>/dev/null &
+pids+=($!)
+exec 3>"$work/input"  # keeps its standard input open; closing it ends the program
+
+# Wait until both listen.
+for _ in $(seq 100); do
+  [ -S "$SKIFFHOUSE_USB_SOCKET" ] && python3 -c "import socket; socket.create_connection(('127.0.0.1', $port)).close()" 2>/dev/null && break
+  sleep 0.1
+done
+
+echo "== the handheld fetches http://127.0.0.1:$port/sample.bin through skiffhouse"
+"$handheld" --open-timeout 15000 fetch "http://127.0.0.1:$port/sample.bin" -o "$work/fetched.bin"
+
+if cmp -s "$work/www/sample.bin" "$work/fetched.bin"; then
+  echo "== the bytes match: $(sha256sum < "$work/fetched.bin" | cut -c1-16)... ($(stat -c %s "$work/fetched.bin") bytes)"
+  status=0
+else
+  echo "== the bytes DIFFER"
+  status=1
+fi
+sleep 0.5
+echo "== stopping"
+echo x >&3
+exec 3>&-
+wait "${pids[1]}" 2>/dev/null || true
+exit $status
