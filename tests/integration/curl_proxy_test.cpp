@@ -205,6 +205,19 @@ TEST(ProxyFetch, NamedProxyIsUsedUnlessBypassed) {
   EXPECT_NE(proxy.Log().find("CONNECT localhost:" + std::to_string(secure.Port())), std::string::npos)
       << proxy.Log();
 
+  // A session opened without a proxy goes direct although the variables name one:
+  // libcurl must not read them on its own.
+  {
+    HttpHandle session = nullptr, connection = nullptr, request = nullptr;
+    ASSERT_EQ(transport.OpenSession(u"", kAccessTypeNoProxy, nullptr, nullptr, &session), 0u);
+    ASSERT_EQ(transport.Connect(session, u"127.0.0.1", plain.Port(), &connection), 0u);
+    ASSERT_EQ(transport.OpenRequest(connection, u"GET", u"/page?no-proxy-session", nullptr, 0, &request), 0u);
+    EXPECT_EQ(transport.SendRequest(request, nullptr, 0, nullptr, 0), 0u);
+    EXPECT_EQ(transport.ReceiveResponse(request), 0u);
+    for (HttpHandle handle : {request, connection, session}) transport.CloseHandle(handle);
+    EXPECT_EQ(proxy.Log().find("no-proxy-session"), std::string::npos) << proxy.Log();
+  }
+
   // Bypassed hosts go direct, and the session reads the environment as it opens.
   environment.Set("no_proxy", "localhost,127.0.0.1");
   FetchResult direct = FetchThroughClient(transport, u"127.0.0.1", plain.Port(), u"/page?direct", false);
@@ -219,7 +232,7 @@ TEST(ProxyFetch, NamedProxyIsUsedUnlessBypassed) {
       FetchThroughClient(transport, u"127.0.0.1", plain.Port(), u"/page?plain-direct", false);
   ASSERT_EQ(plainOnly.code, 0u);
   EXPECT_EQ(proxy.Log().find("/page?plain-direct"), std::string::npos) << proxy.Log();
-  EXPECT_EQ(plain.Requests().size(), 3u) << "each plain request reached the server once";
+  EXPECT_EQ(plain.Requests().size(), 4u) << "each plain request reached the server once";
 
   // Port 0 is the scheme's default, as the proxy's log shows (nothing listens there, so
   // the proxy answers with an error page of its own).
