@@ -38,11 +38,14 @@ TEST(DeviceChallenge, ARememberedPasswordAnswersAtTenAttemptsWithoutAPrompt) {
   WorkerHarness h;
   h.profile.Set(kSection, "2a0f", "secret");
   auto device = LockedDevice(h, "secret");
+  ::testing::internal::CaptureStderr();
   h.StartAndWaitForAdvise();
   h.manager.Attach(device);
   ASSERT_TRUE(device->WaitForChannel(1));
   ASSERT_TRUE(h.display.WaitForLine("Client successfully connected"));
+  const std::string console = ::testing::internal::GetCapturedStderr();
 
+  EXPECT_THAT(console, ::testing::HasSubstr("\nraw_OnChallenge: 10\n"));
   EXPECT_THAT(ChallengeAttempts(*device), ElementsAre(10));
   EXPECT_THAT(h.requester.Requests(), IsEmpty());
   EXPECT_THAT(h.profile.Writes(), IsEmpty()) << "a remembered password is not stored again";
