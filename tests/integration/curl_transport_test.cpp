@@ -1,7 +1,10 @@
 // The libcurl transport against a real loopback HTTP(S) server: what the server receives,
 // body shapes, a huge body in bounded memory, redirects, broken and stalled servers,
 // TLS trust, header queries, handles and cancellation.
-#include <sys/resource.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -367,7 +370,7 @@ TEST_F(CurlTransportTest, BrokenServersGiveTheWindowsCodes) {
   }
 }
 
-TEST(CurlTransportTimeouts, StalledServerTimesOutAndCancelEndsTheWait) {
+TEST(CurlTransportTimeouts, StalledPeersTimeOutAndCancelEndsTheWait) {
   TestHttpServer server;
   std::promise<void> stalled;
   server.Route("/stall", [](const ReceivedRequest&, ServerConnection& c) { c.WaitUntilClosed(); });
@@ -392,6 +395,35 @@ TEST(CurlTransportTimeouts, StalledServerTimesOutAndCancelEndsTheWait) {
     std::uint32_t error = 0;
     EXPECT_EQ(fetch.Body(4000, &error), "abc");
     EXPECT_EQ(error, 12002u);
+  }
+
+  // A listener whose queue is full drops new connection attempts: the connect allowance
+  // runs out.
+  {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 2; ++i) {
+      int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+      fillers.push_back(filler);
+    }
+    CurlOptions quick;
+    quick.connectTimeout = std::chrono::milliseconds(300);
+    CurlTransport impatient(quick);
+    Fetch fetch(impatient);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(fetch.Run("127.0.0.1", ntohs(address.sin_port), "GET", "/"), 12002u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10))
+        << "by the connect allowance";
+    for (int fd : fillers) close(fd);
+    close(listener);
   }
 
   // Cancel from another thread ends a wait the time-out would not end for 30 s.
