@@ -23,7 +23,7 @@ Sha1::Sha1() : m_state{0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476u, 0xC3D
 
 void Sha1::Compress(const std::uint8_t block[64]) {
   std::uint32_t w[80];
-  for (int t = 0; t < 16; ++t) w[t] = LoadBigEndian32(block + 4 * t);
+  for (std::size_t t = 0; t < 16; ++t) w[t] = LoadBigEndian32(block + 4 * t);
   for (int t = 16; t < 80; ++t) w[t] = Rotl(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
 
   std::uint32_t a = m_state[0], b = m_state[1], c = m_state[2], d = m_state[3], e = m_state[4];
@@ -85,7 +85,7 @@ void Sha1::Final(std::uint8_t digest[kSha1DigestBytes]) {
   std::memset(m_block + m_blockUsed, 0, 56 - m_blockUsed);
   for (int i = 0; i < 8; ++i) m_block[56 + i] = static_cast<std::uint8_t>(bitLength >> (56 - 8 * i));
   Compress(m_block);
-  for (int i = 0; i < 5; ++i) {
+  for (std::size_t i = 0; i < 5; ++i) {
     digest[4 * i] = static_cast<std::uint8_t>(m_state[i] >> 24);
     digest[4 * i + 1] = static_cast<std::uint8_t>(m_state[i] >> 16);
     digest[4 * i + 2] = static_cast<std::uint8_t>(m_state[i] >> 8);
