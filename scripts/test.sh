@@ -1,18 +1,98 @@
 #!/usr/bin/env bash
 # Sets up and runs every test: the ASan+UBSan build, the ThreadSanitizer build, the
-# Windows cross build under Wine, and short seeded fuzz runs.
-set -euo pipefail
+# Windows cross build under Wine, and short seeded fuzz runs. Prints a summary of every
+# stage at the end and fails when any stage failed.
+set -uo pipefail
 cd "$(dirname "$0")/.."
+root=$(pwd)
 
-scripts/install-deps.sh
+scripts/install-deps.sh || exit 1
 
 jobs=$(nproc)
+summary=()
+failed=0
+mkdir -p build
+log="build/test-summary.log"
+: >"$log"
+
+note() {  # stage name, status, detail
+  summary+=("$(printf '%-8s %-6s %s' "$1" "$2" "$3")")
+  [ "$2" = "ok" ] || failed=1
+}
+
+# Builds a preset (all targets, or the one given) and runs its tests with ctest.
 run_preset() {
-  local preset=$1
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j "$jobs"
-  ctest --preset "$preset" -j "$jobs"
+  local preset=$1 target=${2:-}
+  echo "==== $preset: configure and build"
+  if ! cmake --preset "$preset" >"build/$preset-configure.log" 2>&1; then
+    cat "build/$preset-configure.log"
+    note "$preset" FAILED "configure (build/$preset-configure.log)"
+    return
+  fi
+  if ! cmake --build --preset "$preset" -j "$jobs" ${target:+--target "$target"}; then
+    note "$preset" FAILED "build"
+    return
+  fi
+  echo "==== $preset: ctest"
+  local out="build/$preset-ctest.log"
+  ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$out"
+  local status=${PIPESTATUS[0]}
+  local line
+  line=$(grep -E "tests passed|tests failed" "$out" | tail -1)
+  echo "$preset: $line" >>"$log"
+  if [ "$status" -eq 0 ]; then note "$preset" ok "$line"; else note "$preset" FAILED "$line"; fi
 }
 
 run_preset debug
 run_preset tsan
+
+# The Windows cross build runs its tests under Wine in a prefix of its own. Wine's first
+# start sets the prefix up, which takes a while: done once here, before test discovery.
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$root/build/mingw/wineprefix"
+mkdir -p build/mingw
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "==== mingw: preparing the Wine prefix"
+  /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
+  /usr/lib/wine/wineserver -w
+fi
+run_preset mingw skiff_tests
+/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+
+# Fuzzers: each declared with skiff_fuzzer(<name> ...) in fuzz/*.cmake, its seed corpus
+# in fuzz/corpus/<name>/. New inputs go to a scratch folder, never into the repository.
+fuzzers=$(cat fuzz/*.cmake 2>/dev/null | grep -oE 'skiff_fuzzer\([[:space:]]*[A-Za-z0-9_]+' |
+          sed -E 's/skiff_fuzzer\([[:space:]]*//' || true)
+if [ -n "$fuzzers" ]; then
+  echo "==== fuzz: configure and build"
+  if cmake --preset fuzz >build/fuzz-configure.log 2>&1 && cmake --build --preset fuzz -j "$jobs"; then
+    for name in $fuzzers; do
+      binary=$(find build/fuzz -type f -name "$name" -perm -u+x | head -1)
+      if [ -z "$binary" ]; then
+        note "fuzz" FAILED "$name: no binary"
+        continue
+      fi
+      scratch="build/fuzz/corpus-work/$name"
+      rm -rf "$scratch" && mkdir -p "$scratch"
+      seeds=()
+      [ -d "fuzz/corpus/$name" ] && seeds=("fuzz/corpus/$name")
+      echo "==== fuzz: $name"
+      if "$binary" -seed=1 -runs=20000 -max_total_time=60 -print_final_stats=1 "$scratch" "${seeds[@]}" \
+          >"build/fuzz/$name.log" 2>&1; then
+        runs=$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "build/fuzz/$name.log" | grep -oE '[0-9]+$')
+        note "fuzz" ok "$name: ${runs:-?} inputs, no crash"
+      else
+        tail -40 "build/fuzz/$name.log"
+        note "fuzz" FAILED "$name: see build/fuzz/$name.log"
+      fi
+    done
+  else
+    tail -40 build/fuzz-configure.log
+    note "fuzz" FAILED "configure or build"
+  fi
+fi
+
+echo
+echo "==== Summary"
+for line in "${summary[@]}"; do echo "$line"; done
+exit "$failed"

@@ -11,6 +11,8 @@ void CActivityLog::SetWindow(ILogDisplay* window) {
   m_window = window;
 }
 
+// The parts are taken by value, as callers hand over temporaries built for the line.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
 void CActivityLog::AddLine(std::string first, std::string second, std::string third) {
   // The display is refreshed under the lock too, so two writers never interleave their
   // refreshes and the display always ends showing the newest text.

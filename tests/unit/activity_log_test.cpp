@@ -145,12 +145,13 @@ TEST(ActivityLog, ConcurrentAppendsKeepWholeLinesInOrder) {
   constexpr int kThreads = 4;
   constexpr int kLinesEach = 1500;
   std::vector<std::thread> writers;
+  writers.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     writers.emplace_back([&log, t] {
       for (int n = 0; n < kLinesEach; ++n) {
         // Three parts, so a torn append would show as a mixed line.
         log.AddLine("T" + std::to_string(t) + " ", std::to_string(100000 + n),
-                    " " + std::string(20, 'a' + t));
+                    " " + std::string(20, static_cast<char>('a' + t)));
       }
     });
   }

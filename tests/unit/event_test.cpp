@@ -105,6 +105,7 @@ TEST(Event, OneAutomaticSetReleasesOneWaiter) {
   Event passed(EventReset::Automatic);
   std::atomic<int> through{0};
   std::vector<std::thread> waiters;
+  waiters.reserve(3);
   for (int i = 0; i < 3; ++i) {
     waiters.emplace_back([&] {
       if (gate.Wait(kSafetyMs) == WaitResult::Object0) {
