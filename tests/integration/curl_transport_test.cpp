@@ -253,15 +253,12 @@ TEST_F(CurlTransportTest, RedirectsAreFollowedWithinLimits) {
     test::SendFixed(c, 301, "Moved", "",
                     "Location: http://127.0.0.1:" + std::to_string(Port()) + "/final\r\n");
   });
-  server.Route("/see-other", [](const ReceivedRequest&, ServerConnection& c) {
-    test::SendFixed(c, 303, "See Other", "", "Location: /final\r\n");
-  });
-  server.Route("/temporary", [](const ReceivedRequest&, ServerConnection& c) {
-    test::SendFixed(c, 307, "Temporary Redirect", "", "Location: /final\r\n");
-  });
-  server.Route("/loop", [](const ReceivedRequest&, ServerConnection& c) {
-    test::SendFixed(c, 302, "Found", "", "Location: /loop\r\n");
-  });
+  server.Route("/see-other",
+               [](const ReceivedRequest&, ServerConnection& c) { test::SendRedirect(c, 303, "/final"); });
+  server.Route("/temporary",
+               [](const ReceivedRequest&, ServerConnection& c) { test::SendRedirect(c, 307, "/final"); });
+  server.Route("/loop",
+               [](const ReceivedRequest&, ServerConnection& c) { test::SendRedirect(c, 302, "/loop"); });
   // /hop?n counts down: n redirects, then the final answer.
   server.Route("/hop", [](const ReceivedRequest& r, ServerConnection& c) {
     int left = std::stoi(r.target.substr(r.target.find('?') + 1));
@@ -568,7 +565,7 @@ TEST(CurlTransportTls, CertificatesAreVerifiedAgainstTrustedAuthorities) {
     test::SendFixed(c, 200, "OK", "over TLS: " + r.Header("Host"));
   });
   server.Route("/downgrade", [](const ReceivedRequest&, ServerConnection& c) {
-    test::SendFixed(c, 302, "Found", "", "Location: http://127.0.0.1:9/plain\r\n");
+    test::SendRedirect(c, 302, "http://127.0.0.1:9/plain");
   });
   server.Route("/upgrade-ok", [&](const ReceivedRequest&, ServerConnection& c) {
     test::SendFixed(c, 302, "Found", "",

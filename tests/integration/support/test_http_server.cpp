@@ -413,6 +413,15 @@ void SendChunked(ServerConnection& connection, const std::vector<std::string>& c
   connection.Send(response);
 }
 
+void SendRedirect(ServerConnection& connection, int status, std::string_view location) {
+  const char* reason = status == 301   ? "Moved Permanently"
+                       : status == 303 ? "See Other"
+                       : status == 307 ? "Temporary Redirect"
+                       : status == 308 ? "Permanent Redirect"
+                                       : "Found";
+  SendFixed(connection, status, reason, "", "Location: " + std::string(location) + "\r\n");
+}
+
 void SendCloseDelimited(ServerConnection& connection, std::string_view body) {
   std::string response = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n";
   response += body;
