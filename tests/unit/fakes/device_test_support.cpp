@@ -153,21 +153,21 @@ std::uint32_t HangingHttpTransport::GetUserProxyConfig(UserProxyConfig& config) 
 std::uint32_t HangingHttpTransport::OpenSession(const WideChar*, std::uint32_t, const WideChar*,
                                                 const WideChar*, HttpHandle* session) {
   const std::uint32_t code = Step();
-  if (code == 0) *session = reinterpret_cast<HttpHandle>(static_cast<std::intptr_t>(++m_handle));
+  if (code == 0) *session = NextHandle();
   return code;
 }
 
 std::uint32_t HangingHttpTransport::Connect(HttpHandle, const WideChar*, std::uint16_t,
                                             HttpHandle* connection) {
   const std::uint32_t code = Step();
-  if (code == 0) *connection = reinterpret_cast<HttpHandle>(static_cast<std::intptr_t>(++m_handle));
+  if (code == 0) *connection = NextHandle();
   return code;
 }
 
 std::uint32_t HangingHttpTransport::OpenRequest(HttpHandle, const WideChar*, const WideChar*,
                                                 const WideChar* const*, std::uint32_t, HttpHandle* request) {
   const std::uint32_t code = Step();
-  if (code == 0) *request = reinterpret_cast<HttpHandle>(static_cast<std::intptr_t>(++m_handle));
+  if (code == 0) *request = NextHandle();
   return code;
 }
 

@@ -120,7 +120,10 @@ class HangingHttpTransport final : public IHttpTransport {
   bool m_hanging = false;
   bool m_cancelled = false;
   int m_cancelCalls = 0;
-  int m_handle = 0x100;
+  // Handles are addresses inside this block: distinct and never null.
+  HttpHandle NextHandle() { return &m_handles[m_nextHandle++ % sizeof m_handles]; }
+  char m_handles[64] = {};
+  std::size_t m_nextHandle = 0;
 };
 
 // A packet as the handheld sends it: header and payload, nothing more.
