@@ -658,7 +658,8 @@ struct BadInput {
   const char* reason;
 };
 
-std::vector<std::uint8_t> RawFrame(std::uint8_t kind, std::vector<std::uint8_t> body, std::uint8_t reserved = 0) {
+std::vector<std::uint8_t> RawFrame(std::uint8_t kind, std::vector<std::uint8_t> body,
+                                   std::uint8_t reserved = 0) {
   std::vector<std::uint8_t> bytes(4 + body.size());
   bytes[0] = kind;
   bytes[1] = reserved;
