@@ -34,7 +34,7 @@ pids+=($!)
 
 echo "== skiffhouse (its window's text follows, prefixed with |)"
 mkfifo "$work/input"
-"$skiffhouse" < "$work/input" > >(sed 's/^/  | /') 2>/dev/null &
+"$skiffhouse" < "$work/input" > >(sed -u 's/^/  | /') 2>/dev/null &
 pids+=($!)
 exec 3>"$work/input"  # keeps its standard input open; closing it ends the program
 

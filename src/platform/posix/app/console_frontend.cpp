@@ -198,6 +198,8 @@ void CConsoleFrontEnd::EnterTerminalMode() {
   termios raw = m_savedTerminal;
   // Keys one at a time and unechoed (the password is masked); Ctrl-C still raises SIGINT.
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | IEXTEN);
+  // Ctrl-S would stop the output, and with it every thread that writes to the log.
+  raw.c_iflag &= ~static_cast<tcflag_t>(IXON);
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
   if (tcsetattr(m_inputFd, TCSANOW, &raw) == 0) m_terminalSaved = true;
@@ -448,8 +450,9 @@ void CConsoleFrontEnd::OpenNextPrompt() {
     }
     m_stage = Stage::Password;
     Wipe(m_typed);
-    std::string text = "\n" + std::string(kPasswordCaption) + "\n" +
-                       ForConsole(PasswordPromptText(m_open->attempts, m_open->pin)) + "\n";
+    std::string text("\n");
+    text.append(kPasswordCaption).append("\n");
+    text.append(ForConsole(PasswordPromptText(m_open->attempts, m_open->pin))).append("\n");
     if (m_mode == InputMode::Terminal)
       text += "Password (Enter accepts, Escape cancels): ";
     else if (m_mode == InputMode::Lines)
