@@ -414,6 +414,19 @@ TEST(SingleInstance, SecondClaimShowsTheFirstAndSimultaneousClaimsElectOne) {
   for (auto& start : starts) EXPECT_EQ(start.get(), CSingleInstance::Outcome::OtherShown);
   ASSERT_TRUE(f.reader->WaitFor("==== SkiffHouse Desktop Downloader v1.3 ===="));
 
+  // Connections that never send their line do not lock later starts out.
+  std::vector<int> idle;
+  for (int i = 0; i < 12; ++i) {
+    idle.push_back(socket(AF_UNIX, SOCK_STREAM, 0));
+    ASSERT_EQ(connect(idle.back(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  }
+  {
+    CSingleInstance late(usb);
+    std::string lateError;
+    EXPECT_EQ(late.Claim(5000, lateError), CSingleInstance::Outcome::OtherShown);
+  }
+  for (int fd : idle) close(fd);
+
   // A request that is not "show" is answered and changes nothing.
   const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);

@@ -128,10 +128,9 @@ void CSingleInstance::Accept() {
   for (;;) {
     const int fd = accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
-    if (m_clients.size() >= kMaxClients) {
-      close(fd);  // a flood of connections must not starve the front end
-      continue;
-    }
+    // Connections that never finish their line must not lock later starts out: one
+    // of them gives way.
+    if (m_clients.size() >= kMaxClients) CloseClient(m_clients.begin()->first);
     m_clients[fd];
     m_loop->AddSource(fd, [this, fd] { OnClientReadable(fd); });
   }
