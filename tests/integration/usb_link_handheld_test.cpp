@@ -350,6 +350,31 @@ TEST_F(HandheldBinaryTest, LastWrongPasswordWipesTheHandheld) {
   EXPECT_TRUE(deviceSink.WaitDisconnected(1));
 }
 
+TEST_F(HandheldBinaryTest, CancelledChallengeEndsACommandButNotAttach) {
+  HandheldProcess pinging(dir, Args({"--password", "pw", "ping"}));
+  RecordingChannelSink cancelling;  // no passwords: the user cancelled
+  EXPECT_EQ(Open(cancelling, kChallengeCancelled), nullptr);
+  EXPECT_EQ(pinging.Wait(), handheld::kExitLink);
+  EXPECT_NE(pinging.Err().find("cancelled the password challenge"), std::string::npos) << pinging.Err();
+  ASSERT_TRUE(deviceSink.WaitDisconnected(1));
+
+  // An attached handheld waits for the next try, and its count goes on: 10 was used.
+  HandheldProcess attached(dir, Args({"--password", "pw", "attach"}));
+  ASSERT_TRUE(deviceSink.WaitConnected(2));
+  Ref<IDevMgrDevice> device(DeviceAt(manager.Get(), 0));
+  ASSERT_TRUE(device);
+  IDevMgrChannel* channel = nullptr;
+  RecordingChannelSink first;
+  EXPECT_EQ(device->OpenChannel(AsOle(u"SkiffhouseUSB"), &first, &channel), kChallengeCancelled);
+  RecordingChannelSink second;
+  second.passwords = {"bad", "pw"};
+  ASSERT_EQ(device->OpenChannel(AsOle(u"SkiffhouseUSB"), &second, &channel), S_OK);
+  EXPECT_EQ(second.Attempts(), (std::vector<int>{10, 9}));
+  channel->Release();
+  attached.Signal(SIGTERM);
+  EXPECT_EQ(attached.Wait(), 0) << attached.Err();
+}
+
 TEST_F(HandheldBinaryTest, OtherChannelNamesAreRefused) {
   HandheldProcess process(dir, Args({"--channel", "Other", "attach"}));
   RecordingChannelSink sink;

@@ -48,6 +48,8 @@ const char* OutcomeText(Outcome outcome) {
       return "the connection to the desktop ended";
     case Outcome::Wiped:
       return "the handheld was wiped after the last wrong password";
+    case Outcome::Cancelled:
+      return "the desktop cancelled the password challenge";
     case Outcome::Interrupted:
       return "interrupted";
   }
@@ -175,11 +177,10 @@ Outcome HandheldLink::HandleFrame(const usblink::FrameView& frame) {
       return SendFrame(FrameKind::Challenge, attempts, sizeof attempts) ? Outcome::Ok : Outcome::Detached;
     }
     case FrameKind::Cancel:
-      if (m_state == State::Challenging) {
-        m_diagnostics << "handheld: the desktop cancelled the password challenge\n";
-        m_state = State::Idle;
-      }
-      return Outcome::Ok;
+      if (m_state != State::Challenging) return Outcome::Ok;
+      // The desktop will not try again until the handheld is attached anew.
+      m_state = State::Idle;
+      return Outcome::Cancelled;
     case FrameKind::DesktopData:
       // DATA that crosses our own CLOSE is dropped.
       if (m_state == State::Open) m_packets.emplace_back(frame.body, frame.body + frame.length);
@@ -251,7 +252,10 @@ Outcome HandheldLink::ServeUntilStopped() {
       m_packets.clear();
       continue;
     }
-    if (outcome == Outcome::ChannelClosed) continue;  // wait for the next OPEN
+    if (outcome == Outcome::ChannelClosed || outcome == Outcome::Cancelled) {
+      if (outcome == Outcome::Cancelled) m_diagnostics << "handheld: " << OutcomeText(outcome) << "\n";
+      continue;  // wait for the next OPEN
+    }
     return outcome;
   }
 }

@@ -33,6 +33,7 @@ enum class Outcome {
   ChannelClosed,  // the desktop closed the channel
   Detached,       // the connection ended
   Wiped,          // the last password attempt was wrong
+  Cancelled,      // the desktop cancelled the password challenge
   Interrupted,    // SIGINT or SIGTERM
 };
 
