@@ -241,7 +241,7 @@ TEST(ConsoleFrontEnd, EscapeLineCancelsAndEndOfInputCancelsAndEnds) {
   EXPECT_EQ(f.host.answerCount.load(), 3);
 }
 
-TEST(ConsoleFrontEnd, AbandonEndsAnOpenPromptWithoutAnAnswer) {
+TEST(ConsoleFrontEnd, AbandonEndsOpenAndLaterPromptsAtOnceAsACancel) {
   LinesFixture f;
   f.Start();
   std::thread device([&] { f.frontEnd.RequestPassword(10, 5); });
@@ -250,14 +250,18 @@ TEST(ConsoleFrontEnd, AbandonEndsAnOpenPromptWithoutAnAnswer) {
   f.frontEnd.Abandon();
   device.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-  // A later request returns at once as well, and nothing was handed back.
+  EXPECT_EQ(f.host.Answers(),
+            (std::vector<std::pair<std::string, bool>>{{CDeviceWorker::kNoPassword, false}}));
+  // A later request is not shown and ends at once as a cancel too.
   f.frontEnd.RequestPassword(9, 5);
-  EXPECT_EQ(f.host.answerCount.load(), 0);
-  // The loop withdrew the prompt: the next line is a command again.
+  EXPECT_EQ(f.host.answerCount.load(), 2);
+  EXPECT_EQ(f.host.Answers().back().first, CDeviceWorker::kNoPassword);
+  // The loop withdrew the prompt without answering again: the next line is a command.
   ASSERT_TRUE(f.reader->WaitFor("Password prompt cancelled."));
   f.input.Send("a\n");
   ASSERT_TRUE(f.reader->WaitFor("SkiffhouseDesktop Version 1.3")) << f.reader->Text();
-  EXPECT_EQ(f.host.answerCount.load(), 0);
+  EXPECT_EQ(f.host.answerCount.load(), 2);
+  EXPECT_THAT(f.reader->Text(), Not(HasSubstr("You have 9 attempts")));
 }
 
 TEST(ConsoleFrontEnd, RequestBeforeTheLoopRunsIsShownWhenItStarts) {

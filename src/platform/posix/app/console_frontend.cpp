@@ -128,6 +128,10 @@ void CConsoleFrontEnd::SetRunOnStartupCheck(bool checked) {
 }
 
 void CConsoleFrontEnd::Destroy() {
+  {
+    std::lock_guard<std::mutex> lock(m_requestMutex);
+    m_answerHost = nullptr;
+  }
   std::lock_guard<std::mutex> lock(m_outMutex);
   m_alive = false;
 }
@@ -213,6 +217,10 @@ void CConsoleFrontEnd::LeaveTerminalMode() {
 
 void CConsoleFrontEnd::RunModal(IMainWindowHost& host) {
   m_host = &host;
+  {
+    std::lock_guard<std::mutex> lock(m_requestMutex);
+    m_answerHost = &host;
+  }
   m_running = true;
   EnterTerminalMode();
   PrintStatus();
@@ -408,23 +416,27 @@ void CConsoleFrontEnd::RequestPassword(std::int32_t attemptsRemaining, std::uint
   request->attempts = attemptsRemaining;
   request->pin = pin;
   std::unique_lock<std::mutex> lock(m_requestMutex);
-  if (m_abandoned) return;  // the program is ending: no prompt; the worker sees its stop
-  m_queue.push_back(request);
-  lock.unlock();
-  Wake();
-  lock.lock();
-  m_requestDone.wait(lock, [&] { return request->delivered || (m_abandoned && !request->answered); });
-  if (!request->delivered) {
-    // Abandoned before anyone answered: the prompt, if shown, is withdrawn by the loop.
-    request->answered = true;
+  if (!m_abandoned) {
+    m_queue.push_back(request);
+    lock.unlock();
+    Wake();
+    lock.lock();
+    m_requestDone.wait(lock, [&] { return request->delivered || (m_abandoned && !request->answered); });
+    if (request->delivered) return;
     for (auto it = m_queue.begin(); it != m_queue.end(); ++it)
       if (*it == request) {
         m_queue.erase(it);
         break;
       }
-    lock.unlock();
-    Wake();
   }
+  // The program is ending: the request ends at once as a cancel, handed back here
+  // because the window's thread may no longer run. A prompt already shown for it is
+  // withdrawn by the loop.
+  request->answered = true;
+  IMainWindowHost* host = m_answerHost;
+  lock.unlock();
+  Wake();
+  if (host) host->PasswordAnswered(CDeviceWorker::kNoPassword, false);
 }
 
 void CConsoleFrontEnd::Abandon() {

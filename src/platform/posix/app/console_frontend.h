@@ -117,6 +117,9 @@ class CConsoleFrontEnd : public IMainWindow, public IPasswordRequester, public I
   std::deque<std::shared_ptr<PasswordRequest>> m_queue;
   bool m_abandoned = false;
   bool m_exitRequested = false;
+  // The answers' destination for requests that end without the loop (abandoned); it
+  // outlives every request (the owner stops the requesting threads before Destroy()).
+  IMainWindowHost* m_answerHost = nullptr;
 
   // The loop's own state.
   IMainWindowHost* m_host = nullptr;
