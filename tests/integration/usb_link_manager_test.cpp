@@ -648,6 +648,32 @@ TEST_F(UsbLinkManagerTest, DetachMidFetchClosesTheChannelOnceAndFailsWrites) {
   EXPECT_EQ(sink.Closed(), 1);
 }
 
+TEST_F(UsbLinkManagerTest, HandheldThatTakesNoDataIsDroppedInsteadOfBlockingTheWriter) {
+  UsbLinkTiming timing;
+  timing.sendMs = 200;
+  Create(timing);
+  RawHandheld stuck(socketPath);  // never reads
+  AttachRaw(stuck, 1);
+  Ref<IDevMgrDevice> device(DeviceAt(manager.Get(), 0));
+  RecordingChannelSink sink;
+  Ref<IDevMgrChannel> channel(OpenOnRaw(stuck, device.Get(), sink));
+  ASSERT_TRUE(channel);
+  const auto chunk = MakePacket(15, 1, std::string(4000, 'c'));
+  HRESULT result = S_OK;
+  int sent = 0;
+  // The socket's buffer fills up, then a write waits 200 ms and the handheld is dropped.
+  while (SUCCEEDED(result) && sent < 100000) {
+    result = channel->WriteData(chunk.data(), static_cast<ULONG>(chunk.size()));
+    ++sent;
+  }
+  EXPECT_EQ(result, kDeviceGone);
+  ASSERT_TRUE(deviceSink.WaitDisconnected(1));
+  ASSERT_TRUE(sink.WaitClosed(1));
+  ASSERT_TRUE(log.WaitForCount(2));
+  EXPECT_NE(log.Lines().back().find("send timed out"), std::string::npos) << log.Lines().back();
+  EXPECT_EQ(channel->WriteData(chunk.data(), static_cast<ULONG>(chunk.size())), kDeviceGone);
+}
+
 // ---- Bad input ----------------------------------------------------------------------
 
 struct BadInput {
