@@ -14,6 +14,7 @@ set(e2e_tests
   Fetch.test_through_tinyproxy
   Fetch.test_server_reset_mid_body_reaches_the_handheld_as_an_error
   Fetch.test_handheld_killed_mid_fetch_then_next_one_is_served
+  Display.test_handheld_text_cannot_drive_the_terminal
   Passwords.test_remembered_password_opens_the_next_attach_without_a_prompt
   Passwords.test_cancel_ignores_the_device_until_it_is_detached_then_asks_again
   Passwords.test_wrong_answer_asks_again_with_fewer_attempts

@@ -106,6 +106,17 @@ class Fetch(DesktopTestCase):
         self.assertEqual(handheld.out.text(), "hello from the loopback server\n")
 
 
+class Display(DesktopTestCase):
+    def test_handheld_text_cannot_drive_the_terminal(self):
+        desktop = self.start_desktop()
+        desktop.wait_ready()
+        handheld = self.handheld("log", "clear\x1b[2J\x07bell\ttab caf\u00e9")
+        self.assertEqual(handheld.wait(), 0, handheld.err.text())
+        desktop.wait_for(r"clear\\x1b\[2J\\x07bell\ttab caf\u00e9")
+        self.assertNotIn("\x1b", desktop.out.text())
+        self.assertNotIn("\x07", desktop.out.text())
+
+
 class Passwords(DesktopTestCase):
     PROMPT = r"Password \(one line"
     REMEMBER = r"Remember \(insecure\)\? \[y/N\]\n"
