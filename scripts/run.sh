@@ -6,5 +6,5 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target skiffhouse skiffhouse-handheld
+cmake --build --preset release -j "$(nproc)" --target skiffhouse
 exec build/release/src/platform/posix/skiffhouse "$@"
