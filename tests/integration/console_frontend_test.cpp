@@ -214,6 +214,34 @@ TEST(ConsoleFrontEnd, PromptAnsweredByLinesHandsBackBeforeReturningAndHoldsLogLi
   EXPECT_EQ(f.host.Answers().back(), (std::pair<std::string, bool>{"", false}));
 }
 
+TEST(ConsoleFrontEnd, ShowRequestedDuringThePromptShowsTheWholeWindowAfterIt) {
+  LinesFixture f;
+  Pipe showRequests;  // stands for the control socket: a source of the loop
+  f.frontEnd.AddSource(showRequests.Read(), [&] {
+    char byte;
+    if (read(showRequests.Read(), &byte, 1) == 1) f.frontEnd.Show();
+  });
+  f.log.AddLine("before the prompt");
+  f.input.Send("h\n");
+  f.Start();
+  ASSERT_TRUE(f.reader->WaitFor("[tray]", 10));
+  std::thread device([&] { f.frontEnd.RequestPassword(10, 1); });
+  ASSERT_TRUE(f.reader->WaitFor("Password (one line"));
+  showRequests.Send("s");
+  f.log.AddLine("during the prompt");
+  f.input.Send("pw\n");
+  ASSERT_TRUE(f.reader->WaitFor("Remember (insecure)"));
+  EXPECT_THAT(f.reader->Text(), Not(HasSubstr("during the prompt")));
+  f.input.Send("n\n");
+  device.join();
+  const std::size_t entered = f.reader->Text().find("Password entered.");
+  ASSERT_TRUE(f.reader->WaitFor("during the prompt\n", entered));
+  const std::string after = f.reader->Text().substr(entered);
+  EXPECT_THAT(after, HasSubstr("==== SkiffHouse Desktop Downloader v1.3 ===="));
+  EXPECT_THAT(after, HasSubstr("before the prompt\nduring the prompt\n"));
+  f.Finish();  // before the pipe the loop watches goes away
+}
+
 TEST(ConsoleFrontEnd, EscapeLineCancelsAndEndOfInputCancelsAndEnds) {
   LinesFixture f;
   f.Start();

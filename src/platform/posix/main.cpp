@@ -18,7 +18,8 @@
 
 namespace {
 
-constexpr int kAskRunningInstanceMs = 5000;
+// How long a second start waits for the running one to answer (it may be starting).
+constexpr int kAskRunningInstanceMs = 10000;
 
 void PrintUsage(std::FILE* to) {
   std::fprintf(to,

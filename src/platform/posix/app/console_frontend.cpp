@@ -151,7 +151,14 @@ void CConsoleFrontEnd::PrintStatus() {
 void CConsoleFrontEnd::Show() {
   std::lock_guard<std::mutex> lock(m_outMutex);
   m_shown = true;
-  if (m_promptOpen) return;  // the prompt has the console; the window follows it
+  if (m_promptOpen) {
+    m_showPending = true;  // the prompt has the console; the window follows it
+    return;
+  }
+  WriteWindow();
+}
+
+void CConsoleFrontEnd::WriteWindow() {
   Write("==== " + m_title + " ==== [" + (m_runOnStartup ? "x" : " ") + "] " + kRunOnStartupLabel + "\n" +
         ForConsole(m_keptText));
 }
@@ -564,7 +571,11 @@ void CConsoleFrontEnd::FinishPrompt(const std::string& password, bool remember) 
   for (const auto& line : m_held) held += line;
   m_held.clear();
   m_heldBytes = 0;
-  if (m_shown) Write(ForConsole(held));
+  if (m_showPending)
+    WriteWindow();  // the whole text, which holds the held lines too
+  else if (m_shown)
+    Write(ForConsole(held));
+  m_showPending = false;
 }
 
 }  // namespace skiff

@@ -72,6 +72,7 @@ class CConsoleFrontEnd : public IMainWindow, public IPasswordRequester, public I
   enum class Stage { None, Password, Remember };
 
   void Hide();
+  void WriteWindow();  // caller holds m_outMutex
   void PrintStatus();
   void PrintAbout();
   void ToggleRunOnStartup();
@@ -107,6 +108,7 @@ class CConsoleFrontEnd : public IMainWindow, public IPasswordRequester, public I
   bool m_alive = true;
   bool m_shown = false;
   bool m_promptOpen = false;
+  bool m_showPending = false;  // shown while the prompt was open
   std::string m_keptText;
   std::deque<std::string> m_held;  // lines that came while the prompt was open
   std::size_t m_heldBytes = 0;
