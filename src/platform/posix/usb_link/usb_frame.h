@@ -69,7 +69,8 @@ class FrameReader {
   FrameReader(const FrameReader&) = delete;
   FrameReader& operator=(const FrameReader&) = delete;
 
-  // Room to receive into, after the last frame handed out: never less than one frame.
+  // Room to receive into. Once Next() has handed out every whole frame, this is never
+  // less than one frame's worth, so a partial frame can always be completed.
   std::uint8_t* FreeSpace();
   std::size_t FreeSize() const;
   // count bytes were written at FreeSpace().
