@@ -234,6 +234,7 @@ TEST(ConsoleFrontEnd, ShowRequestedDuringThePromptShowsTheWholeWindowAfterIt) {
   EXPECT_THAT(f.reader->Text(), Not(HasSubstr("during the prompt")));
   f.input.Send("n\n");
   device.join();
+  ASSERT_TRUE(f.reader->WaitFor("Password entered."));
   const std::size_t entered = f.reader->Text().find("Password entered.");
   ASSERT_TRUE(f.reader->WaitFor("during the prompt\n", entered));
   const std::string after = f.reader->Text().substr(entered);
