@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up and runs every test: the ASan+UBSan build, the ThreadSanitizer build, the
 # Windows cross build under Wine, and short seeded fuzz runs. Prints a summary of every
-# stage at the end and fails when any stage failed.
+# stage at the end and fails when any stage failed. SKIFF_TEST_STAGES picks stages
+# (default "debug tsan mingw fuzz").
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -9,6 +10,8 @@ root=$(pwd)
 scripts/install-deps.sh || exit 1
 
 jobs=$(nproc)
+stages=" ${SKIFF_TEST_STAGES:-debug tsan mingw fuzz} "
+wanted() { [[ "$stages" == *" $1 "* ]]; }
 summary=()
 failed=0
 mkdir -p build
@@ -43,27 +46,29 @@ run_preset() {
   if [ "$status" -eq 0 ]; then note "$preset" ok "$line"; else note "$preset" FAILED "$line"; fi
 }
 
-run_preset debug
-run_preset tsan
+wanted debug && run_preset debug
+wanted tsan && run_preset tsan
 
 # The Windows cross build runs its tests under Wine in a prefix of its own. Wine's first
 # start sets the prefix up, which takes a while: done once here, before test discovery.
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEPREFIX="$root/build/mingw/wineprefix"
-mkdir -p build/mingw
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "==== mingw: preparing the Wine prefix"
-  /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
-  /usr/lib/wine/wineserver -w
+if wanted mingw; then
+  export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEPREFIX="$root/build/mingw/wineprefix"
+  mkdir -p build/mingw
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "==== mingw: preparing the Wine prefix"
+    /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
+    /usr/lib/wine/wineserver -w
+  fi
+  run_preset mingw skiff_tests
+  /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
 fi
-run_preset mingw skiff_tests
-/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
 
 # Fuzzers: each declared with skiff_fuzzer(<name> ...) in fuzz/*.cmake, its seed corpus
 # in fuzz/corpus/<name>/. New inputs go to a scratch folder, never into the repository.
 fuzzers=$(cat fuzz/*.cmake 2>/dev/null | grep -oE 'skiff_fuzzer\([[:space:]]*[A-Za-z0-9_]+' |
           sed -E 's/skiff_fuzzer\([[:space:]]*//' || true)
-if [ -n "$fuzzers" ]; then
+if wanted fuzz && [ -n "$fuzzers" ]; then
   echo "==== fuzz: configure and build"
   if cmake --preset fuzz >build/fuzz-configure.log 2>&1 && cmake --build --preset fuzz -j "$jobs"; then
     for name in $fuzzers; do
