@@ -17,6 +17,8 @@ class ILogDisplay {
   virtual bool IsAlive() const = 0;
   // Replaces the shown text by the whole kept text and scrolls to its end. appended is
   // the line just added (with its "\r\n"), for displays that show lines as they come.
+  // Called on the appending thread with the log's lock held, so refreshes never
+  // interleave: it must not append to the log itself.
   virtual void ShowText(const std::string& keptText, const std::string& appended) = 0;
 };
 
