@@ -353,7 +353,7 @@ TEST_F(HandheldBinaryTest, LastWrongPasswordWipesTheHandheld) {
 TEST_F(HandheldBinaryTest, CancelledChallengeEndsACommandButNotAttach) {
   HandheldProcess pinging(dir, Args({"--password", "pw", "ping"}));
   RecordingChannelSink cancelling;  // no passwords: the user cancelled
-  EXPECT_EQ(Open(cancelling, kChallengeCancelled), nullptr);
+  EXPECT_EQ(Open(cancelling, kOpenCancelled), nullptr);
   EXPECT_EQ(pinging.Wait(), handheld::kExitLink);
   EXPECT_NE(pinging.Err().find("cancelled the password challenge"), std::string::npos) << pinging.Err();
   ASSERT_TRUE(deviceSink.WaitDisconnected(1));
@@ -365,7 +365,7 @@ TEST_F(HandheldBinaryTest, CancelledChallengeEndsACommandButNotAttach) {
   ASSERT_TRUE(device);
   IDevMgrChannel* channel = nullptr;
   RecordingChannelSink first;
-  EXPECT_EQ(device->OpenChannel(AsOle(u"SkiffhouseUSB"), &first, &channel), kChallengeCancelled);
+  EXPECT_EQ(device->OpenChannel(AsOle(u"SkiffhouseUSB"), &first, &channel), kOpenCancelled);
   RecordingChannelSink second;
   second.passwords = {"bad", "pw"};
   ASSERT_EQ(device->OpenChannel(AsOle(u"SkiffhouseUSB"), &second, &channel), S_OK);

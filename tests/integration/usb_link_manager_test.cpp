@@ -362,7 +362,7 @@ TEST_F(UsbLinkManagerTest, FailedChallengeSendsCancelAndTheOpenFails) {
   ASSERT_TRUE(cancel);
   EXPECT_EQ(cancel->kind, FrameKind::Cancel);
   ASSERT_TRUE(Ready(call));
-  EXPECT_EQ(call.get().result, kChallengeCancelled);
+  EXPECT_EQ(call.get().result, kOpenCancelled);
   EXPECT_EQ(sink.Attempts(), (std::vector<int>{4}));
   EXPECT_EQ(sink.References(), 1);
   EXPECT_EQ(DeviceCount(manager.Get()), 1u) << "a cancel keeps the handheld attached";
@@ -391,7 +391,7 @@ TEST_F(UsbLinkManagerTest, WrongAnswersCountDownAcrossOpensUntilWiped) {
     if (cancelling.Attempts().size() == 4) cancelling.passwords.clear();
   };
   IDevMgrChannel* channel = nullptr;
-  EXPECT_EQ(device->OpenChannel(AsOle(u"SkiffhouseUSB"), &cancelling, &channel), kChallengeCancelled);
+  EXPECT_EQ(device->OpenChannel(AsOle(u"SkiffhouseUSB"), &cancelling, &channel), kOpenCancelled);
   EXPECT_EQ(cancelling.Attempts(), (std::vector<int>{10, 9, 8, 7}));
 
   // The next open goes on counting where the last one stopped, down to the wipe.

@@ -227,7 +227,7 @@ HRESULT CUsbDevice::OpenChannel(const OLECHAR* name, IDevMgrChannelSink* sink, I
         lock.unlock();
         if (!c.Send(FrameKind::Cancel, nullptr, 0, &reason)) c.RequestEnd("cannot send CANCEL: " + reason);
         lock.lock();
-        result = kChallengeCancelled;
+        result = kOpenCancelled;
         description = "the password challenge was cancelled";
         break;
       }

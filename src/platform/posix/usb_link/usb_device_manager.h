@@ -28,7 +28,7 @@ inline constexpr HRESULT kChannelRefused = HRESULT_FROM_WIN32(1225);   // ERROR_
 inline constexpr HRESULT kChannelBusy = HRESULT_FROM_WIN32(170);       // ERROR_BUSY
 inline constexpr HRESULT kChannelClosed = HRESULT_FROM_WIN32(233);     // ERROR_PIPE_NOT_CONNECTED
 inline constexpr HRESULT kHandheldWiped = E_ACCESSDENIED;
-inline constexpr HRESULT kChallengeCancelled = HRESULT_FROM_WIN32(1223);  // ERROR_CANCELLED
+inline constexpr HRESULT kOpenCancelled = HRESULT_FROM_WIN32(1223);  // ERROR_CANCELLED
 inline constexpr HRESULT kOpenTimedOut = HRESULT_FROM_WIN32(1460);        // ERROR_TIMEOUT
 inline constexpr HRESULT kNoData = HRESULT_FROM_WIN32(232);               // ERROR_NO_DATA
 
