@@ -15,7 +15,6 @@
 #include "fetch.h"
 #include "integration/usb_link_support/usb_link_harness.h"
 #include "packet_text.h"
-#include "sha1.h"
 
 extern char** environ;
 
@@ -33,15 +32,6 @@ std::string ReadFile(const std::string& path) {
 }
 
 // ---- Pieces of the tool -------------------------------------------------------------
-
-TEST(HandheldPiecesTest, Sha1MatchesTheStandardVectors) {
-  EXPECT_EQ(Sha1Hex(""), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
-  EXPECT_EQ(Sha1Hex("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
-  EXPECT_EQ(Sha1Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
-            "84983e441c3bd26ebaae4aa1f95129e5e54670f1");  // 56 bytes: padding takes a second block
-  EXPECT_EQ(Sha1Hex(std::string(64, 'a')), "0098ba824b5c16427bd7a1122a5a442a25ec644d");
-  EXPECT_EQ(Sha1Hex(std::string(1000000, 'a')), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
-}
 
 TEST(HandheldPiecesTest, ScriptLinesParseAndRefuseClearly) {
   WirePacket packet;

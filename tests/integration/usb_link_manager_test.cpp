@@ -16,7 +16,6 @@
 #include "handheld_link.h"
 #include "integration/usb_link_support/usb_link_harness.h"
 #include "platform/posix/usb_link/usb_device_manager.h"
-#include "sha1.h"
 
 namespace skiff::testing {
 namespace {
@@ -334,13 +333,11 @@ TEST_F(UsbLinkManagerTest, ChallengeIsAnsweredOnAManagerThreadWithTheDigest) {
   auto answer = handheld.ReadFrame();
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->kind, FrameKind::Answer);
-  const auto firstDigest = handheld::Sha1("first");
-  EXPECT_EQ(answer->body, std::vector<std::uint8_t>(firstDigest.begin(), firstDigest.end()));
+  EXPECT_EQ(answer->body, PasswordDigest("first"));
   handheld.SendFrame(FrameKind::Challenge, I32(9));
   answer = handheld.ReadFrame();
   ASSERT_TRUE(answer);
-  const auto secondDigest = handheld::Sha1("second");
-  EXPECT_EQ(answer->body, std::vector<std::uint8_t>(secondDigest.begin(), secondDigest.end()));
+  EXPECT_EQ(answer->body, PasswordDigest("second"));
   handheld.SendFrame(FrameKind::Opened);
   auto [result, channel] = call.get();
   EXPECT_EQ(result, S_OK);

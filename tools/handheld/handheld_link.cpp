@@ -12,8 +12,8 @@
 #include <cstring>
 #include <ostream>
 
+#include "device/sha1.h"
 #include "platform/posix/usb_link/usb_socket.h"
-#include "sha1.h"
 
 namespace skiff::handheld {
 
@@ -154,8 +154,9 @@ Outcome HandheldLink::HandleFrame(const usblink::FrameView& frame) {
         m_diagnostics << "handheld: ignoring an ANSWER to no challenge\n";
         return Outcome::Ok;
       }
-      const Sha1Digest expected = Sha1(*m_config.password);
-      if (std::memcmp(expected.data(), frame.body, expected.size()) == 0) {
+      std::uint8_t expected[kSha1DigestBytes];
+      Sha1Digest(m_config.password->data(), m_config.password->size(), expected, sizeof expected);
+      if (std::memcmp(expected, frame.body, sizeof expected) == 0) {
         m_attempts = usblink::kMaxAttempts;
         m_state = State::Open;
         m_closedByDesktop = false;

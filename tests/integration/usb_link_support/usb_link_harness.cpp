@@ -11,8 +11,8 @@
 #include <filesystem>
 
 #include "core/text.h"
+#include "device/sha1.h"
 #include "platform/posix/usb_link/usb_socket.h"
-#include "sha1.h"
 
 namespace skiff::testing {
 
@@ -134,8 +134,7 @@ HRESULT RecordingChannelSink::OnChallenge(LONG attemptsRemaining, BYTE answer[20
   if (duringChallenge) duringChallenge();
   if (passwords.empty()) return HRESULT_FROM_WIN32(ERROR_CANCELLED);
   const std::string& password = passwords[turn < passwords.size() ? turn : passwords.size() - 1];
-  const auto digest = handheld::Sha1(password);
-  std::memcpy(answer, digest.data(), digest.size());
+  Sha1Digest(password.data(), password.size(), answer, kSha1DigestBytes);
   return S_OK;
 }
 
@@ -281,14 +280,10 @@ std::vector<std::uint8_t> MakePacket(std::uint16_t type, std::uint16_t sequence,
   return bytes;
 }
 
-std::string Sha1Hex(const std::string& text) {
-  std::string hex;
-  char digits[3];
-  for (std::uint8_t byte : handheld::Sha1(text)) {
-    std::snprintf(digits, sizeof digits, "%02x", byte);
-    hex += digits;
-  }
-  return hex;
+std::vector<std::uint8_t> PasswordDigest(const std::string& password) {
+  std::vector<std::uint8_t> digest(kSha1DigestBytes);
+  Sha1Digest(password.data(), password.size(), digest.data(), digest.size());
+  return digest;
 }
 
 IDevMgrDevice* DeviceAt(IDevMgrMain* manager, LONG index) {

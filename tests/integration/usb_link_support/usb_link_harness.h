@@ -156,7 +156,8 @@ class RawHandheld {
 // A packet as the channel carries it: type, sequence, length, payload.
 std::vector<std::uint8_t> MakePacket(std::uint16_t type, std::uint16_t sequence, const std::string& payload);
 std::vector<std::uint8_t> Bytes(const std::string& text);
-std::string Sha1Hex(const std::string& text);
+// The 20-byte answer to a password challenge.
+std::vector<std::uint8_t> PasswordDigest(const std::string& password);
 
 // Holds an interface reference and releases it once.
 template <typename T>
