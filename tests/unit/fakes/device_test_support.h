@@ -3,13 +3,10 @@
 // a harness that wires a worker to the fake device manager.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
+#include <algorithm>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,26 +23,27 @@ namespace skiff::testing {
 // Intervals long enough that no pass or retry comes by time-out during a test.
 inline constexpr WorkerTiming kEventDrivenTiming{3600000, 3600000};
 
-class RecordingLogDisplay final : public ILogDisplay {
+class RecordingLogDisplay final : public ILogDisplay, public Guarded {
  public:
   bool IsAlive() const override { return true; }
   void ShowText(const std::string& keptText, const std::string& appended) override;
 
-  std::vector<std::string> Lines() const;
-  std::size_t Count(const std::string& line) const;
-  bool WaitFor(const std::function<bool(const std::vector<std::string>&)>& done,
-               std::chrono::milliseconds timeout = kSafetyTimeout) const;
-  bool WaitForLine(const std::string& line, std::size_t count = 1,
-                   std::chrono::milliseconds timeout = kSafetyTimeout) const;
+  std::vector<std::string> Lines() const { return Get(&RecordingLogDisplay::m_lines); }
+  std::size_t Count(const std::string& line) const {
+    return Locked([&] { return static_cast<std::size_t>(std::count(m_lines.begin(), m_lines.end(), line)); });
+  }
+  bool WaitForLine(const std::string& line, std::size_t count = 1, Millis timeout = kSafetyTimeout) const {
+    return Wait(timeout, [&] {
+      return static_cast<std::size_t>(std::count(m_lines.begin(), m_lines.end(), line)) >= count;
+    });
+  }
 
  private:
-  mutable std::mutex m_mutex;
-  mutable std::condition_variable m_changed;
   std::vector<std::string> m_lines;
 };
 
 // The front end's prompt, answering from a script. With the script used up it cancels.
-class ScriptedPasswordRequester final : public IPasswordRequester {
+class ScriptedPasswordRequester final : public IPasswordRequester, public Guarded {
  public:
   struct Request {
     std::int32_t attempts;
@@ -53,19 +51,25 @@ class ScriptedPasswordRequester final : public IPasswordRequester {
   };
 
   void Attach(CDeviceWorker* worker) { m_worker = worker; }
-  void PushAnswer(std::string password, bool remember);
-  void PushCancel();
+  void PushAnswer(std::string password, bool remember) {
+    Push({Kind::Answer, std::move(password), remember});
+  }
+  void PushCancel() { Push({Kind::Cancel, {}, false}); }
   // Keeps the prompt open until Abandon(), then answers as a cancel does.
-  void PushHoldUntilAbandoned();
+  void PushHoldUntilAbandoned() { Push({Kind::Hold, {}, false}); }
   // Returns without handing back any answer (a front end that lost the prompt).
-  void PushReturnWithoutAnswer();
+  void PushReturnWithoutAnswer() { Push({Kind::Silent, {}, false}); }
 
   void RequestPassword(std::int32_t attemptsRemaining, std::uint32_t pin) override;
-  void Abandon() override;
+  void Abandon() override {
+    Change([&] { m_abandoned = true; });
+  }
 
-  std::vector<Request> Requests() const;
-  bool WaitForRequests(std::size_t count, std::chrono::milliseconds timeout = kSafetyTimeout) const;
-  bool Abandoned() const;
+  std::vector<Request> Requests() const { return Get(&ScriptedPasswordRequester::m_requests); }
+  bool WaitForRequests(std::size_t count, Millis timeout = kSafetyTimeout) const {
+    return Wait(timeout, [&] { return m_requests.size() >= count; });
+  }
+  bool Abandoned() const { return Get(&ScriptedPasswordRequester::m_abandoned); }
 
  private:
   enum class Kind { Answer, Cancel, Hold, Silent };
@@ -74,54 +78,82 @@ class ScriptedPasswordRequester final : public IPasswordRequester {
     std::string password;
     bool remember;
   };
+  void Push(Step step) {
+    Change([&] { m_script.push_back(std::move(step)); });
+  }
 
   CDeviceWorker* m_worker = nullptr;
-  mutable std::mutex m_mutex;
-  mutable std::condition_variable m_changed;
   std::deque<Step> m_script;
   std::vector<Request> m_requests;
   bool m_abandoned = false;
 };
 
-// A transport whose calls succeed at once, or, once armed, hang until Cancel().
-class HangingHttpTransport final : public IHttpTransport {
+// A transport whose calls succeed at once (with no data), or, once armed, hang until
+// Cancel().
+class HangingHttpTransport final : public IHttpTransport, public Guarded {
  public:
   static constexpr std::uint32_t kCancelled = 12017;  // the operation was cancelled
 
-  void ArmHang();
-  bool WaitForHang(std::chrono::milliseconds timeout = kSafetyTimeout) const;
-  int CancelCalls() const;
+  void ArmHang() {
+    Change([&] { m_armed = true; });
+  }
+  bool WaitForHang(Millis timeout = kSafetyTimeout) const {
+    return Wait(timeout, [this] { return m_hanging; });
+  }
+  int CancelCalls() const { return Get(&HangingHttpTransport::m_cancelCalls); }
 
-  std::uint32_t GetUserProxyConfig(UserProxyConfig& config) override;
-  std::uint32_t OpenSession(const WideChar* userAgent, std::uint32_t accessType, const WideChar* proxyName,
-                            const WideChar* proxyBypass, HttpHandle* session) override;
-  std::uint32_t Connect(HttpHandle session, const WideChar* host, std::uint16_t port,
-                        HttpHandle* connection) override;
-  std::uint32_t OpenRequest(HttpHandle connection, const WideChar* verb, const WideChar* path,
-                            const WideChar* const* acceptTypes, std::uint32_t flags,
-                            HttpHandle* request) override;
-  std::uint32_t SendRequest(HttpHandle request, const WideChar* headers, std::uint32_t headersLength,
-                            const void* body, std::uint32_t bodyLength) override;
-  std::uint32_t ReceiveResponse(HttpHandle request) override;
-  std::uint32_t QueryHeaders(HttpHandle request, std::uint32_t infoLevel, void* buffer,
-                             std::uint32_t* bufferBytes) override;
-  std::uint32_t ReadData(HttpHandle request, void* buffer, std::uint32_t size,
-                         std::uint32_t* bytesRead) override;
-  void CloseHandle(HttpHandle handle) override;
-  void Cancel() override;
+  std::uint32_t GetUserProxyConfig(UserProxyConfig& config) override {
+    config = UserProxyConfig{};
+    return Step();
+  }
+  std::uint32_t OpenSession(const WideChar*, std::uint32_t, const WideChar*, const WideChar*,
+                            HttpHandle* session) override {
+    return Open(session);
+  }
+  std::uint32_t Connect(HttpHandle, const WideChar*, std::uint16_t, HttpHandle* connection) override {
+    return Open(connection);
+  }
+  std::uint32_t OpenRequest(HttpHandle, const WideChar*, const WideChar*, const WideChar* const*,
+                            std::uint32_t, HttpHandle* request) override {
+    return Open(request);
+  }
+  std::uint32_t SendRequest(HttpHandle, const WideChar*, std::uint32_t, const void*, std::uint32_t) override {
+    return Step();
+  }
+  std::uint32_t ReceiveResponse(HttpHandle) override { return Step(); }
+  std::uint32_t QueryHeaders(HttpHandle, std::uint32_t, void*, std::uint32_t* bufferBytes) override {
+    return Nothing(bufferBytes);
+  }
+  std::uint32_t ReadData(HttpHandle, void*, std::uint32_t, std::uint32_t* bytesRead) override {
+    return Nothing(bytesRead);
+  }
+  void CloseHandle(HttpHandle) override {}
+  void Cancel() override {
+    Change([&] {
+      ++m_cancelCalls;
+      m_cancelled = true;
+    });
+  }
 
  private:
   // 0 to go on, or the code of a cancelled call.
   std::uint32_t Step();
+  // Handles are addresses inside this block: distinct and never null.
+  std::uint32_t Open(HttpHandle* handle) {
+    const std::uint32_t code = Step();
+    if (code == 0) *handle = &m_handles[m_nextHandle++ % sizeof m_handles];
+    return code;
+  }
+  std::uint32_t Nothing(std::uint32_t* count) {
+    const std::uint32_t code = Step();
+    if (code == 0) *count = 0;
+    return code;
+  }
 
-  mutable std::mutex m_mutex;
-  mutable std::condition_variable m_changed;
   bool m_armed = false;
   bool m_hanging = false;
   bool m_cancelled = false;
   int m_cancelCalls = 0;
-  // Handles are addresses inside this block: distinct and never null.
-  HttpHandle NextHandle() { return &m_handles[m_nextHandle++ % sizeof m_handles]; }
   char m_handles[64] = {};
   std::size_t m_nextHandle = 0;
 };
@@ -147,7 +179,9 @@ std::string ErrorLine(HRESULT code);
 // A worker wired to the fakes, its log recorded.
 struct WorkerHarness {
   explicit WorkerHarness(WorkerTiming timing = kEventDrivenTiming);
-  ~WorkerHarness();
+  ~WorkerHarness() {
+    if (worker) StopWorker();
+  }
   WorkerHarness(const WorkerHarness&) = delete;
   WorkerHarness& operator=(const WorkerHarness&) = delete;
 

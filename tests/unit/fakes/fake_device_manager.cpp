@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <future>
+#include <utility>
 
 #include <openssl/evp.h>
 
@@ -17,6 +18,10 @@ std::array<std::uint8_t, 20> Sha1Of(const std::string& text) {
   unsigned int size = 0;
   EVP_Digest(text.data(), text.size(), digest.data(), &size, EVP_sha1(), nullptr);
   return digest;
+}
+
+BSTR AllocString(const std::u16string& text) {
+  return SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
 }
 
 // Transient objects (device list, property list, property) free themselves at their
@@ -36,13 +41,7 @@ class Transient : public Interface {
     return left;
   }
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (riid == IID_IUnknown) {
-      *object = this;
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return QueryOne<Interface>(this, riid, IID_IUnknown, object);
   }
 
  protected:
@@ -57,8 +56,7 @@ class FakeProperty final : public Transient<IDevMgrProperty> {
   FakeProperty(FakeDeviceManager& manager, FakePropertySpec spec)
       : Transient(manager), m_spec(std::move(spec)) {}
   HRESULT STDMETHODCALLTYPE GetName(BSTR* name) override {
-    *name = m_spec.name ? SysAllocStringLen(m_spec.name->data(), static_cast<UINT>(m_spec.name->size()))
-                        : nullptr;
+    *name = m_spec.name ? AllocString(*m_spec.name) : nullptr;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetValue(VARIANT* value) override {
@@ -66,9 +64,7 @@ class FakeProperty final : public Transient<IDevMgrProperty> {
     VariantInit(value);
     value->vt = m_spec.type;
     if (m_spec.type == VT_I4) value->lVal = m_spec.number;
-    if (m_spec.type == VT_BSTR) {
-      value->bstrVal = SysAllocStringLen(m_spec.text.data(), static_cast<UINT>(m_spec.text.size()));
-    }
+    if (m_spec.type == VT_BSTR) value->bstrVal = AllocString(m_spec.text);
     return S_OK;
   }
 
@@ -118,30 +114,6 @@ class FakeDeviceList final : public Transient<IDevMgrDeviceList> {
 
 }  // namespace
 
-// ---- properties ----------------------------------------------------------------------
-
-FakePropertySpec FakePropertySpec::Number(std::u16string propertyName, LONG value) {
-  FakePropertySpec spec;
-  spec.name = std::move(propertyName);
-  spec.type = VT_I4;
-  spec.number = value;
-  return spec;
-}
-
-FakePropertySpec FakePropertySpec::Text(std::optional<std::u16string> propertyName, std::u16string value) {
-  FakePropertySpec spec;
-  spec.name = std::move(propertyName);
-  spec.type = VT_BSTR;
-  spec.text = std::move(value);
-  return spec;
-}
-
-FakePropertySpec FakePropertySpec::Empty(std::u16string propertyName) {
-  FakePropertySpec spec;
-  spec.name = std::move(propertyName);
-  return spec;
-}
-
 // ---- channel ---------------------------------------------------------------------------
 
 FakeChannel::FakeChannel(FakeDeviceManager& manager, IDevMgrChannelSink* sink, bool closeOnRelease)
@@ -149,22 +121,8 @@ FakeChannel::FakeChannel(FakeDeviceManager& manager, IDevMgrChannelSink* sink, b
   m_sink->AddRef();
 }
 
-// A channel the desktop never released keeps its sink reference: the sink may be gone
-// by now, so it is not touched (the test sees the leak in References()).
-FakeChannel::~FakeChannel() = default;
-
-HRESULT STDMETHODCALLTYPE FakeChannel::QueryInterface(REFIID riid, void** object) {
-  if (riid == IID_IUnknown || riid == IID_IDevMgrChannel) {
-    *object = this;
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
-}
-
 ULONG STDMETHODCALLTYPE FakeChannel::Release() {
-  const ULONG left = m_refs.Drop();
+  const ULONG left = TestOwned::Release();
   if (left == 0) {
     // The desktop let go of the channel: the handheld may report the close, and once
     // this returns no event reaches the sink any more.
@@ -188,14 +146,9 @@ HRESULT STDMETHODCALLTYPE FakeChannel::ReadData(BYTE* buffer, ULONG capacity, UL
   if (m_incoming.empty()) return S_OK;
   std::vector<std::uint8_t> packet = std::move(m_incoming.front());
   m_incoming.pop_front();
-  if (FAILED(m_nextReadFailure)) {
-    const HRESULT failure = m_nextReadFailure;
-    m_nextReadFailure = S_OK;
-    return failure;
-  }
-  const ULONG size = std::min<ULONG>(capacity, static_cast<ULONG>(packet.size()));
-  std::memcpy(buffer, packet.data(), size);
-  *count = size;
+  if (const HRESULT failure = std::exchange(m_nextReadFailure, S_OK); FAILED(failure)) return failure;
+  *count = std::min<ULONG>(capacity, static_cast<ULONG>(packet.size()));
+  std::memcpy(buffer, packet.data(), *count);
   return S_OK;
 }
 
@@ -213,75 +166,26 @@ HRESULT STDMETHODCALLTYPE FakeChannel::WriteData(const BYTE* data, ULONG length)
   return S_OK;
 }
 
-void FakeChannel::Deliver(std::vector<std::uint8_t> packet) {
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_incoming.push_back(std::move(packet));
-  }
-  m_manager.Post([this] {
+void FakeChannel::Raise(HRESULT (STDMETHODCALLTYPE IDevMgrChannelSink::*event)()) {
+  m_manager.Post([this, event] {
     if (m_sink != nullptr) {
-      m_sink->OnDataReady();
+      (m_sink->*event)();
     } else {
       m_manager.CountUndelivered();
     }
   });
+}
+
+void FakeChannel::Deliver(std::vector<std::uint8_t> packet) {
+  Change([&] { m_incoming.push_back(std::move(packet)); });
+  Raise(&IDevMgrChannelSink::OnDataReady);
 }
 
 void FakeChannel::Close() {
-  m_manager.Post([this] {
-    if (m_sink != nullptr) {
-      m_sink->OnClose();
-    } else {
-      m_manager.CountUndelivered();
-    }
-  });
-}
-
-void FakeChannel::FailNextRead(HRESULT code) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_nextReadFailure = code;
-}
-
-void FakeChannel::FailWrites(HRESULT code) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_writeFailure = code;
-}
-
-void FakeChannel::HoldWrites(bool hold) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_holdWrites = hold;
-  m_changed.notify_all();
-}
-
-std::vector<std::vector<std::uint8_t>> FakeChannel::Written() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_written;
-}
-
-bool FakeChannel::WaitForWrites(std::size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  return m_changed.wait_for(lock, timeout, [&] { return m_written.size() >= count; });
-}
-
-bool FakeChannel::WaitForHeldWrite(std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  return m_changed.wait_for(lock, timeout, [&] { return m_writeHeld; });
+  Raise(&IDevMgrChannelSink::OnClose);
 }
 
 // ---- device ------------------------------------------------------------------------------
-
-FakeDevice::FakeDevice(FakeDeviceManager& manager, std::vector<FakePropertySpec> properties)
-    : m_manager(manager), m_properties(std::move(properties)) {}
-
-HRESULT STDMETHODCALLTYPE FakeDevice::QueryInterface(REFIID riid, void** object) {
-  if (riid == IID_IUnknown || riid == IID_IDevMgrDevice) {
-    *object = this;
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
-}
 
 HRESULT STDMETHODCALLTYPE FakeDevice::GetProperties(IDevMgrPropertyList** properties) {
   std::lock_guard<std::mutex> lock(m_mutex);
@@ -294,37 +198,29 @@ HRESULT STDMETHODCALLTYPE FakeDevice::GetProperties(IDevMgrPropertyList** proper
 HRESULT STDMETHODCALLTYPE FakeDevice::OpenChannel(const OLECHAR* name, IDevMgrChannelSink* sink,
                                                   IDevMgrChannel** channel) {
   *channel = nullptr;
-  std::optional<std::string> password;
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
+  const std::optional<std::string> password = Locked([&] {
     ++m_openCalls;
     m_lastChannelName = name != nullptr ? std::u16string(name) : std::u16string();
-    password = m_password;
-  }
+    return m_password;
+  });
   if (sink == nullptr) return E_POINTER;
 
   while (password) {
-    Challenge challenge{};
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      challenge.attempts = m_attemptsRemaining;
-    }
+    Challenge challenge{Locked([&] { return static_cast<LONG>(m_attemptsRemaining); }), S_OK, {}};
     // The challenge comes on a thread of the device manager while this call waits.
-    std::thread challenger(
-        [&] { challenge.result = sink->OnChallenge(challenge.attempts, challenge.answer.data()); });
-    challenger.join();
+    std::thread([&] {
+      challenge.result = sink->OnChallenge(challenge.attempts, challenge.answer.data());
+    }).join();
     const bool right = SUCCEEDED(challenge.result) && challenge.answer == Sha1Of(*password);
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_challenges.push_back(challenge);
-      m_changed.notify_all();
-      if (FAILED(challenge.result)) return challenge.result;
-      if (right) {
-        m_attemptsRemaining = 10;
-        break;
-      }
-      if (--m_attemptsRemaining == 0) return E_ACCESSDENIED;  // wiped
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_challenges.push_back(challenge);
+    m_changed.notify_all();
+    if (FAILED(challenge.result)) return challenge.result;
+    if (right) {
+      m_attemptsRemaining = 10;
+      break;
     }
+    if (--m_attemptsRemaining == 0) return E_ACCESSDENIED;  // wiped
   }
 
   std::lock_guard<std::mutex> lock(m_mutex);
@@ -337,103 +233,21 @@ HRESULT STDMETHODCALLTYPE FakeDevice::OpenChannel(const OLECHAR* name, IDevMgrCh
   return S_OK;
 }
 
-void FakeDevice::SetProperties(std::vector<FakePropertySpec> properties) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_properties = std::move(properties);
-}
-
-void FakeDevice::SetPassword(std::string password, int attemptsRemaining) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_password = std::move(password);
-  m_attemptsRemaining = attemptsRemaining;
-}
-
-void FakeDevice::FailOpen(HRESULT code) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_openFailure = code;
-}
-
-void FakeDevice::CloseOnRelease(bool close) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_closeOnRelease = close;
-}
-
-void FakeDevice::OverridePropertyCount(LONG count) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_countOverride = count;
-}
-
-std::vector<FakeDevice::Challenge> FakeDevice::Challenges() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_challenges;
-}
-
-int FakeDevice::OpenCalls() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_openCalls;
-}
-
-int FakeDevice::PropertyReads() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_propertyReads;
-}
-
-std::u16string FakeDevice::LastChannelName() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_lastChannelName;
-}
-
-std::shared_ptr<FakeChannel> FakeDevice::LastChannel() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_channels.empty() ? nullptr : m_channels.back();
-}
-
-bool FakeDevice::WaitForChannel(std::size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  return m_changed.wait_for(lock, timeout, [&] { return m_channels.size() >= count; });
-}
-
-bool FakeDevice::WaitForChallenge(std::size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  return m_changed.wait_for(lock, timeout, [&] { return m_challenges.size() >= count; });
-}
-
-int FakeDevice::AttemptsRemaining() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_attemptsRemaining;
-}
-
 // ---- manager -----------------------------------------------------------------------------
 
-FakeDeviceManager::FakeDeviceManager() : m_thread(&FakeDeviceManager::EventThread, this) {}
-
 FakeDeviceManager::~FakeDeviceManager() {
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_stopping = true;
-    m_changed.notify_all();
-  }
+  Change([&] { m_stopping = true; });
   m_thread.join();
   // The devices and their channels go before the mutexes they use.
   m_attached.clear();
   m_owned.clear();
 }
 
-HRESULT STDMETHODCALLTYPE FakeDeviceManager::QueryInterface(REFIID riid, void** object) {
-  if (riid == IID_IUnknown || riid == IID_IDevMgrMain) {
-    *object = this;
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
-}
-
 HRESULT STDMETHODCALLTYPE FakeDeviceManager::GetDevices(IDevMgrDeviceList** devices) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  ++m_getDevicesCalls;
-  m_changed.notify_all();
-  *devices = new FakeDeviceList(*this, m_attached);
+  Change([&] {
+    ++m_getDevicesCalls;
+    *devices = new FakeDeviceList(*this, m_attached);
+  });
   return S_OK;
 }
 
@@ -446,8 +260,7 @@ HRESULT STDMETHODCALLTYPE FakeDeviceManager::AdviseDeviceEvents(IDevMgrDeviceSin
   sink->AddRef();
   if (m_sink != nullptr) m_sink->Release();
   m_sink = sink;
-  m_cookie = m_nextCookie++;
-  *cookie = m_cookie;
+  *cookie = ++m_cookie;
   return S_OK;
 }
 
@@ -465,103 +278,36 @@ HRESULT STDMETHODCALLTYPE FakeDeviceManager::UnadviseDeviceEvents(DWORD cookie) 
 
 std::shared_ptr<FakeDevice> FakeDeviceManager::NewDevice(std::vector<FakePropertySpec> properties) {
   auto device = std::make_shared<FakeDevice>(*this, std::move(properties));
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_owned.push_back(device);
+  Change([&] { m_owned.push_back(device); });
   return device;
 }
 
 void FakeDeviceManager::Attach(const std::shared_ptr<FakeDevice>& device, bool raiseEvent) {
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_attached.push_back(device);
-  }
+  Change([&] { m_attached.push_back(device); });
   if (raiseEvent) RaiseDeviceConnected();
 }
 
 void FakeDeviceManager::Detach(const std::shared_ptr<FakeDevice>& device) {
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_attached.erase(std::remove(m_attached.begin(), m_attached.end(), device), m_attached.end());
-  }
-  Post([this] {
+  Change(
+      [&] { m_attached.erase(std::remove(m_attached.begin(), m_attached.end(), device), m_attached.end()); });
+  Raise(&IDevMgrDeviceSink::OnDeviceDisconnected);
+}
+
+void FakeDeviceManager::Raise(HRESULT (STDMETHODCALLTYPE IDevMgrDeviceSink::*event)(void*)) {
+  Post([this, event] {
     if (m_sink != nullptr) {
-      m_sink->OnDeviceDisconnected(nullptr);
+      (m_sink->*event)(nullptr);
     } else {
       CountUndelivered();
     }
   });
-}
-
-void FakeDeviceManager::RaiseDeviceConnected() {
-  Post([this] {
-    if (m_sink != nullptr) {
-      m_sink->OnDeviceConnected(nullptr);
-    } else {
-      CountUndelivered();
-    }
-  });
-}
-
-void FakeDeviceManager::FailAdvise(HRESULT code) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_adviseFailure = code;
-}
-
-void FakeDeviceManager::FailUnadvise(HRESULT code) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_unadviseFailure = code;
-}
-
-bool FakeDeviceManager::WaitForAdvise(std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  return m_changed.wait_for(lock, timeout, [&] { return m_adviseCalls > 0; });
-}
-
-bool FakeDeviceManager::WaitForGetDevices(int count, std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  return m_changed.wait_for(lock, timeout, [&] { return m_getDevicesCalls >= count; });
-}
-
-bool FakeDeviceManager::WaitForEventsDelivered(std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  return m_changed.wait_for(lock, timeout, [&] { return m_delivered == m_posted; });
-}
-
-int FakeDeviceManager::GetDevicesCalls() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_getDevicesCalls;
-}
-
-int FakeDeviceManager::AdviseCalls() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_adviseCalls;
-}
-
-int FakeDeviceManager::UnadviseCalls() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_unadviseCalls;
-}
-
-bool FakeDeviceManager::Advised() const {
-  std::lock_guard<std::mutex> lock(m_deliveryMutex);
-  return m_sink != nullptr;
-}
-
-int FakeDeviceManager::UndeliveredEvents() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_undelivered;
-}
-
-void FakeDeviceManager::CountUndelivered() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  ++m_undelivered;
 }
 
 void FakeDeviceManager::Post(std::function<void()> event) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_queue.push_back(std::move(event));
-  ++m_posted;
-  m_changed.notify_all();
+  Change([&] {
+    m_queue.push_back(std::move(event));
+    ++m_posted;
+  });
 }
 
 void FakeDeviceManager::PostAndWait(std::function<void()> event) {
@@ -588,9 +334,7 @@ void FakeDeviceManager::EventThread() {
       std::lock_guard<std::mutex> delivery(m_deliveryMutex);
       event();
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    ++m_delivered;
-    m_changed.notify_all();
+    Change([&] { ++m_delivered; });
   }
 }
 
@@ -608,27 +352,6 @@ HRESULT FakeDeviceManagerFactory::CreateDeviceManager(IDevMgrMain** deviceManage
   m_manager.AddRef();
   *deviceManager = &m_manager;
   return S_OK;
-}
-
-void FakeDeviceManagerFactory::Fail(HRESULT code, int count) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_failure = code;
-  m_failuresLeft = count;
-}
-
-int FakeDeviceManagerFactory::Attempts() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return static_cast<int>(m_attempts.size());
-}
-
-std::vector<std::chrono::steady_clock::time_point> FakeDeviceManagerFactory::AttemptTimes() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_attempts;
-}
-
-bool FakeDeviceManagerFactory::WaitForAttempts(int count, std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  return m_changed.wait_for(lock, timeout, [&] { return static_cast<int>(m_attempts.size()) >= count; });
 }
 
 }  // namespace skiff::testing

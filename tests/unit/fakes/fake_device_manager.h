@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "compat/com.h"
@@ -25,21 +26,66 @@
 namespace skiff::testing {
 
 using namespace std::chrono_literals;
+using Millis = std::chrono::milliseconds;
 inline constexpr auto kSafetyTimeout = 20s;
 
-class FakeDeviceManager;
+// The recorded state of one fake behind a mutex, and a condition to wait on it.
+class Guarded {
+ protected:
+  // A copy of one field of the derived fake, and a change of one.
+  template <typename T, typename Fake>
+  T Get(T Fake::*field) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<const Fake&>(*this).*field;
+  }
+  template <typename T, typename Fake, typename V>
+  void Set(T Fake::*field, V value) {
+    Change([&] { static_cast<Fake&>(*this).*field = std::move(value); });
+  }
+  template <typename F>
+  auto Locked(F read) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return read();
+  }
+  template <typename F>
+  void Change(F change) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    change();
+    m_changed.notify_all();
+  }
+  template <typename P>
+  bool Wait(Millis timeout, P done) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, done);
+  }
+  mutable std::mutex m_mutex;
+  mutable std::condition_variable m_changed;
+};
 
-// Reference counting of the fakes that the test owns: the count shows how many
-// references the worker holds, and reaching zero never deletes.
-class FakeRefCount {
+// Hands out `self` for IUnknown and `iid`, with one reference added.
+template <typename Interface>
+HRESULT QueryOne(Interface* self, REFIID riid, REFIID iid, void** object) {
+  *object = riid == IID_IUnknown || riid == iid ? self : nullptr;
+  if (*object == nullptr) return E_NOINTERFACE;
+  self->AddRef();
+  return S_OK;
+}
+
+// The fakes the test owns count references without ever deleting themselves, so a test
+// sees how many the worker still holds.
+template <typename Interface>
+class TestOwned : public Interface {
  public:
-  ULONG Add() { return static_cast<ULONG>(++m_count); }
-  ULONG Drop() { return static_cast<ULONG>(--m_count); }
-  LONG Count() const { return m_count.load(); }
+  virtual ~TestOwned() = default;
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++m_refs); }
+  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--m_refs); }
+  LONG References() const { return m_refs.load(); }
 
  private:
-  std::atomic<LONG> m_count{0};
+  std::atomic<LONG> m_refs{0};
 };
+
+class FakeDeviceManager;
 
 // One property as the device reports it. A missing name is handed over as a null BSTR.
 struct FakePropertySpec {
@@ -49,19 +95,23 @@ struct FakePropertySpec {
   std::u16string text;
   HRESULT getValueResult = S_OK;
 
-  static FakePropertySpec Number(std::u16string propertyName, LONG value);
-  static FakePropertySpec Text(std::optional<std::u16string> propertyName, std::u16string value);
-  static FakePropertySpec Empty(std::u16string propertyName);
+  static FakePropertySpec Number(std::u16string name, LONG value) {
+    return {std::move(name), VT_I4, value, {}, S_OK};
+  }
+  static FakePropertySpec Text(std::optional<std::u16string> name, std::u16string value) {
+    return {std::move(name), VT_BSTR, 0, std::move(value), S_OK};
+  }
+  static FakePropertySpec Empty(std::u16string name) { return {std::move(name), VT_EMPTY, 0, {}, S_OK}; }
 };
 
 // One channel to the handheld application.
-class FakeChannel final : public IDevMgrChannel {
+class FakeChannel final : public TestOwned<IDevMgrChannel>, public Guarded {
  public:
   FakeChannel(FakeDeviceManager& manager, IDevMgrChannelSink* sink, bool closeOnRelease);
-  ~FakeChannel();
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override { return m_refs.Add(); }
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    return QueryOne<IDevMgrChannel>(this, riid, IID_IDevMgrChannel, object);
+  }
   ULONG STDMETHODCALLTYPE Release() override;
   HRESULT STDMETHODCALLTYPE Reserved1() override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE Reserved2() override { return E_NOTIMPL; }
@@ -75,26 +125,30 @@ class FakeChannel final : public IDevMgrChannel {
 
   // ---- script ----
   // The next read fails with this code (the packet it would have read is lost).
-  void FailNextRead(HRESULT code);
-  // Every write fails with this code.
-  void FailWrites(HRESULT code);
+  void FailNextRead(HRESULT code) { Set(&FakeChannel::m_nextReadFailure, code); }
+  void FailWrites(HRESULT code) { Set(&FakeChannel::m_writeFailure, code); }
   // While held, WriteData waits (so the test can signal more while a reply is written).
-  void HoldWrites(bool hold);
+  void HoldWrites(bool hold) { Set(&FakeChannel::m_holdWrites, hold); }
 
   // ---- record ----
-  std::vector<std::vector<std::uint8_t>> Written() const;
-  bool WaitForWrites(std::size_t count, std::chrono::milliseconds timeout = kSafetyTimeout) const;
-  bool WaitForHeldWrite(std::chrono::milliseconds timeout = kSafetyTimeout) const;
-  LONG References() const { return m_refs.Count(); }
+  std::vector<std::vector<std::uint8_t>> Written() const { return Get(&FakeChannel::m_written); }
+  bool WaitForWrites(std::size_t count, Millis timeout = kSafetyTimeout) const {
+    return Wait(timeout, [&] { return m_written.size() >= count; });
+  }
+  bool WaitForHeldWrite(Millis timeout = kSafetyTimeout) const {
+    return Wait(timeout, [&] { return m_writeHeld; });
+  }
   bool SinkDropped() const;
 
  private:
+  // Raises a sink event on the event thread, or counts it when no sink is left.
+  void Raise(HRESULT (STDMETHODCALLTYPE IDevMgrChannelSink::*event)());
+
   FakeDeviceManager& m_manager;
-  FakeRefCount m_refs;
   const bool m_closeOnRelease;
+  // A channel the desktop never released keeps its sink reference: the sink may be gone
+  // by then, so it is not touched (the test sees the leak in References()).
   IDevMgrChannelSink* m_sink;  // guarded by the manager's delivery mutex
-  mutable std::mutex m_mutex;
-  mutable std::condition_variable m_changed;
   std::deque<std::vector<std::uint8_t>> m_incoming;
   std::vector<std::vector<std::uint8_t>> m_written;
   HRESULT m_nextReadFailure = S_OK;
@@ -104,28 +158,33 @@ class FakeChannel final : public IDevMgrChannel {
 };
 
 // One attached handheld.
-class FakeDevice final : public IDevMgrDevice {
+class FakeDevice final : public TestOwned<IDevMgrDevice>, public Guarded {
  public:
-  explicit FakeDevice(FakeDeviceManager& manager, std::vector<FakePropertySpec> properties = {});
+  FakeDevice(FakeDeviceManager& manager, std::vector<FakePropertySpec> properties)
+      : m_manager(manager), m_properties(std::move(properties)) {}
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override { return m_refs.Add(); }
-  ULONG STDMETHODCALLTYPE Release() override { return m_refs.Drop(); }
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    return QueryOne<IDevMgrDevice>(this, riid, IID_IDevMgrDevice, object);
+  }
   HRESULT STDMETHODCALLTYPE GetProperties(IDevMgrPropertyList** properties) override;
   HRESULT STDMETHODCALLTYPE OpenChannel(const OLECHAR* name, IDevMgrChannelSink* sink,
                                         IDevMgrChannel** channel) override;
 
   // ---- script (set before the worker uses the device) ----
-  void SetProperties(std::vector<FakePropertySpec> properties);
   // A locked handheld: every open is challenged until the SHA-1 of this password comes
   // back; a wrong answer costs one attempt, the last one wipes the device.
-  void SetPassword(std::string password, int attemptsRemaining = 10);
+  void SetPassword(std::string password, int attemptsRemaining = 10) {
+    Change([&] {
+      m_password = std::move(password);
+      m_attemptsRemaining = attemptsRemaining;
+    });
+  }
   // After the challenge, the open fails with this code.
-  void FailOpen(HRESULT code);
+  void FailOpen(HRESULT code) { Set(&FakeDevice::m_openFailure, code); }
   // The handheld reports a close when the desktop releases a channel.
-  void CloseOnRelease(bool close);
+  void CloseOnRelease(bool close) { Set(&FakeDevice::m_closeOnRelease, close); }
   // A count the property list reports in place of the real one.
-  void OverridePropertyCount(LONG count);
+  void OverridePropertyCount(LONG count) { Set(&FakeDevice::m_countOverride, count); }
 
   // ---- record ----
   struct Challenge {
@@ -133,22 +192,23 @@ class FakeDevice final : public IDevMgrDevice {
     HRESULT result;
     std::array<std::uint8_t, 20> answer;
   };
-  std::vector<Challenge> Challenges() const;
-  int OpenCalls() const;
-  int PropertyReads() const;
-  std::u16string LastChannelName() const;
+  std::vector<Challenge> Challenges() const { return Get(&FakeDevice::m_challenges); }
+  int OpenCalls() const { return Get(&FakeDevice::m_openCalls); }
+  int PropertyReads() const { return Get(&FakeDevice::m_propertyReads); }
+  std::u16string LastChannelName() const { return Get(&FakeDevice::m_lastChannelName); }
   // The channel of the last successful open (null before any).
-  std::shared_ptr<FakeChannel> LastChannel() const;
-  bool WaitForChannel(std::size_t count, std::chrono::milliseconds timeout = kSafetyTimeout) const;
-  bool WaitForChallenge(std::size_t count, std::chrono::milliseconds timeout = kSafetyTimeout) const;
-  LONG References() const { return m_refs.Count(); }
-  int AttemptsRemaining() const;
+  std::shared_ptr<FakeChannel> LastChannel() const {
+    return Locked([&] { return m_channels.empty() ? nullptr : m_channels.back(); });
+  }
+  bool WaitForChannel(std::size_t count, Millis timeout = kSafetyTimeout) const {
+    return Wait(timeout, [&] { return m_channels.size() >= count; });
+  }
+  bool WaitForChallenge(std::size_t count, Millis timeout = kSafetyTimeout) const {
+    return Wait(timeout, [&] { return m_challenges.size() >= count; });
+  }
 
  private:
   FakeDeviceManager& m_manager;
-  FakeRefCount m_refs;
-  mutable std::mutex m_mutex;
-  mutable std::condition_variable m_changed;
   std::vector<FakePropertySpec> m_properties;
   std::optional<LONG> m_countOverride;
   std::optional<std::string> m_password;
@@ -162,16 +222,16 @@ class FakeDevice final : public IDevMgrDevice {
   std::vector<std::shared_ptr<FakeChannel>> m_channels;
 };
 
-class FakeDeviceManager final : public IDevMgrMain {
+class FakeDeviceManager final : public TestOwned<IDevMgrMain>, public Guarded {
  public:
-  FakeDeviceManager();
+  FakeDeviceManager() : m_thread(&FakeDeviceManager::EventThread, this) {}
   ~FakeDeviceManager();
   FakeDeviceManager(const FakeDeviceManager&) = delete;
   FakeDeviceManager& operator=(const FakeDeviceManager&) = delete;
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override { return m_refs.Add(); }
-  ULONG STDMETHODCALLTYPE Release() override { return m_refs.Drop(); }
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    return QueryOne<IDevMgrMain>(this, riid, IID_IDevMgrMain, object);
+  }
   HRESULT STDMETHODCALLTYPE GetDevices(IDevMgrDeviceList** devices) override;
   HRESULT STDMETHODCALLTYPE AdviseDeviceEvents(IDevMgrDeviceSink* sink, DWORD* cookie) override;
   HRESULT STDMETHODCALLTYPE UnadviseDeviceEvents(DWORD cookie) override;
@@ -182,24 +242,32 @@ class FakeDeviceManager final : public IDevMgrMain {
   void Attach(const std::shared_ptr<FakeDevice>& device, bool raiseEvent = true);
   void Detach(const std::shared_ptr<FakeDevice>& device);
   // An arrival event without a change of the list (several arrivals, a quick re-attach).
-  void RaiseDeviceConnected();
+  void RaiseDeviceConnected() { Raise(&IDevMgrDeviceSink::OnDeviceConnected); }
 
   // ---- script ----
-  void FailAdvise(HRESULT code);
-  void FailUnadvise(HRESULT code);
+  void FailAdvise(HRESULT code) { Set(&FakeDeviceManager::m_adviseFailure, code); }
+  void FailUnadvise(HRESULT code) { Set(&FakeDeviceManager::m_unadviseFailure, code); }
 
   // ---- record ----
-  bool WaitForAdvise(std::chrono::milliseconds timeout = kSafetyTimeout) const;
-  bool WaitForGetDevices(int count, std::chrono::milliseconds timeout = kSafetyTimeout) const;
+  bool WaitForAdvise(Millis timeout = kSafetyTimeout) const {
+    return Wait(timeout, [&] { return m_adviseCalls > 0; });
+  }
+  bool WaitForGetDevices(int count, Millis timeout = kSafetyTimeout) const {
+    return Wait(timeout, [&] { return m_getDevicesCalls >= count; });
+  }
   // Waits until every event raised so far has been delivered.
-  bool WaitForEventsDelivered(std::chrono::milliseconds timeout = kSafetyTimeout) const;
-  int GetDevicesCalls() const;
-  int AdviseCalls() const;
-  int UnadviseCalls() const;
-  bool Advised() const;
-  LONG References() const { return m_refs.Count(); }
+  bool WaitForEventsDelivered(Millis timeout = kSafetyTimeout) const {
+    return Wait(timeout, [&] { return m_delivered == m_posted; });
+  }
+  int GetDevicesCalls() const { return Get(&FakeDeviceManager::m_getDevicesCalls); }
+  int AdviseCalls() const { return Get(&FakeDeviceManager::m_adviseCalls); }
+  int UnadviseCalls() const { return Get(&FakeDeviceManager::m_unadviseCalls); }
   // Events that found no sink to go to (raised after the worker unregistered).
-  int UndeliveredEvents() const;
+  int UndeliveredEvents() const { return Get(&FakeDeviceManager::m_undelivered); }
+  bool Advised() const {
+    std::lock_guard<std::mutex> lock(m_deliveryMutex);
+    return m_sink != nullptr;
+  }
 
   // ---- used by the devices and channels ----
   // Runs an event on the event thread; sink calls there are serialised with
@@ -209,15 +277,15 @@ class FakeDeviceManager final : public IDevMgrMain {
   // The same, returning once the event has been delivered.
   void PostAndWait(std::function<void()> event);
   std::mutex& DeliveryMutex() { return m_deliveryMutex; }
-  void CountUndelivered();
+  void CountUndelivered() {
+    Change([&] { ++m_undelivered; });
+  }
   std::atomic<int> liveObjects{0};  // transient lists and properties not yet released
 
  private:
+  void Raise(HRESULT (STDMETHODCALLTYPE IDevMgrDeviceSink::*event)(void*));
   void EventThread();
 
-  FakeRefCount m_refs;
-  mutable std::mutex m_mutex;
-  mutable std::condition_variable m_changed;
   std::vector<std::shared_ptr<FakeDevice>> m_owned;
   std::vector<std::shared_ptr<FakeDevice>> m_attached;
   HRESULT m_adviseFailure = S_OK;
@@ -226,8 +294,7 @@ class FakeDeviceManager final : public IDevMgrMain {
   int m_adviseCalls = 0;
   int m_unadviseCalls = 0;
   int m_undelivered = 0;
-  DWORD m_nextCookie = 41;
-  DWORD m_cookie = 0;
+  DWORD m_cookie = 41;
 
   mutable std::mutex m_deliveryMutex;
   IDevMgrDeviceSink* m_sink = nullptr;  // guarded by m_deliveryMutex
@@ -241,21 +308,28 @@ class FakeDeviceManager final : public IDevMgrMain {
 
 // Creates the device manager: fails the first attempts as scripted, then hands out the
 // fake manager.
-class FakeDeviceManagerFactory final : public IDeviceManagerFactory {
+class FakeDeviceManagerFactory final : public IDeviceManagerFactory, public Guarded {
  public:
   explicit FakeDeviceManagerFactory(FakeDeviceManager& manager) : m_manager(manager) {}
   HRESULT CreateDeviceManager(IDevMgrMain** deviceManager) override;
 
   // The next `count` attempts fail with code (count < 0: every attempt).
-  void Fail(HRESULT code, int count);
-  int Attempts() const;
-  std::vector<std::chrono::steady_clock::time_point> AttemptTimes() const;
-  bool WaitForAttempts(int count, std::chrono::milliseconds timeout = kSafetyTimeout) const;
+  void Fail(HRESULT code, int count) {
+    Change([&] {
+      m_failure = code;
+      m_failuresLeft = count;
+    });
+  }
+  int Attempts() const { return static_cast<int>(AttemptTimes().size()); }
+  std::vector<std::chrono::steady_clock::time_point> AttemptTimes() const {
+    return Get(&FakeDeviceManagerFactory::m_attempts);
+  }
+  bool WaitForAttempts(int count, Millis timeout = kSafetyTimeout) const {
+    return Wait(timeout, [&] { return static_cast<int>(m_attempts.size()) >= count; });
+  }
 
  private:
   FakeDeviceManager& m_manager;
-  mutable std::mutex m_mutex;
-  mutable std::condition_variable m_changed;
   HRESULT m_failure = S_OK;
   int m_failuresLeft = 0;
   std::vector<std::chrono::steady_clock::time_point> m_attempts;
