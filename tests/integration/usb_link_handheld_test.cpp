@@ -1,5 +1,5 @@
-// The simulated handheld: its SHA-1, script lines and URLs on their own, then the real
-// skiffhouse-handheld binary against the device manager, with this test playing the
+// The simulated handheld: its script lines, packet text and URLs on their own, then the
+// real skiffhouse-handheld binary against the device manager, with this test playing the
 // desktop program's side of the channel.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <future>
 #include <sstream>
 
@@ -23,6 +24,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using handheld::WirePacket;
+using Reply = std::pair<std::uint16_t, std::string>;  // a reply's type and payload
+const std::string kSuccess("Success\0", 8);
 
 std::string ReadFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
@@ -31,28 +34,30 @@ std::string ReadFile(const std::string& path) {
   return content.str();
 }
 
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
 // ---- Pieces of the tool -------------------------------------------------------------
 
 TEST(HandheldPiecesTest, ScriptLinesParseAndRefuseClearly) {
+  const struct {
+    std::string line;
+    WirePacket expected;
+  } good[] = {
+      {"Ping 7 text:abc", {1, 7, Bytes("abc")}},
+      {"logmessage 0x10 text:a\\r\\nb\\x41\\0\r", {30, 16, Bytes(std::string("a\r\nbA\0", 6))}},
+      {"  99 65535 hex:01 02:ff", {99, 65535, {1, 2, 0xFF}}},
+      {"Send 3", {12, 3, {}}},
+  };
   WirePacket packet;
   std::string error;
-  ASSERT_EQ(handheld::ParseScriptLine("Ping 7 text:abc", &packet, &error),
-            handheld::ScriptLineResult::Packet);
-  EXPECT_EQ(packet.type, 1);
-  EXPECT_EQ(packet.sequence, 7);
-  EXPECT_EQ(packet.payload, Bytes("abc"));
-  ASSERT_EQ(handheld::ParseScriptLine("logmessage 0x10 text:a\\r\\nb\\x41\\0\r", &packet, &error),
-            handheld::ScriptLineResult::Packet);
-  EXPECT_EQ(packet.type, 30);
-  EXPECT_EQ(packet.sequence, 16);
-  EXPECT_EQ(packet.payload, Bytes(std::string("a\r\nbA\0", 6)));
-  ASSERT_EQ(handheld::ParseScriptLine("  99 65535 hex:01 02:ff", &packet, &error),
-            handheld::ScriptLineResult::Packet);
-  EXPECT_EQ(packet.type, 99);
-  EXPECT_EQ(packet.sequence, 65535);
-  EXPECT_EQ(packet.payload, (std::vector<std::uint8_t>{1, 2, 0xFF}));
-  ASSERT_EQ(handheld::ParseScriptLine("Send 3", &packet, &error), handheld::ScriptLineResult::Packet);
-  EXPECT_TRUE(packet.payload.empty());
+  for (const auto& [line, expected] : good) {
+    ASSERT_EQ(handheld::ParseScriptLine(line, &packet, &error), handheld::ScriptLineResult::Packet) << line;
+    EXPECT_EQ(packet.type, expected.type) << line;
+    EXPECT_EQ(packet.sequence, expected.sequence) << line;
+    EXPECT_EQ(packet.payload, expected.payload) << line;
+  }
   EXPECT_EQ(handheld::ParseScriptLine("", &packet, &error), handheld::ScriptLineResult::Skip);
   EXPECT_EQ(handheld::ParseScriptLine("# Ping 1", &packet, &error), handheld::ScriptLineResult::Skip);
 
@@ -69,41 +74,46 @@ TEST(HandheldPiecesTest, ScriptLinesParseAndRefuseClearly) {
   for (const auto& [line, reason] : bad) {
     error.clear();
     EXPECT_EQ(handheld::ParseScriptLine(line, &packet, &error), handheld::ScriptLineResult::Error) << line;
-    EXPECT_NE(error.find(reason), std::string::npos) << line << ": " << error;
+    EXPECT_TRUE(Contains(error, reason)) << line << ": " << error;
   }
 }
 
 TEST(HandheldPiecesTest, PacketsPrintReadably) {
-  WirePacket reply{15, 8, Bytes(std::string("Success\0", 8))};
-  EXPECT_EQ(handheld::FormatPacket(reply), "Reply 8 len=8 text:Success\\0");
-  WirePacket error{3, 9, {0xCC, 0x0A, 0x0D, 0x00, 'N', 'o', 0}};
-  EXPECT_EQ(handheld::FormatPacket(error), "Error 9 len=7 code:854732 text:No\\0");
-  WirePacket binary{15, 10, {0, 1, 2, 0xFF}};
-  EXPECT_EQ(handheld::FormatPacket(binary), "Reply 10 len=4 hex:000102ff");
-  WirePacket unknown{77, 1, {}};
-  EXPECT_EQ(handheld::FormatPacket(unknown), "type77 1 len=0");
+  const std::pair<WirePacket, std::string> cases[] = {
+      {{15, 8, Bytes(std::string("Success\0", 8))}, "Reply 8 len=8 text:Success\\0"},
+      {{3, 9, {0xCC, 0x0A, 0x0D, 0x00, 'N', 'o', 0}}, "Error 9 len=7 code:854732 text:No\\0"},
+      {{15, 10, {0, 1, 2, 0xFF}}, "Reply 10 len=4 hex:000102ff"},
+      {{77, 1, {}}, "type77 1 len=0"},
+  };
+  for (const auto& [packet, text] : cases) EXPECT_EQ(handheld::FormatPacket(packet), text);
 }
 
 TEST(HandheldPiecesTest, UrlsAreTakenApartOrRefused) {
+  const struct {
+    const char* url;
+    bool secure;
+    const char* host;
+    int port;
+    const char* path;
+  } good[] = {
+      {"https://example.test", true, "example.test", 443, "/"},
+      {"HTTP://[::1]:8080/a/b?c=d#frag", false, "::1", 8080, "/a/b?c=d"},
+      {"http://127.0.0.1?x", false, "127.0.0.1", 80, "/?x"},
+  };
   handheld::ParsedUrl url;
   std::string error;
-  ASSERT_TRUE(handheld::ParseUrl("https://example.test", &url, &error)) << error;
-  EXPECT_TRUE(url.secure);
-  EXPECT_EQ(url.host, "example.test");
-  EXPECT_EQ(url.port, 443);
-  EXPECT_EQ(url.path, "/");
-  ASSERT_TRUE(handheld::ParseUrl("HTTP://[::1]:8080/a/b?c=d#frag", &url, &error)) << error;
-  EXPECT_FALSE(url.secure);
-  EXPECT_EQ(url.host, "::1");
-  EXPECT_EQ(url.port, 8080);
-  EXPECT_EQ(url.path, "/a/b?c=d");
-  ASSERT_TRUE(handheld::ParseUrl("http://127.0.0.1?x", &url, &error)) << error;
-  EXPECT_EQ(url.port, 80);
-  EXPECT_EQ(url.path, "/?x");
+  for (const auto& c : good) {
+    ASSERT_TRUE(handheld::ParseUrl(c.url, &url, &error)) << c.url << ": " << error;
+    EXPECT_EQ(url.secure, c.secure) << c.url;
+    EXPECT_EQ(url.host, c.host) << c.url;
+    EXPECT_EQ(url.port, c.port) << c.url;
+    EXPECT_EQ(url.path, c.path) << c.url;
+  }
   for (const char* bad : {"ftp://host/", "host/path", "http://:80/", "http://h:0/", "http://h:70000/",
                           "http://user@h/", "http://[::1/"}) {
+    error.clear();
     EXPECT_FALSE(handheld::ParseUrl(bad, &url, &error)) << bad;
-    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(error.empty()) << bad;
   }
 }
 
@@ -125,14 +135,14 @@ TEST(HandheldPiecesTest, FetchPlanChecksSizesBeforeAnythingIsSent) {
   EXPECT_EQ(plan.body->size(), 4000u);
   options.data = "@" + over;
   EXPECT_FALSE(handheld::PrepareFetch(options, &plan, &error));
-  EXPECT_NE(error.find("4001 bytes does not fit one packet"), std::string::npos) << error;
+  EXPECT_TRUE(Contains(error, "4001 bytes does not fit one packet")) << error;
   options.data = "@" + dir.Path() + "/missing";
   EXPECT_FALSE(handheld::PrepareFetch(options, &plan, &error));
   options.data.reset();
   options.verb = "GET";
   options.headers = {std::string(4001, 'h')};
   EXPECT_FALSE(handheld::PrepareFetch(options, &plan, &error));
-  EXPECT_NE(error.find("headers"), std::string::npos) << error;
+  EXPECT_TRUE(Contains(error, "headers")) << error;
 
   handheld::SequenceCounter sequences;
   EXPECT_EQ(sequences.Next(), 1);
@@ -147,10 +157,9 @@ TEST(HandheldPiecesTest, FetchPlanChecksSizesBeforeAnythingIsSent) {
 class HandheldProcess {
  public:
   HandheldProcess(const TempDir& dir, std::vector<std::string> args, const std::string& input = {}) {
-    const std::string in = dir.Path() + "/stdin" + std::to_string(s_count);
-    m_out = dir.Path() + "/stdout" + std::to_string(s_count);
-    m_err = dir.Path() + "/stderr" + std::to_string(s_count);
-    ++s_count;
+    const std::string stem = dir.Path() + "/" + std::to_string(s_count++), in = stem + ".in";
+    m_out = stem + ".out";
+    m_err = stem + ".err";
     std::ofstream(in, std::ios::binary) << input;
     args.insert(args.begin(), SKIFF_HANDHELD_BINARY);
     std::vector<char*> argv;
@@ -177,10 +186,7 @@ class HandheldProcess {
   }
 
   // The exit status, or -2 when it did not end in time.
-  int Wait(std::chrono::milliseconds limit = kEventWait) {
-    if (m_exit.wait_for(limit) != std::future_status::ready) return -2;
-    return m_exit.get();
-  }
+  int Wait() { return m_exit.wait_for(kEventWait) == std::future_status::ready ? m_exit.get() : -2; }
   void Signal(int signal) { ::kill(m_pid, signal); }
   std::string Out() const { return ReadFile(m_out); }
   std::string Err() const { return ReadFile(m_err); }
@@ -196,34 +202,35 @@ class HandheldProcess {
 class DesktopSide {
  public:
   DesktopSide(IDevMgrChannel* channel, RecordingChannelSink& sink) : m_channel(channel), m_sink(sink) {}
-  ~DesktopSide() {
-    if (m_channel != nullptr) m_channel->Release();
-  }
 
   std::optional<WirePacket> Next() {
-    if (!m_sink.WaitDataReady(m_consumed + 1)) return std::nullopt;
-    ++m_consumed;
-    BYTE buffer[4006];
-    ULONG count = 0;
+    if (!m_channel || !m_sink.Wait(m_sink.dataReady, ++m_consumed)) return std::nullopt;
+    const auto bytes = ReadPacket(m_channel.Get());
     WirePacket packet;
-    if (m_channel->ReadData(buffer, sizeof buffer, &count) != S_OK ||
-        !WirePacket::Decode(buffer, count, &packet)) {
-      return std::nullopt;
-    }
+    if (!WirePacket::Decode(bytes.data(), bytes.size(), &packet)) return std::nullopt;
     return packet;
   }
   HRESULT Send(std::uint16_t type, std::uint16_t sequence, const std::string& payload) {
-    const auto bytes = MakePacket(type, sequence, payload);
-    return m_channel->WriteData(bytes.data(), static_cast<ULONG>(bytes.size()));
+    return WritePacket(m_channel.Get(), MakePacket(type, sequence, payload));
   }
-  HRESULT Success(std::uint16_t sequence) { return Send(15, sequence, std::string("Success\0", 8)); }
-  void Release() {
-    if (m_channel != nullptr) m_channel->Release();
-    m_channel = nullptr;
+  HRESULT Success(std::uint16_t sequence) { return Send(15, sequence, kSuccess); }
+
+  // Answers a fetch's requests, each with answer(request) or else Success, until the
+  // handheld closes its client (type 16, answered empty); the requests in order.
+  std::vector<WirePacket> ServeFetch(const std::function<std::optional<Reply>(const WirePacket&)>& answer) {
+    std::vector<WirePacket> requests;
+    while (auto request = Next()) {
+      requests.push_back(*request);
+      const Reply reply =
+          request->type == 16 ? Reply{15, ""} : answer(*request).value_or(Reply{15, kSuccess});
+      EXPECT_EQ(Send(reply.first, request->sequence, reply.second), S_OK);
+      if (request->type == 16) break;
+    }
+    return requests;
   }
 
  private:
-  IDevMgrChannel* m_channel;
+  Ref<IDevMgrChannel> m_channel;
   RecordingChannelSink& m_sink;
   int m_consumed = 0;
 };
@@ -234,51 +241,40 @@ std::string Value32(std::uint32_t value, const std::string& text) {
   return bytes + text + std::string(1, '\0');
 }
 
-class HandheldBinaryTest : public ::testing::Test {
+std::vector<std::uint16_t> Types(const std::vector<WirePacket>& packets) {
+  std::vector<std::uint16_t> types;
+  for (const auto& packet : packets) types.push_back(packet.type);
+  return types;
+}
+
+class HandheldBinaryTest : public UsbLinkTest {
  protected:
   void SetUp() override {
-    socketPath = dir.Path() + "/usb.sock";
-    factory = std::make_unique<CUsbDeviceManagerFactory>(socketPath, log);
-    ASSERT_EQ(factory->CreateDeviceManager(manager.Out()), S_OK);
-    ASSERT_EQ(manager->AdviseDeviceEvents(&deviceSink, &cookie), S_OK);
+    UsbLinkTest::SetUp();
+    Create();
   }
-  void TearDown() override {
-    manager->UnadviseDeviceEvents(cookie);
-    manager.Reset();
-  }
-
   std::vector<std::string> Args(std::vector<std::string> more) {
     more.insert(more.begin(), {"--socket", socketPath});
     return more;
   }
-
   // Waits for the handheld to attach and opens its channel.
   IDevMgrChannel* Open(RecordingChannelSink& sink, HRESULT expected = S_OK) {
-    EXPECT_TRUE(deviceSink.WaitConnected(1));
-    Ref<IDevMgrDevice> device(DeviceAt(manager.Get(), 0));
-    if (!device) return nullptr;
+    Ref<IDevMgrDevice> device(WaitForDevice(deviceSink.disconnected + 1));
     IDevMgrChannel* channel = nullptr;
-    EXPECT_EQ(device->OpenChannel(AsOle(u"SkiffhouseUSB"), &sink, &channel), expected);
+    if (device) {
+      EXPECT_EQ(OpenChannel(device.Get(), sink, &channel), expected);
+    }
     return channel;
   }
-
-  TempDir dir;
-  std::string socketPath;
-  RecordingLog log;
-  RecordingDeviceSink deviceSink;
-  std::unique_ptr<CUsbDeviceManagerFactory> factory;
-  Ref<IDevMgrMain> manager;
-  DWORD cookie = 0;
 };
 
 TEST_F(HandheldBinaryTest, PingCarriesPinAndPropertiesAndPrintsThePong) {
   HandheldProcess process(dir, Args({"--pin", "0x2a0f", "--property", "Model=Test 9", "--property",
                                      "Build=-12", "ping", "hello"}));
-  ASSERT_TRUE(deviceSink.WaitConnected(1)) << process.Err();
-  Ref<IDevMgrDevice> device(DeviceAt(manager.Get(), 0));
-  EXPECT_EQ(PropertyText(device.Get(), "BBPIN"), "I4:10767");
-  EXPECT_EQ(PropertyText(device.Get(), "Model"), "BSTR:Test 9");
-  EXPECT_EQ(PropertyText(device.Get(), "Build"), "I4:-12");
+  Ref<IDevMgrDevice> device(WaitForDevice());
+  ASSERT_TRUE(device) << process.Err();
+  EXPECT_EQ(Properties(device.Get()),
+            (std::vector<std::string>{"BBPIN=I4:10767", "Model=BSTR:Test 9", "Build=I4:-12"}));
   RecordingChannelSink sink;
   DesktopSide desktop(Open(sink), sink);
   auto ping = desktop.Next();
@@ -290,8 +286,8 @@ TEST_F(HandheldBinaryTest, PingCarriesPinAndPropertiesAndPrintsThePong) {
   EXPECT_EQ(process.Wait(), 0) << process.Err();
   EXPECT_EQ(process.Out(), "Pong: hello\n");
   // It closes its channel and goes.
-  EXPECT_TRUE(sink.WaitClosed(1));
-  EXPECT_TRUE(deviceSink.WaitDisconnected(1));
+  EXPECT_TRUE(sink.Wait(sink.closed, 1));
+  EXPECT_TRUE(deviceSink.Wait(deviceSink.disconnected, 1));
 }
 
 TEST_F(HandheldBinaryTest, LostReplyIsAskedForAgainAndStrayRepliesAreIgnored) {
@@ -312,21 +308,30 @@ TEST_F(HandheldBinaryTest, LostReplyIsAskedForAgainAndStrayRepliesAreIgnored) {
   ASSERT_EQ(desktop.Success(request->sequence), S_OK);
   EXPECT_EQ(process.Wait(), 0) << process.Err();
   EXPECT_EQ(process.Out(), "Success\n") << "the stray reply was taken";
-  EXPECT_NE(process.Err().find("dropping reply 1"), std::string::npos) << process.Err();
-  EXPECT_NE(process.Err().find("asking again"), std::string::npos) << process.Err();
+  EXPECT_TRUE(Contains(process.Err(), "dropping reply 1")) << process.Err();
+  EXPECT_TRUE(Contains(process.Err(), "asking again")) << process.Err();
 }
 
-TEST_F(HandheldBinaryTest, PasswordIsChallengedAndAttachEndsOnSigterm) {
-  HandheldProcess process(dir, Args({"--password", "pw", "attach"}));
-  RecordingChannelSink sink;
-  sink.passwords = {"nope", "pw"};
-  IDevMgrChannel* channel = Open(sink);
-  ASSERT_NE(channel, nullptr) << process.Err();
-  EXPECT_EQ(sink.Attempts(), (std::vector<int>{10, 9}));
-  channel->Release();
-  process.Signal(SIGTERM);
-  EXPECT_EQ(process.Wait(), 0) << process.Err();
-  EXPECT_TRUE(deviceSink.WaitDisconnected(1));
+TEST_F(HandheldBinaryTest, CancelledChallengeEndsACommandButAnAttachedHandheldWaitsForTheRightPassword) {
+  HandheldProcess pinging(dir, Args({"--password", "pw", "ping"}));
+  RecordingChannelSink cancelling;  // no passwords: the user cancelled
+  EXPECT_EQ(Open(cancelling, kOpenCancelled), nullptr);
+  EXPECT_EQ(pinging.Wait(), handheld::kExitLink);
+  EXPECT_TRUE(Contains(pinging.Err(), "cancelled the password challenge")) << pinging.Err();
+  ASSERT_TRUE(deviceSink.Wait(deviceSink.disconnected, 1));
+
+  // An attached handheld waits for the next try, and a cancel costs no attempt.
+  HandheldProcess attached(dir, Args({"--password", "pw", "attach"}));
+  RecordingChannelSink first, second;
+  EXPECT_EQ(Open(first, kOpenCancelled), nullptr);
+  second.passwords = {"bad", "pw"};
+  Ref<IDevMgrChannel> channel(Open(second));
+  ASSERT_TRUE(channel) << attached.Err();
+  EXPECT_EQ(second.Attempts(), (std::vector<int>{10, 9}));
+  channel.Reset();
+  attached.Signal(SIGTERM);
+  EXPECT_EQ(attached.Wait(), 0) << attached.Err();
+  EXPECT_TRUE(deviceSink.Wait(deviceSink.disconnected, 2));
 }
 
 TEST_F(HandheldBinaryTest, LastWrongPasswordWipesTheHandheld) {
@@ -336,41 +341,15 @@ TEST_F(HandheldBinaryTest, LastWrongPasswordWipesTheHandheld) {
   EXPECT_EQ(Open(sink, kHandheldWiped), nullptr);
   EXPECT_EQ(sink.Attempts(), (std::vector<int>{10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
   EXPECT_EQ(process.Wait(), handheld::kExitWiped) << process.Err();
-  EXPECT_NE(process.Err().find("wiped"), std::string::npos);
-  EXPECT_TRUE(deviceSink.WaitDisconnected(1));
-}
-
-TEST_F(HandheldBinaryTest, CancelledChallengeEndsACommandButNotAttach) {
-  HandheldProcess pinging(dir, Args({"--password", "pw", "ping"}));
-  RecordingChannelSink cancelling;  // no passwords: the user cancelled
-  EXPECT_EQ(Open(cancelling, kOpenCancelled), nullptr);
-  EXPECT_EQ(pinging.Wait(), handheld::kExitLink);
-  EXPECT_NE(pinging.Err().find("cancelled the password challenge"), std::string::npos) << pinging.Err();
-  ASSERT_TRUE(deviceSink.WaitDisconnected(1));
-
-  // An attached handheld waits for the next try, and its count goes on: 10 was used.
-  HandheldProcess attached(dir, Args({"--password", "pw", "attach"}));
-  ASSERT_TRUE(deviceSink.WaitConnected(2));
-  Ref<IDevMgrDevice> device(DeviceAt(manager.Get(), 0));
-  ASSERT_TRUE(device);
-  IDevMgrChannel* channel = nullptr;
-  RecordingChannelSink first;
-  EXPECT_EQ(device->OpenChannel(AsOle(u"SkiffhouseUSB"), &first, &channel), kOpenCancelled);
-  RecordingChannelSink second;
-  second.passwords = {"bad", "pw"};
-  ASSERT_EQ(device->OpenChannel(AsOle(u"SkiffhouseUSB"), &second, &channel), S_OK);
-  EXPECT_EQ(second.Attempts(), (std::vector<int>{10, 9}));
-  channel->Release();
-  attached.Signal(SIGTERM);
-  EXPECT_EQ(attached.Wait(), 0) << attached.Err();
+  EXPECT_TRUE(Contains(process.Err(), "wiped"));
+  EXPECT_TRUE(deviceSink.Wait(deviceSink.disconnected, 1));
 }
 
 TEST_F(HandheldBinaryTest, OtherChannelNamesAreRefused) {
   HandheldProcess process(dir, Args({"--channel", "Other", "attach"}));
   RecordingChannelSink sink;
   EXPECT_EQ(Open(sink, kChannelRefused), nullptr);
-  EXPECT_NE(LastErrorDescription().find("no application listens on channel \"SkiffhouseUSB\""),
-            std::string::npos);
+  EXPECT_TRUE(Contains(LastErrorDescription(), "no application listens on channel \"SkiffhouseUSB\""));
   process.Signal(SIGINT);
   EXPECT_EQ(process.Wait(), 0) << process.Err();
 }
@@ -381,92 +360,54 @@ TEST_F(HandheldBinaryTest, FetchDrivesEveryStepInOrderAndWritesTheBody) {
                                      "agent/1", "-i", "-o", output, "http://127.0.0.1:8080/p?q=1"}));
   RecordingChannelSink sink;
   DesktopSide desktop(Open(sink), sink);
-  std::vector<std::uint16_t> types;
-  std::vector<std::vector<std::uint8_t>> payloads;
+  const char* chunks[] = {"hello ", "world", ""};
   int reads = 0;
-  for (;;) {
-    auto request = desktop.Next();
-    ASSERT_TRUE(request) << process.Err();
-    EXPECT_EQ(request->sequence, types.size() + 1);
-    types.push_back(request->type);
-    payloads.push_back(request->payload);
-    if (request->type == 12) {
-      ASSERT_EQ(desktop.Send(15, request->sequence, Value32(200, "OK")), S_OK);
-    } else if (request->type == 13) {
-      ASSERT_EQ(desktop.Send(15, request->sequence, std::string("HTTP/1.1 200 OK\r\nX: y\r\n\r\n\0", 26)),
-                S_OK);
-    } else if (request->type == 14) {
-      const char* chunks[] = {"hello ", "world", ""};
-      ASSERT_EQ(desktop.Send(15, request->sequence, chunks[reads++]), S_OK);
-    } else if (request->type == 16) {
-      ASSERT_EQ(desktop.Send(15, request->sequence, ""), S_OK);
-      break;
-    } else {
-      ASSERT_EQ(desktop.Success(request->sequence), S_OK);
-    }
-  }
-  EXPECT_EQ(types, (std::vector<std::uint16_t>{4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 14, 14, 16}));
-  EXPECT_EQ(payloads[0], Bytes("agent/1"));
-  EXPECT_EQ(payloads[1], Bytes("127.0.0.1"));
-  EXPECT_EQ(payloads[2], (std::vector<std::uint8_t>{0x90, 0x1F}));  // 8080, low byte first
-  EXPECT_EQ(payloads[3], Bytes("PUT"));
-  EXPECT_EQ(payloads[4], Bytes("/p?q=1"));
-  EXPECT_EQ(payloads[5], (std::vector<std::uint8_t>{0}));
-  EXPECT_EQ(payloads[6], Bytes("A: 1\r\nB: 2"));
-  EXPECT_EQ(payloads[7], Bytes("payload"));
+  const auto requests = desktop.ServeFetch([&](const WirePacket& request) -> std::optional<Reply> {
+    if (request.type == 12) return Reply{15, Value32(200, "OK")};
+    if (request.type == 13) return Reply{15, std::string("HTTP/1.1 200 OK\r\nX: y\r\n\r\n\0", 26)};
+    if (request.type == 14) return Reply{15, chunks[reads++]};
+    return std::nullopt;
+  });
+  EXPECT_EQ(Types(requests), (std::vector<std::uint16_t>{4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 14, 14, 16}));
+  for (std::size_t i = 0; i < requests.size(); ++i) EXPECT_EQ(requests[i].sequence, i + 1);
+  ASSERT_GE(requests.size(), 8u);
+  const std::vector<std::vector<std::uint8_t>> payloads = {
+      Bytes("agent/1"),      Bytes("127.0.0.1"), {0x90, 0x1F} /* 8080, low byte first */,
+      Bytes("PUT"),          Bytes("/p?q=1"),    {0},
+      Bytes("A: 1\r\nB: 2"), Bytes("payload")};
+  for (std::size_t i = 0; i < payloads.size(); ++i) EXPECT_EQ(requests[i].payload, payloads[i]) << i;
   EXPECT_EQ(process.Wait(), 0) << process.Err();
   EXPECT_EQ(ReadFile(output), "HTTP/1.1 200 OK\r\nX: y\r\n\r\nhello world");
 }
 
-TEST_F(HandheldBinaryTest, ErrorReplyIsReportedAndTheFetchIsClosed) {
-  HandheldProcess process(dir, Args({"fetch", "https://127.0.0.1/"}));
-  RecordingChannelSink sink;
-  DesktopSide desktop(Open(sink), sink);
-  for (;;) {
-    auto request = desktop.Next();
-    ASSERT_TRUE(request) << process.Err();
-    if (request->type == 12) {
-      ASSERT_EQ(desktop.Send(3, request->sequence, Value32(12029, "Cannot connect")), S_OK);
-      break;
-    }
-    ASSERT_EQ(desktop.Success(request->sequence), S_OK);
+TEST_F(HandheldBinaryTest, ErrorReplyOrWithFailAnHttpErrorEndsTheFetchWithAStatus) {
+  {
+    HandheldProcess process(dir, Args({"fetch", "https://127.0.0.1/"}));
+    RecordingChannelSink sink;
+    DesktopSide desktop(Open(sink), sink);
+    const auto requests = desktop.ServeFetch([](const WirePacket& request) -> std::optional<Reply> {
+      if (request.type == 12) return Reply{3, Value32(12029, "Cannot connect")};
+      return std::nullopt;
+    });
+    ASSERT_GE(requests.size(), 2u);
+    EXPECT_EQ(requests[requests.size() - 2].type, 12);
+    EXPECT_EQ(requests.back().type, 16) << "a failed fetch resets the desktop's client";
+    EXPECT_EQ(process.Wait(), handheld::kExitErrorReply);
+    EXPECT_TRUE(Contains(process.Err(), "error 12029: Cannot connect")) << process.Err();
+    EXPECT_EQ(process.Out(), "");
+    ASSERT_TRUE(deviceSink.Wait(deviceSink.disconnected, 1));
   }
-  auto close = desktop.Next();
-  ASSERT_TRUE(close);
-  EXPECT_EQ(close->type, 16) << "a failed fetch resets the desktop's client";
-  ASSERT_EQ(desktop.Send(15, close->sequence, ""), S_OK);
-  EXPECT_EQ(process.Wait(), handheld::kExitErrorReply);
-  EXPECT_NE(process.Err().find("error 12029: Cannot connect"), std::string::npos) << process.Err();
-  EXPECT_EQ(process.Out(), "");
-}
-
-TEST_F(HandheldBinaryTest, FailOptionTurnsAnHttpErrorIntoAnExitStatus) {
   HandheldProcess process(dir, Args({"fetch", "--fail", "http://127.0.0.1/missing"}));
   RecordingChannelSink sink;
   DesktopSide desktop(Open(sink), sink);
-  for (bool done = false; !done;) {
-    auto request = desktop.Next();
-    ASSERT_TRUE(request) << process.Err();
-    switch (request->type) {
-      case 12:
-        ASSERT_EQ(desktop.Send(15, request->sequence, Value32(404, "Not Found")), S_OK);
-        break;
-      case 13:
-        ASSERT_EQ(desktop.Send(15, request->sequence, std::string("\0", 1)), S_OK);
-        break;
-      case 14:
-        ASSERT_EQ(desktop.Send(15, request->sequence, ""), S_OK);
-        break;
-      case 16:
-        ASSERT_EQ(desktop.Send(15, request->sequence, ""), S_OK);
-        done = true;
-        break;
-      default:
-        ASSERT_EQ(desktop.Success(request->sequence), S_OK);
-    }
-  }
+  desktop.ServeFetch([](const WirePacket& request) -> std::optional<Reply> {
+    if (request.type == 12) return Reply{15, Value32(404, "Not Found")};
+    if (request.type == 13) return Reply{15, std::string("\0", 1)};
+    if (request.type == 14) return Reply{15, ""};
+    return std::nullopt;
+  });
   EXPECT_EQ(process.Wait(), handheld::kExitHttpFailure);
-  EXPECT_NE(process.Err().find("404 Not Found"), std::string::npos) << process.Err();
+  EXPECT_TRUE(Contains(process.Err(), "404 Not Found")) << process.Err();
 }
 
 TEST_F(HandheldBinaryTest, ScriptSendsRawPacketsAndPrintsEachReply) {
@@ -474,8 +415,7 @@ TEST_F(HandheldBinaryTest, ScriptSendsRawPacketsAndPrintsEachReply) {
                           "# a comment\nPing 5 text:abc\nPong 6\n99 7 hex:0102\nLogMessage 8 text:hi\n");
   RecordingChannelSink sink;
   DesktopSide desktop(Open(sink), sink);
-  auto ping = desktop.Next();
-  ASSERT_TRUE(ping);
+  ASSERT_TRUE(desktop.Next());
   ASSERT_EQ(desktop.Send(2, 5, std::string("Pong: abc\0", 10)), S_OK);
   auto pong = desktop.Next();
   ASSERT_TRUE(pong);
@@ -493,23 +433,23 @@ TEST_F(HandheldBinaryTest, ScriptSendsRawPacketsAndPrintsEachReply) {
             "Pong 5 len=10 text:Pong: abc\\0\n(no reply)\n(no reply)\nReply 8 len=8 text:Success\\0\n");
 }
 
-TEST_F(HandheldBinaryTest, OversizedBodyIsRefusedBeforeConnecting) {
+TEST_F(HandheldBinaryTest, UsageErrorsAndAnOversizedBodyAreRefusedBeforeConnecting) {
   const std::string big = dir.Path() + "/big";
   std::ofstream(big, std::ios::binary) << std::string(5000, 'b');
   // No desktop listens here: a handheld that tried to connect would say so.
   HandheldProcess process(
       dir, {"--socket", dir.Path() + "/nobody.sock", "fetch", "-d", "@" + big, "http://127.0.0.1/"});
   EXPECT_EQ(process.Wait(), handheld::kExitUsage);
-  EXPECT_NE(process.Err().find("5000 bytes does not fit one packet"), std::string::npos) << process.Err();
-  EXPECT_EQ(process.Err().find("connect"), std::string::npos) << process.Err();
+  EXPECT_TRUE(Contains(process.Err(), "5000 bytes does not fit one packet")) << process.Err();
+  EXPECT_FALSE(Contains(process.Err(), "connect")) << process.Err();
 
   HandheldProcess unknown(dir, {"--socket", socketPath, "frobnicate"});
   EXPECT_EQ(unknown.Wait(), handheld::kExitUsage);
-  EXPECT_NE(unknown.Err().find("unknown command frobnicate"), std::string::npos);
+  EXPECT_TRUE(Contains(unknown.Err(), "unknown command frobnicate"));
   HandheldProcess help(dir, {"--help"});
   EXPECT_EQ(help.Wait(), 0);
-  EXPECT_NE(help.Out().find("fetch URL"), std::string::npos);
-  EXPECT_EQ(deviceSink.Connected(), 0);
+  EXPECT_TRUE(Contains(help.Out(), "fetch URL"));
+  EXPECT_EQ(deviceSink.connected, 0);
 }
 
 }  // namespace

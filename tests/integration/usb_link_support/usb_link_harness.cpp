@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +14,13 @@
 #include "platform/posix/usb_link/usb_socket.h"
 
 namespace skiff::testing {
+namespace {
+
+std::string Utf8(BSTR text) {
+  return WideToUtf8String(std::u16string_view(AsWide(text), SysStringLen(text)));
+}
+
+}  // namespace
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
@@ -28,143 +34,69 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(m_path, ignored);
 }
 
-// ---- Log ----------------------------------------------------------------------------
-
 void RecordingLog::Log(const std::string& line) {
-  {
-    std::lock_guard lock(m_mutex);
+  Record([&] {
     m_lines.push_back(line);
-  }
-  Notify();
+    ++count;
+  });
 }
 
-std::vector<std::string> RecordingLog::Lines() const {
+std::string RecordingLog::Last() const {
   std::lock_guard lock(m_mutex);
-  return m_lines;
+  return m_lines.empty() ? std::string() : m_lines.back();
 }
-
-std::size_t RecordingLog::Count() const {
-  std::lock_guard lock(m_mutex);
-  return m_lines.size();
-}
-
-bool RecordingLog::WaitForCount(std::size_t count) {
-  return WaitFor([&] { return m_lines.size() >= count; });
-}
-
-// ---- Device sink --------------------------------------------------------------------
 
 HRESULT RecordingDeviceSink::QueryInterface(REFIID riid, void** object) {
-  if (riid == IID_IUnknown) {
-    AddRef();
-    *object = static_cast<IUnknown*>(this);
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
+  *object = riid == IID_IUnknown ? static_cast<IUnknown*>(this) : nullptr;
+  if (*object == nullptr) return E_NOINTERFACE;
+  AddRef();
+  return S_OK;
 }
 
 HRESULT RecordingDeviceSink::OnDeviceConnected(void* device) {
   if (device == nullptr) return E_POINTER;
   if (onConnected) onConnected();
-  {
-    std::lock_guard lock(m_mutex);
-    ++m_connected;
-    m_threads.push_back(std::this_thread::get_id());
-  }
-  Notify();
+  Record([&] { ++connected; });
   return S_OK;
 }
 
 HRESULT RecordingDeviceSink::OnDeviceDisconnected(void* device) {
   if (device == nullptr) return E_POINTER;
-  {
-    std::lock_guard lock(m_mutex);
-    ++m_disconnected;
-    m_threads.push_back(std::this_thread::get_id());
-  }
-  Notify();
+  Record([&] { ++disconnected; });
   return S_OK;
 }
 
-int RecordingDeviceSink::Connected() const {
-  std::lock_guard lock(m_mutex);
-  return m_connected;
-}
-
-int RecordingDeviceSink::Disconnected() const {
-  std::lock_guard lock(m_mutex);
-  return m_disconnected;
-}
-
-bool RecordingDeviceSink::WaitConnected(int count) {
-  return WaitFor([&] { return m_connected >= count; });
-}
-
-bool RecordingDeviceSink::WaitDisconnected(int count) {
-  return WaitFor([&] { return m_disconnected >= count; });
-}
-
-std::vector<std::thread::id> RecordingDeviceSink::Threads() const {
-  std::lock_guard lock(m_mutex);
-  return m_threads;
-}
-
-// ---- Channel sink -------------------------------------------------------------------
-
 HRESULT RecordingChannelSink::QueryInterface(REFIID riid, void** object) {
-  if (riid == IID_IUnknown || riid == IID_IDevMgrChannelSink) {
-    AddRef();
-    *object = static_cast<IDevMgrChannelSink*>(this);
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
+  const bool known = riid == IID_IUnknown || riid == IID_IDevMgrChannelSink;
+  *object = known ? static_cast<IDevMgrChannelSink*>(this) : nullptr;
+  if (!known) return E_NOINTERFACE;
+  AddRef();
+  return S_OK;
 }
 
 HRESULT RecordingChannelSink::OnChallenge(LONG attemptsRemaining, BYTE answer[20]) {
-  std::size_t turn;
-  {
-    std::lock_guard lock(m_mutex);
+  std::size_t turn = 0;
+  Record([&] {
     turn = m_attempts.size();
     m_attempts.push_back(attemptsRemaining);
-    m_challengeThreads.push_back(std::this_thread::get_id());
-  }
-  Notify();
+    ++challenged;
+  });
   if (duringChallenge) duringChallenge();
   if (passwords.empty()) return HRESULT_FROM_WIN32(ERROR_CANCELLED);
-  const std::string& password = passwords[turn < passwords.size() ? turn : passwords.size() - 1];
+  const std::string& password = passwords[std::min(turn, passwords.size() - 1)];
   Sha1Digest(password.data(), password.size(), answer, kSha1DigestBytes);
   return S_OK;
 }
 
 HRESULT RecordingChannelSink::OnDataReady() {
-  {
-    std::lock_guard lock(m_mutex);
-    ++m_dataReady;
-  }
-  Notify();
+  Record([&] { ++dataReady; });
   if (onDataReady) onDataReady();
   return S_OK;
 }
 
 HRESULT RecordingChannelSink::OnClose() {
-  {
-    std::lock_guard lock(m_mutex);
-    ++m_closed;
-  }
-  Notify();
+  Record([&] { ++closed; });
   return S_OK;
-}
-
-int RecordingChannelSink::DataReady() const {
-  std::lock_guard lock(m_mutex);
-  return m_dataReady;
-}
-
-int RecordingChannelSink::Closed() const {
-  std::lock_guard lock(m_mutex);
-  return m_closed;
 }
 
 std::vector<int> RecordingChannelSink::Attempts() const {
@@ -172,32 +104,11 @@ std::vector<int> RecordingChannelSink::Attempts() const {
   return m_attempts;
 }
 
-std::vector<std::thread::id> RecordingChannelSink::ChallengeThreads() const {
-  std::lock_guard lock(m_mutex);
-  return m_challengeThreads;
-}
-
-bool RecordingChannelSink::WaitDataReady(int count) {
-  return WaitFor([&] { return m_dataReady >= count; });
-}
-
-bool RecordingChannelSink::WaitClosed(int count) {
-  return WaitFor([&] { return m_closed >= count; });
-}
-
-bool RecordingChannelSink::WaitChallenged(std::size_t count) {
-  return WaitFor([&] { return m_attempts.size() >= count; });
-}
-
 // ---- Raw handheld -------------------------------------------------------------------
 
 RawHandheld::RawHandheld(const std::string& socketPath) {
   std::string error;
   m_fd = usblink::ConnectToUsbSocket(socketPath, &error);
-}
-
-RawHandheld::~RawHandheld() {
-  Close();
 }
 
 void RawHandheld::Close() {
@@ -229,39 +140,38 @@ void RawHandheld::Attach(std::int32_t pin, std::vector<usblink::DeviceProperty> 
   SendFrame(usblink::FrameKind::Attach, body);
 }
 
-std::optional<RawHandheld::Frame> RawHandheld::ReadFrame(std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
+bool RawHandheld::WaitReadable(std::chrono::steady_clock::time_point deadline) const {
+  for (;;) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (m_fd < 0 || left.count() <= 0) return false;
+    pollfd wait{m_fd, POLLIN, 0};
+    if (::poll(&wait, 1, static_cast<int>(left.count())) > 0) return true;
+  }
+}
+
+std::optional<RawHandheld::Frame> RawHandheld::ReadFrame() {
+  const auto deadline = std::chrono::steady_clock::now() + kEventWait;
   for (;;) {
     usblink::FrameView view{};
     const auto result = m_reader.Next(view);
     if (result == usblink::FrameReader::Result::Frame) {
       return Frame{view.kind, std::vector<std::uint8_t>(view.body, view.body + view.length)};
     }
-    if (result == usblink::FrameReader::Result::Bad || m_fd < 0) return std::nullopt;
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;
-    pollfd wait{m_fd, POLLIN, 0};
-    if (::poll(&wait, 1, static_cast<int>(left.count())) <= 0) continue;
+    if (result == usblink::FrameReader::Result::Bad || !WaitReadable(deadline)) return std::nullopt;
     const ssize_t got = ::recv(m_fd, m_reader.FreeSpace(), m_reader.FreeSize(), 0);
     if (got <= 0) return std::nullopt;
     m_reader.Commit(static_cast<std::size_t>(got));
   }
 }
 
-bool RawHandheld::WaitForEnd(std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
+bool RawHandheld::WaitForEnd() {
+  const auto deadline = std::chrono::steady_clock::now() + kEventWait;
   std::uint8_t scratch[4096];
-  while (m_fd >= 0) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd wait{m_fd, POLLIN, 0};
-    if (::poll(&wait, 1, static_cast<int>(left.count())) <= 0) continue;
-    const ssize_t got = ::recv(m_fd, scratch, sizeof scratch, 0);
-    if (got <= 0) return true;
+  while (WaitReadable(deadline)) {
+    if (::recv(m_fd, scratch, sizeof scratch, 0) <= 0) return true;
   }
-  return true;
+  return m_fd < 0;
 }
 
 // ---- Helpers ------------------------------------------------------------------------
@@ -288,9 +198,8 @@ std::vector<std::uint8_t> PasswordDigest(const std::string& password) {
 
 IDevMgrDevice* DeviceAt(IDevMgrMain* manager, LONG index) {
   Ref<IDevMgrDeviceList> list;
-  if (FAILED(manager->GetDevices(list.Out()))) return nullptr;
   IDevMgrDevice* device = nullptr;
-  if (FAILED(list->GetItem(index, &device))) return nullptr;
+  if (FAILED(manager->GetDevices(list.Out())) || FAILED(list->GetItem(index, &device))) return nullptr;
   return device;
 }
 
@@ -301,40 +210,34 @@ ULONG DeviceCount(IDevMgrMain* manager) {
   return count;
 }
 
-std::string PropertyText(IDevMgrDevice* device, const std::string& name) {
+std::vector<std::string> Properties(IDevMgrDevice* device) {
+  std::vector<std::string> shown;
   Ref<IDevMgrPropertyList> properties;
   LONG count = 0;
   if (FAILED(device->GetProperties(properties.Out())) || FAILED(properties->GetCount(&count)))
-    return "(failed)";
+    return {"(failed)"};
   for (LONG index = 0; index < count; ++index) {
-    VARIANT at;
+    VARIANT at, value;
     VariantInit(&at);
+    VariantInit(&value);
     at.vt = VT_I4;
     at.lVal = index;
     Ref<IDevMgrProperty> property;
-    if (FAILED(properties->GetItem(at, property.Out()))) return "(failed)";
-    BSTR propertyName = nullptr;
-    if (FAILED(property->GetName(&propertyName))) return "(failed)";
-    const std::string utf8 =
-        WideToUtf8String(std::u16string_view(AsWide(propertyName), SysStringLen(propertyName)));
-    SysFreeString(propertyName);
-    if (utf8 != name) continue;
-    VARIANT value;
-    VariantInit(&value);
-    if (FAILED(property->GetValue(&value))) return "(failed)";
-    std::string text;
-    if (value.vt == VT_I4) {
-      text = "I4:" + std::to_string(value.lVal);
-    } else if (value.vt == VT_BSTR) {
-      text =
-          "BSTR:" + WideToUtf8String(std::u16string_view(AsWide(value.bstrVal), SysStringLen(value.bstrVal)));
-    } else {
-      text = "VT:" + std::to_string(value.vt);
-    }
+    BSTR name = nullptr;
+    if (FAILED(properties->GetItem(at, property.Out())) || FAILED(property->GetName(&name)) ||
+        FAILED(property->GetValue(&value)))
+      return {"(failed)"};
+    shown.push_back(Utf8(name) + (value.vt == VT_I4     ? "=I4:" + std::to_string(value.lVal)
+                                  : value.vt == VT_BSTR ? "=BSTR:" + Utf8(value.bstrVal)
+                                                        : "=VT:" + std::to_string(value.vt)));
+    SysFreeString(name);
     VariantClear(&value);
-    return text;
   }
-  return "(absent)";
+  return shown;
+}
+
+HRESULT OpenChannel(IDevMgrDevice* device, IDevMgrChannelSink& sink, IDevMgrChannel** channel) {
+  return device->OpenChannel(AsOle(u"SkiffhouseUSB"), &sink, channel);
 }
 
 std::string LastErrorDescription() {
@@ -342,12 +245,52 @@ std::string LastErrorDescription() {
   if (GetErrorInfo(0, &info) != S_OK || info == nullptr) return {};
   BSTR description = nullptr;
   std::string text;
-  if (SUCCEEDED(info->GetDescription(&description)) && description != nullptr) {
-    text = WideToUtf8String(std::u16string_view(AsWide(description), SysStringLen(description)));
-  }
+  if (SUCCEEDED(info->GetDescription(&description)) && description != nullptr) text = Utf8(description);
   SysFreeString(description);
   info->Release();
   return text;
+}
+
+std::vector<std::uint8_t> ReadPacket(IDevMgrChannel* channel) {
+  BYTE buffer[4006];
+  ULONG count = 0;
+  if (channel->ReadData(buffer, sizeof buffer, &count) != S_OK) return {};
+  return {buffer, buffer + count};
+}
+
+HRESULT WritePacket(IDevMgrChannel* channel, const std::vector<std::uint8_t>& packet) {
+  return channel->WriteData(packet.data(), static_cast<ULONG>(packet.size()));
+}
+
+// ---- Fixture ------------------------------------------------------------------------
+
+void UsbLinkTest::Create(UsbLinkTiming timing) {
+  factory = std::make_unique<CUsbDeviceManagerFactory>(socketPath, log, timing);
+  ASSERT_EQ(factory->CreateDeviceManager(manager.Out()), S_OK);
+  ASSERT_EQ(manager->AdviseDeviceEvents(&deviceSink, &cookie), S_OK);
+  advised = true;
+}
+
+void UsbLinkTest::ReleaseManager() {
+  if (manager && advised) manager->UnadviseDeviceEvents(cookie);
+  advised = false;
+  manager.Reset();
+}
+
+void UsbLinkTest::TearDown() {
+  ReleaseManager();
+  EXPECT_EQ(deviceSink.references, 1) << "the manager kept a reference to the device sink";
+}
+
+IDevMgrDevice* UsbLinkTest::WaitForDevice(int count) {
+  EXPECT_TRUE(deviceSink.Wait(deviceSink.connected, count));
+  return DeviceAt(manager.Get(), static_cast<LONG>(DeviceCount(manager.Get())) - 1);
+}
+
+void UsbLinkTest::ExpectLogged(int count, const std::string& reason) {
+  EXPECT_TRUE(log.Wait(log.count, count));
+  EXPECT_EQ(log.count, count);
+  EXPECT_NE(log.Last().find(reason), std::string::npos) << log.Last();
 }
 
 }  // namespace skiff::testing

@@ -1,6 +1,6 @@
-// Test harness for the USB-link device manager: a temporary socket folder, a log and
-// sinks that record what reaches them (and on which thread), and a raw handheld that
-// speaks frames byte by byte over the real socket.
+// Test harness for the USB-link device manager: a manager on a socket in a temporary
+// folder, a log and sinks that record what reaches them, and a raw handheld that speaks
+// frames byte by byte over the real socket.
 #pragma once
 
 #include <atomic>
@@ -8,11 +8,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "device/devmgr.h"
 #include "platform/posix/usb_link/usb_device_manager.h"
@@ -35,15 +38,23 @@ class TempDir {
   std::string m_path;
 };
 
-// Waits on a condition over state guarded by one mutex.
+// Counters changed under one mutex, so that a test can wait for one to reach a count.
 class Recorder {
- protected:
-  template <typename Predicate>
-  bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = kEventWait) {
+ public:
+  bool Wait(const std::atomic<int>& counter, int count) {
     std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, limit, predicate);
+    return m_changed.wait_for(lock, kEventWait, [&] { return counter >= count; });
   }
-  void Notify() { m_changed.notify_all(); }
+
+ protected:
+  template <typename Change>
+  void Record(Change change) {
+    {
+      std::lock_guard lock(m_mutex);
+      change();
+    }
+    m_changed.notify_all();
+  }
   mutable std::mutex m_mutex;
   std::condition_variable m_changed;
 };
@@ -51,56 +62,39 @@ class Recorder {
 class RecordingLog : public IUsbLinkLog, public Recorder {
  public:
   void Log(const std::string& line) override;
-  std::vector<std::string> Lines() const;
-  std::size_t Count() const;
-  bool WaitForCount(std::size_t count);
+  std::string Last() const;
+  std::atomic<int> count{0};
 
  private:
   std::vector<std::string> m_lines;
 };
 
-// Counts references so a test can see that the manager lets go of what it took.
-class CountedUnknown {
- public:
-  int References() const { return m_references.load(); }
-
- protected:
-  std::atomic<int> m_references{1};
-};
-
-class RecordingDeviceSink : public IDevMgrDeviceSink, public Recorder, public CountedUnknown {
+// Both sinks count references so a test can see that the manager lets go of them.
+class RecordingDeviceSink : public IDevMgrDeviceSink, public Recorder {
  public:
   virtual ~RecordingDeviceSink() = default;
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++m_references); }
-  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--m_references); }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
+  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--references); }
   HRESULT STDMETHODCALLTYPE OnDeviceConnected(void* device) override;
   HRESULT STDMETHODCALLTYPE OnDeviceDisconnected(void* device) override;
 
-  int Connected() const;
-  int Disconnected() const;
-  bool WaitConnected(int count);
-  bool WaitDisconnected(int count);
-  std::vector<std::thread::id> Threads() const;
+  std::atomic<int> references{1}, connected{0}, disconnected{0};
   // Runs inside OnDeviceConnected (on the manager's thread), before it is counted.
   std::function<void()> onConnected;
-
- private:
-  int m_connected = 0;
-  int m_disconnected = 0;
-  std::vector<std::thread::id> m_threads;
 };
 
-class RecordingChannelSink : public IDevMgrChannelSink, public Recorder, public CountedUnknown {
+class RecordingChannelSink : public IDevMgrChannelSink, public Recorder {
  public:
   virtual ~RecordingChannelSink() = default;
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++m_references); }
-  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--m_references); }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
+  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--references); }
   HRESULT STDMETHODCALLTYPE OnNotify() override { return S_OK; }
   HRESULT STDMETHODCALLTYPE OnChallenge(LONG attemptsRemaining, BYTE answer[20]) override;
   HRESULT STDMETHODCALLTYPE OnDataReady() override;
   HRESULT STDMETHODCALLTYPE OnClose() override;
+  std::vector<int> Attempts() const;
 
   // The passwords answered in turn (the last one repeats); none: the challenge fails.
   std::vector<std::string> passwords;
@@ -108,27 +102,17 @@ class RecordingChannelSink : public IDevMgrChannelSink, public Recorder, public 
   std::function<void()> duringChallenge;
   // Runs inside OnDataReady, after it is counted.
   std::function<void()> onDataReady;
-
-  int DataReady() const;
-  int Closed() const;
-  std::vector<int> Attempts() const;
-  std::vector<std::thread::id> ChallengeThreads() const;
-  bool WaitDataReady(int count);
-  bool WaitClosed(int count);
-  bool WaitChallenged(std::size_t count);
+  std::atomic<int> references{1}, dataReady{0}, closed{0}, challenged{0};
 
  private:
-  int m_dataReady = 0;
-  int m_closed = 0;
   std::vector<int> m_attempts;
-  std::vector<std::thread::id> m_challengeThreads;
 };
 
 // A handheld made of raw frames, for answers the real one never gives.
 class RawHandheld {
  public:
   explicit RawHandheld(const std::string& socketPath);
-  ~RawHandheld();
+  ~RawHandheld() { Close(); }
   RawHandheld(const RawHandheld&) = delete;
   RawHandheld& operator=(const RawHandheld&) = delete;
 
@@ -142,13 +126,13 @@ class RawHandheld {
     std::vector<std::uint8_t> body;
   };
   // The next frame from the desktop; nullopt when none came in time or the link ended.
-  std::optional<Frame> ReadFrame(std::chrono::milliseconds limit = kEventWait);
-  // True when the desktop ended the connection (end of stream) within the limit;
-  // frames that come before are skipped.
-  bool WaitForEnd(std::chrono::milliseconds limit = kEventWait);
+  std::optional<Frame> ReadFrame();
+  // True when the desktop ended the connection within the limit; frames before are skipped.
+  bool WaitForEnd();
   void Close();
 
  private:
+  bool WaitReadable(std::chrono::steady_clock::time_point deadline) const;
   int m_fd = -1;
   usblink::FrameReader m_reader{usblink::Direction::ToHandheld};
 };
@@ -175,11 +159,7 @@ class Ref {
   T* Get() const { return m_pointer; }
   T* operator->() const { return m_pointer; }
   explicit operator bool() const { return m_pointer != nullptr; }
-  T* Detach() {
-    T* pointer = m_pointer;
-    m_pointer = nullptr;
-    return pointer;
-  }
+  T* Detach() { return std::exchange(m_pointer, nullptr); }
   void Reset() {
     if (m_pointer != nullptr) m_pointer->Release();
     m_pointer = nullptr;
@@ -192,9 +172,37 @@ class Ref {
 // The device at index in a fresh device list (null when there is none).
 IDevMgrDevice* DeviceAt(IDevMgrMain* manager, LONG index);
 ULONG DeviceCount(IDevMgrMain* manager);
-// The property value of name on device as text ("I4:10767" or "BSTR:text").
-std::string PropertyText(IDevMgrDevice* device, const std::string& name);
+// The device's properties in order, as "BBPIN=I4:10767" or "Name=BSTR:text".
+std::vector<std::string> Properties(IDevMgrDevice* device);
+// Opens the program's channel on device.
+HRESULT OpenChannel(IDevMgrDevice* device, IDevMgrChannelSink& sink, IDevMgrChannel** channel);
 // The description in the calling thread's error object (and clears it).
 std::string LastErrorDescription();
+// The next packet on the channel (empty when there is none), and a packet written to it.
+std::vector<std::uint8_t> ReadPacket(IDevMgrChannel* channel);
+HRESULT WritePacket(IDevMgrChannel* channel, const std::vector<std::uint8_t>& packet);
+
+// A device manager on a socket in a fresh folder, its device events advised to deviceSink.
+class UsbLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override { socketPath = dir.Path() + "/usb.sock"; }
+  void TearDown() override;
+  void Create(UsbLinkTiming timing = {});
+  // Lets the manager go, unadvised first.
+  void ReleaseManager();
+  // The device the manager listed last (after waiting for count attachments).
+  IDevMgrDevice* WaitForDevice(int count = 1);
+  // Waits for the log to hold count lines; the last one names reason.
+  void ExpectLogged(int count, const std::string& reason);
+
+  TempDir dir;
+  std::string socketPath;
+  RecordingLog log;
+  RecordingDeviceSink deviceSink;
+  std::unique_ptr<CUsbDeviceManagerFactory> factory;
+  Ref<IDevMgrMain> manager;
+  DWORD cookie = 0;
+  bool advised = false;
+};
 
 }  // namespace skiff::testing
