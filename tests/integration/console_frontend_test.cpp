@@ -15,7 +15,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
+#include <filesystem>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -29,29 +29,26 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using Answer = std::pair<std::string, bool>;
+const Answer kCancelled{CDeviceWorker::kNoPassword, false};
 
 class Pipe {
  public:
   Pipe() { EXPECT_EQ(pipe2(m_fds, O_CLOEXEC), 0); }
-  ~Pipe() {
-    CloseRead();
-    CloseWrite();
-  }
+  ~Pipe() { CloseRead(), CloseWrite(); }
   int Read() const { return m_fds[0]; }
   int WriteEnd() const { return m_fds[1]; }
-  void CloseRead() {
-    if (m_fds[0] >= 0) close(m_fds[0]);
-    m_fds[0] = -1;
-  }
-  void CloseWrite() {
-    if (m_fds[1] >= 0) close(m_fds[1]);
-    m_fds[1] = -1;
-  }
+  void CloseRead() { Close(m_fds[0]); }
+  void CloseWrite() { Close(m_fds[1]); }
   void Send(const std::string& text) const {
     ASSERT_EQ(write(m_fds[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
   }
 
  private:
+  static void Close(int& fd) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
   int m_fds[2] = {-1, -1};
 };
 
@@ -70,14 +67,11 @@ class OutputReader {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_text;
   }
-  std::size_t Size() { return Text().size(); }
 
  private:
   void Loop() {
     char buffer[4096];
-    for (;;) {
-      const ssize_t n = read(m_fd, buffer, sizeof buffer);
-      if (n <= 0) return;
+    for (ssize_t n; (n = read(m_fd, buffer, sizeof buffer)) > 0;) {
       std::lock_guard<std::mutex> lock(m_mutex);
       m_text.append(buffer, static_cast<std::size_t>(n));
       m_changed.notify_all();
@@ -101,74 +95,98 @@ class RecordingHost : public IMainWindowHost {
     answers.emplace_back(password, remember);
     ++answerCount;
   }
-  std::vector<std::pair<std::string, bool>> Answers() {
+  std::vector<Answer> Answers() {
     std::lock_guard<std::mutex> lock(mutex);
     return answers;
   }
+  Answer Last() { return Answers().back(); }
   std::vector<bool> clicks;
   std::atomic<int> answerCount{0};
 
  private:
   std::mutex mutex;
-  std::vector<std::pair<std::string, bool>> answers;
+  std::vector<Answer> answers;
 };
 
-// A front end reading lines from a pipe, run on its own thread as the dialog thread.
-struct LinesFixture {
-  Pipe input, output;
-  CConsoleFrontEnd frontEnd{input.Read(), output.WriteEnd(), CConsoleFrontEnd::InputMode::Lines};
-  RecordingHost host;
-  CActivityLog log;
-  std::unique_ptr<OutputReader> reader;
-  std::thread loop;
-
-  LinesFixture() { log.SetWindow(&frontEnd); }
+// A front end on the given input, run on its own thread as the dialog thread.
+struct FrontEndFixture {
+  explicit FrontEndFixture(int inputFd, std::optional<CConsoleFrontEnd::InputMode> mode = {})
+      : frontEnd(inputFd, output.WriteEnd(), mode.value_or(CConsoleFrontEnd::ModeFor(inputFd))) {
+    log.SetWindow(&frontEnd);
+  }
   void Start() {
     reader = std::make_unique<OutputReader>(output.Read());
     loop = std::thread([this] { frontEnd.RunModal(host); });
   }
-  // Ends the loop by end of input and waits for it.
+  // A password request from the device's thread; the future gives the number of answers
+  // the host had when the request returned.
+  std::future<int> Ask(std::int32_t attempts, std::uint32_t pin) {
+    return std::async(std::launch::async, [=, this] {
+      frontEnd.RequestPassword(attempts, pin);
+      return host.answerCount.load();
+    });
+  }
+  bool WaitFor(const std::string& text, std::size_t from = 0) { return reader->WaitFor(text, from); }
+  std::string Text() { return reader->Text(); }
+  // After the loop has ended.
   void Finish() {
-    input.CloseWrite();
     if (loop.joinable()) loop.join();
     frontEnd.Destroy();
     output.CloseWrite();
     reader.reset();
   }
-  ~LinesFixture() { Finish(); }
+
+  Pipe output;
+  CConsoleFrontEnd frontEnd;
+  RecordingHost host;
+  CActivityLog log;
+  std::unique_ptr<OutputReader> reader;
+  std::thread loop;
+};
+
+// Reading lines from a pipe; the loop ends by end of input.
+struct InputPipe {
+  Pipe input;
+};
+struct LinesFixture : InputPipe, FrontEndFixture {
+  LinesFixture() : FrontEndFixture(input.Read(), CConsoleFrontEnd::InputMode::Lines) {}
+  ~LinesFixture() {
+    input.CloseWrite();
+    Finish();
+  }
 };
 
 TEST(ConsoleFrontEnd, LinesModeShowsTheLogAtOnceAndFollowsHideAndShow) {
   LinesFixture f;
   f.log.AddLine("kept before start");
   f.Start();
-  ASSERT_TRUE(f.reader->WaitFor("[tray] SkiffHouse Desktop Downloader v1.3"));
-  ASSERT_TRUE(f.reader->WaitFor("kept before start\n"));
+  ASSERT_TRUE(f.WaitFor("[tray] SkiffHouse Desktop Downloader v1.3"));
+  ASSERT_TRUE(f.WaitFor("kept before start\n"));
   f.log.AddLine("Opening Channel: ", "SkiffhouseUSB");
-  ASSERT_TRUE(f.reader->WaitFor("Opening Channel: SkiffhouseUSB\n"));
+  ASSERT_TRUE(f.WaitFor("Opening Channel: SkiffhouseUSB\n"));
   // Handheld text cannot drive the terminal.
   f.log.AddLine("evil \x1b]0;title\x07 text");
-  ASSERT_TRUE(f.reader->WaitFor("evil \\x1b]0;title\\x07 text\n"));
-  EXPECT_THAT(f.reader->Text(), Not(HasSubstr("\x1b")));
-  EXPECT_THAT(f.reader->Text(), Not(HasSubstr("\r\n")));
+  ASSERT_TRUE(f.WaitFor("evil \\x1b]0;title\\x07 text\n"));
+  EXPECT_THAT(f.Text(), Not(HasSubstr("\x1b")));
+  EXPECT_THAT(f.Text(), Not(HasSubstr("\r\n")));
 
   f.input.Send("h\n");
-  ASSERT_TRUE(f.reader->WaitFor("[tray]", 60));
+  ASSERT_TRUE(f.WaitFor("[tray]", 60));
   f.log.AddLine("while hidden");
   f.input.Send("a\n");  // a command after the line proves the line was not printed before it
-  ASSERT_TRUE(f.reader->WaitFor("SkiffhouseDesktop Version 1.3"));
-  EXPECT_THAT(f.reader->Text(), Not(HasSubstr("while hidden")));
+  ASSERT_TRUE(f.WaitFor("SkiffhouseDesktop Version 1.3"));
+  EXPECT_THAT(f.Text(), Not(HasSubstr("while hidden")));
 
-  const std::size_t before = f.reader->Size();
+  const std::size_t before = f.Text().size();
   f.input.Send("\n");  // shows the window: the whole kept text
-  ASSERT_TRUE(f.reader->WaitFor("while hidden\n", before));
-  const std::string shown = f.reader->Text().substr(before);
+  ASSERT_TRUE(f.WaitFor("while hidden\n", before));
+  const std::string shown = f.Text().substr(before);
   EXPECT_THAT(shown, HasSubstr("==== SkiffHouse Desktop Downloader v1.3 ===="));
   EXPECT_THAT(shown, HasSubstr("kept before start\nOpening Channel: SkiffhouseUSB\n"));
 
   f.input.Send("r\nr\nbogus\n");
-  ASSERT_TRUE(f.reader->WaitFor("Unknown command: bogus"));
-  EXPECT_THAT(f.reader->Text(), HasSubstr("Run On Startup: on\nRun On Startup: off\n"));
+  ASSERT_TRUE(f.WaitFor("Unknown command: bogus"));
+  EXPECT_THAT(f.Text(), HasSubstr("Run On Startup: on\nRun On Startup: off\n"));
   EXPECT_EQ(f.host.clicks, (std::vector<bool>{false, true}));
 
   f.input.Send("x\n");
@@ -179,39 +197,33 @@ TEST(ConsoleFrontEnd, LinesModeShowsTheLogAtOnceAndFollowsHideAndShow) {
 
 TEST(ConsoleFrontEnd, PromptAnsweredByLinesHandsBackBeforeReturningAndHoldsLogLines) {
   LinesFixture f;
+  // A request made before the loop runs is shown when it starts.
+  auto asked = f.Ask(7, 0x2A0F);
+  std::this_thread::sleep_for(50ms);  // let the request queue up before the loop exists
   f.Start();
-  ASSERT_TRUE(f.reader->WaitFor("[tray]"));
-  std::atomic<bool> returned{false};
-  int answersWhenReturned = -1;
-  std::thread device([&] {
-    f.frontEnd.RequestPassword(7, 0x2A0F);
-    answersWhenReturned = f.host.answerCount.load();
-    returned = true;
-  });
-  ASSERT_TRUE(f.reader->WaitFor("Password (one line"));
-  EXPECT_THAT(f.reader->Text(),
-              HasSubstr("Enter Password\nPlease enter password for handheld PIN 2a0f.\nYou have 7 attempts "
-                        "remaining.\nNote that device will be wiped if all attempts are used.\n"));
+  ASSERT_TRUE(f.WaitFor("Password (one line"));
+  EXPECT_THAT(f.Text(),
+              HasSubstr("Enter Password\nPlease enter password for handheld PIN 2a0f.\nYou have 7 "
+                        "attempts remaining.\nNote that device will be wiped if all attempts are used.\n"));
   f.log.AddLine("arrived during the prompt");
   f.input.Send("my secret\n");
-  ASSERT_TRUE(f.reader->WaitFor("Remember (insecure)? [y/N]"));
-  EXPECT_FALSE(returned.load());
-  EXPECT_THAT(f.reader->Text(), Not(HasSubstr("arrived during the prompt")));
+  ASSERT_TRUE(f.WaitFor("Remember (insecure)? [y/N]"));
+  EXPECT_NE(asked.wait_for(0ms), std::future_status::ready);
+  EXPECT_THAT(f.Text(), Not(HasSubstr("arrived during the prompt")));
   f.input.Send("yes\n");
-  device.join();
-  EXPECT_EQ(answersWhenReturned, 1);  // answered before RequestPassword returned
-  EXPECT_EQ(f.host.Answers(), (std::vector<std::pair<std::string, bool>>{{"my secret", true}}));
-  ASSERT_TRUE(f.reader->WaitFor("arrived during the prompt\n"));
-  const std::string text = f.reader->Text();
+  EXPECT_EQ(asked.get(), 1) << "answered before RequestPassword returned";
+  EXPECT_EQ(f.host.Answers(), (std::vector<Answer>{{"my secret", true}}));
+  ASSERT_TRUE(f.WaitFor("arrived during the prompt\n"));
+  const std::string text = f.Text();
   EXPECT_LT(text.find("Password entered."), text.find("arrived during the prompt"));
   EXPECT_THAT(text, Not(HasSubstr("my secret")));
 
   // Anything but y/yes is no; an empty password is a password.
-  std::thread second([&] { f.frontEnd.RequestPassword(6, 0); });
-  ASSERT_TRUE(f.reader->WaitFor("PIN 0.\nYou have 6 attempts"));
+  auto second = f.Ask(6, 0);
+  ASSERT_TRUE(f.WaitFor("PIN 0.\nYou have 6 attempts"));
   f.input.Send("\nn\n");
-  second.join();
-  EXPECT_EQ(f.host.Answers().back(), (std::pair<std::string, bool>{"", false}));
+  second.get();
+  EXPECT_EQ(f.host.Last(), (Answer{"", false}));
 }
 
 TEST(ConsoleFrontEnd, ShowRequestedDuringThePromptShowsTheWholeWindowAfterIt) {
@@ -224,101 +236,83 @@ TEST(ConsoleFrontEnd, ShowRequestedDuringThePromptShowsTheWholeWindowAfterIt) {
   f.log.AddLine("before the prompt");
   f.input.Send("h\n");
   f.Start();
-  ASSERT_TRUE(f.reader->WaitFor("[tray]", 10));
-  std::thread device([&] { f.frontEnd.RequestPassword(10, 1); });
-  ASSERT_TRUE(f.reader->WaitFor("Password (one line"));
+  ASSERT_TRUE(f.WaitFor("[tray]", 10));
+  auto asked = f.Ask(10, 1);
+  ASSERT_TRUE(f.WaitFor("Password (one line"));
   showRequests.Send("s");
   f.log.AddLine("during the prompt");
   f.input.Send("pw\n");
-  ASSERT_TRUE(f.reader->WaitFor("Remember (insecure)"));
-  EXPECT_THAT(f.reader->Text(), Not(HasSubstr("during the prompt")));
+  ASSERT_TRUE(f.WaitFor("Remember (insecure)"));
+  EXPECT_THAT(f.Text(), Not(HasSubstr("during the prompt")));
   f.input.Send("n\n");
-  device.join();
-  ASSERT_TRUE(f.reader->WaitFor("Password entered."));
-  const std::size_t entered = f.reader->Text().find("Password entered.");
-  ASSERT_TRUE(f.reader->WaitFor("during the prompt\n", entered));
-  const std::string after = f.reader->Text().substr(entered);
+  asked.get();
+  ASSERT_TRUE(f.WaitFor("Password entered."));
+  const std::size_t entered = f.Text().find("Password entered.");
+  ASSERT_TRUE(f.WaitFor("during the prompt\n", entered));
+  const std::string after = f.Text().substr(entered);
   EXPECT_THAT(after, HasSubstr("==== SkiffHouse Desktop Downloader v1.3 ===="));
   EXPECT_THAT(after, HasSubstr("before the prompt\nduring the prompt\n"));
+  f.input.CloseWrite();
   f.Finish();  // before the pipe the loop watches goes away
 }
 
 TEST(ConsoleFrontEnd, EscapeLineCancelsAndEndOfInputCancelsAndEnds) {
   LinesFixture f;
   f.Start();
-  std::thread device([&] { f.frontEnd.RequestPassword(10, 1); });
-  ASSERT_TRUE(f.reader->WaitFor("Password (one line"));
-  f.input.Send("\x1b\n");
-  device.join();
-  EXPECT_EQ(f.host.Answers().back(), (std::pair<std::string, bool>{CDeviceWorker::kNoPassword, false}));
-  ASSERT_TRUE(f.reader->WaitFor("Password prompt cancelled."));
+  // Escape on the password line, then on the remember question.
+  for (const auto& [attempts, keys] : {std::pair{10, "\x1b\n"}, std::pair{9, "typed\n\x1b\n"}}) {
+    auto asked = f.Ask(attempts, 1);
+    ASSERT_TRUE(f.WaitFor("You have " + std::to_string(attempts) + " attempts"));
+    f.input.Send(keys);
+    asked.get();
+    EXPECT_EQ(f.host.Last(), kCancelled) << keys;
+  }
+  ASSERT_TRUE(f.WaitFor("Password prompt cancelled."));
 
-  // Escape on the remember question cancels too.
-  std::thread remember([&] { f.frontEnd.RequestPassword(9, 1); });
-  ASSERT_TRUE(f.reader->WaitFor("You have 9 attempts"));
-  f.input.Send("typed\n\x1b\n");
-  remember.join();
-  EXPECT_EQ(f.host.Answers().back().first, CDeviceWorker::kNoPassword);
-
-  std::thread last([&] { f.frontEnd.RequestPassword(8, 1); });
-  ASSERT_TRUE(f.reader->WaitFor("You have 8 attempts"));
+  auto last = f.Ask(8, 1);
+  ASSERT_TRUE(f.WaitFor("You have 8 attempts"));
   f.input.Send("half typed");  // no line end: end of input takes it as the password line
   f.input.CloseWrite();
-  last.join();
+  last.get();
   f.loop.join();
-  EXPECT_EQ(f.host.Answers().back().first, CDeviceWorker::kNoPassword);
-  EXPECT_EQ(f.host.answerCount.load(), 3);
+  EXPECT_EQ(f.host.Last(), kCancelled);
+  EXPECT_EQ(f.host.answerCount, 3);
 }
 
 TEST(ConsoleFrontEnd, AbandonEndsOpenAndLaterPromptsAtOnceAsACancel) {
   LinesFixture f;
   f.Start();
-  std::thread device([&] { f.frontEnd.RequestPassword(10, 5); });
-  ASSERT_TRUE(f.reader->WaitFor("Password (one line"));
+  auto asked = f.Ask(10, 5);
+  ASSERT_TRUE(f.WaitFor("Password (one line"));
   const auto start = std::chrono::steady_clock::now();
   f.frontEnd.Abandon();
-  device.join();
+  asked.get();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-  EXPECT_EQ(f.host.Answers(),
-            (std::vector<std::pair<std::string, bool>>{{CDeviceWorker::kNoPassword, false}}));
+  EXPECT_EQ(f.host.Answers(), (std::vector<Answer>{kCancelled}));
   // A later request is not shown and ends at once as a cancel too.
   f.frontEnd.RequestPassword(9, 5);
-  EXPECT_EQ(f.host.answerCount.load(), 2);
-  EXPECT_EQ(f.host.Answers().back().first, CDeviceWorker::kNoPassword);
+  EXPECT_EQ(f.host.Answers(), (std::vector<Answer>{kCancelled, kCancelled}));
   // The loop withdrew the prompt without answering again: the next line is a command.
-  ASSERT_TRUE(f.reader->WaitFor("Password prompt cancelled."));
+  ASSERT_TRUE(f.WaitFor("Password prompt cancelled."));
   f.input.Send("a\n");
-  ASSERT_TRUE(f.reader->WaitFor("SkiffhouseDesktop Version 1.3")) << f.reader->Text();
-  EXPECT_EQ(f.host.answerCount.load(), 2);
-  EXPECT_THAT(f.reader->Text(), Not(HasSubstr("You have 9 attempts")));
-}
-
-TEST(ConsoleFrontEnd, RequestBeforeTheLoopRunsIsShownWhenItStarts) {
-  LinesFixture f;
-  std::thread device([&] { f.frontEnd.RequestPassword(10, 0xabc); });
-  std::this_thread::sleep_for(50ms);  // let the request queue up before the loop exists
-  f.Start();
-  ASSERT_TRUE(f.reader->WaitFor("PIN abc."));
-  f.input.Send("pw\ny\n");
-  device.join();
-  EXPECT_EQ(f.host.Answers().back(), (std::pair<std::string, bool>{"pw", true}));
+  ASSERT_TRUE(f.WaitFor("SkiffhouseDesktop Version 1.3")) << f.Text();
+  EXPECT_EQ(f.host.answerCount, 2);
+  EXPECT_THAT(f.Text(), Not(HasSubstr("You have 9 attempts")));
 }
 
 // ---- On a terminal ------------------------------------------------------------------
 
-struct TerminalFixture {
+struct Terminal {
+  Terminal() { EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0); }
+  ~Terminal() { close(master), close(slave); }
   int master = -1, slave = -1;
-  Pipe output;
-  std::unique_ptr<CConsoleFrontEnd> frontEnd;
-  RecordingHost host;
-  std::unique_ptr<OutputReader> reader;
-  std::thread loop;
+};
 
-  TerminalFixture() {
-    EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    frontEnd = std::make_unique<CConsoleFrontEnd>(slave, output.WriteEnd(), CConsoleFrontEnd::ModeFor(slave));
-    reader = std::make_unique<OutputReader>(output.Read());
-    loop = std::thread([this] { frontEnd->RunModal(host); });
+struct TerminalFixture : Terminal, FrontEndFixture {
+  TerminalFixture() : FrontEndFixture(slave) { Start(); }
+  ~TerminalFixture() {
+    if (loop.joinable()) Type("x");
+    Finish();
   }
   void Type(const std::string& keys) const {
     ASSERT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
@@ -328,97 +322,86 @@ struct TerminalFixture {
     std::string echoed;
     char buffer[256];
     pollfd pfd{master, POLLIN, 0};
-    while (poll(&pfd, 1, 50) > 0) {
-      const ssize_t n = read(master, buffer, sizeof buffer);
-      if (n <= 0) break;
+    for (ssize_t n; poll(&pfd, 1, 50) > 0 && (n = read(master, buffer, sizeof buffer)) > 0;) {
       echoed.append(buffer, static_cast<std::size_t>(n));
     }
     return echoed;
   }
-  ~TerminalFixture() {
-    if (loop.joinable()) {
-      Type("x");
-      loop.join();
-    }
-    frontEnd.reset();
-    output.CloseWrite();
-    reader.reset();
-    close(master);
-    close(slave);
-  }
 };
 
-TEST(ConsoleFrontEnd, TerminalStartsHiddenAndTakesKeys) {
+TEST(ConsoleFrontEnd, TerminalStartsHiddenTakesKeysMasksThePasswordAndEscapeCancels) {
   TerminalFixture t;
-  ASSERT_TRUE(t.reader->WaitFor("(Enter: show window"));
-  t.frontEnd->ShowText("line one\r\n", "line one\r\n");
+  ASSERT_TRUE(t.WaitFor("(Enter: show window"));
+  t.frontEnd.ShowText("line one\r\n", "line one\r\n");
   t.Type("a");
-  ASSERT_TRUE(t.reader->WaitFor("About SkiffhouseDesktop"));
-  EXPECT_THAT(t.reader->Text(), Not(HasSubstr("line one")));  // hidden: only the tray line
+  ASSERT_TRUE(t.WaitFor("About SkiffhouseDesktop"));
+  EXPECT_THAT(t.Text(), Not(HasSubstr("line one")));  // hidden: only the tray line
   t.Type("\r");
-  ASSERT_TRUE(t.reader->WaitFor("line one\n"));
-  t.Type("\x1b[A");  // an arrow key is not Escape and not a command
+  ASSERT_TRUE(t.WaitFor("line one\n"));
+  const std::size_t before = t.Text().size();
+  t.Type("\x1b[Aa");  // an arrow key is not Escape and not a command
+  ASSERT_TRUE(t.WaitFor("About SkiffhouseDesktop", before));
+
+  auto asked = t.Ask(10, 0x10);
+  ASSERT_TRUE(t.WaitFor("Password (Enter accepts, Escape cancels): "));
+  t.Type(
+      "se\xc3\xa9x\x7f"
+      "cret\r");  // é is one character; DEL erases the x
+  ASSERT_TRUE(t.WaitFor("Remember (insecure)? [y/N] "));
+  t.Type("y");
+  asked.get();
+  EXPECT_EQ(t.host.Last(), (Answer{"se\xc3\xa9"
+                                   "cret",
+                                   true}));
+  EXPECT_THAT(t.Text(), HasSubstr("****\b \b****"));
+  EXPECT_THAT(t.Text(), Not(HasSubstr("cret")));
+  EXPECT_THAT(t.Echoed(), Not(HasSubstr("cret")));  // the terminal did not echo it either
+
+  const struct {
+    int attempts;
+    const char* keys;
+    Answer expected;
+  } more[] = {{9, "abc\x1b", kCancelled}, {8, "pw\r\r", {"pw", false}} /* Enter on the question: no */};
+  for (const auto& c : more) {
+    auto again = t.Ask(c.attempts, 0x10);
+    ASSERT_TRUE(t.WaitFor("You have " + std::to_string(c.attempts) + " attempts"));
+    t.Type(c.keys);
+    again.get();
+    EXPECT_EQ(t.host.Last(), c.expected) << c.attempts;
+  }
   t.Type("x");
   t.loop.join();
   EXPECT_TRUE(t.host.clicks.empty());
 }
 
-TEST(ConsoleFrontEnd, TerminalPasswordIsMaskedAndEscapeCancels) {
-  TerminalFixture t;
-  ASSERT_TRUE(t.reader->WaitFor("(Enter: show window"));
-  std::thread device([&] { t.frontEnd->RequestPassword(10, 0x10); });
-  ASSERT_TRUE(t.reader->WaitFor("Password (Enter accepts, Escape cancels): "));
-  t.Type(
-      "se\xc3\xa9x\x7f"
-      "cret\r");  // é is one character; DEL erases the x
-  ASSERT_TRUE(t.reader->WaitFor("Remember (insecure)? [y/N] "));
-  t.Type("y");
-  device.join();
-  EXPECT_EQ(t.host.Answers().back(), (std::pair<std::string, bool>{"se\xc3\xa9"
-                                                                   "cret",
-                                                                   true}));
-  const std::string text = t.reader->Text();
-  EXPECT_THAT(text, HasSubstr("****\b \b****"));
-  EXPECT_THAT(text, Not(HasSubstr("cret")));
-  EXPECT_THAT(t.Echoed(), Not(HasSubstr("cret")));  // the terminal did not echo it either
-
-  std::thread cancelled([&] { t.frontEnd->RequestPassword(9, 0x10); });
-  ASSERT_TRUE(t.reader->WaitFor("You have 9 attempts"));
-  t.Type("abc\x1b");
-  cancelled.join();
-  EXPECT_EQ(t.host.Answers().back(), (std::pair<std::string, bool>{CDeviceWorker::kNoPassword, false}));
-
-  std::thread plainNo([&] { t.frontEnd->RequestPassword(8, 0x10); });
-  ASSERT_TRUE(t.reader->WaitFor("You have 8 attempts"));
-  t.Type("pw\r\r");  // Enter on the question: the default, no
-  plainNo.join();
-  EXPECT_EQ(t.host.Answers().back(), (std::pair<std::string, bool>{"pw", false}));
-}
-
 // ---- One running instance --------------------------------------------------------------
 
-class TempFolder {
- public:
+struct TempFolder {
   TempFolder() {
     char pattern[] = "/tmp/skiff-instance-XXXXXX";
-    m_path = mkdtemp(pattern);
+    path = mkdtemp(pattern);
   }
-  ~TempFolder() { std::system(("rm -rf '" + m_path + "'").c_str()); }
-  const std::string& Path() const { return m_path; }
-
- private:
-  std::string m_path;
+  ~TempFolder() { std::filesystem::remove_all(path); }
+  std::string path;
 };
+
+int ConnectTo(const sockaddr_un& address) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  return fd;
+}
+
+CSingleInstance::Outcome ClaimAgain(const std::string& usb, int timeoutMs) {
+  CSingleInstance other(usb);
+  std::string error;
+  return other.Claim(timeoutMs, error);
+}
 
 TEST(SingleInstance, SecondClaimShowsTheFirstAndSimultaneousClaimsElectOne) {
   TempFolder temp;
-  const std::string usb = temp.Path() + "/run/usb.sock";
+  const std::string usb = temp.path + "/run/usb.sock";
+  ASSERT_EQ(ClaimAgain(usb, 1000), CSingleInstance::Outcome::Running);
   // A socket left by a run that died: bound, never listened to.
-  {
-    CSingleInstance setup(usb);
-    std::string error;
-    ASSERT_EQ(setup.Claim(1000, error), CSingleInstance::Outcome::Running) << error;
-  }
   const int stale = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -434,35 +417,22 @@ TEST(SingleInstance, SecondClaimShowsTheFirstAndSimultaneousClaimsElectOne) {
   first.Serve(f.frontEnd, [&f] { f.frontEnd.Show(); });
   f.input.Send("h\n");
   f.Start();
-  ASSERT_TRUE(f.reader->WaitFor("[tray]", 10));
+  ASSERT_TRUE(f.WaitFor("[tray]", 10));
 
   // Two more starts at once: neither runs, both get the first one shown.
   std::vector<std::future<CSingleInstance::Outcome>> starts;
-  for (int i = 0; i < 2; ++i)
-    starts.push_back(std::async(std::launch::async, [&usb] {
-      CSingleInstance other(usb);
-      std::string otherError;
-      return other.Claim(5000, otherError);
-    }));
+  for (int i = 0; i < 2; ++i) starts.push_back(std::async(std::launch::async, ClaimAgain, usb, 5000));
   for (auto& start : starts) EXPECT_EQ(start.get(), CSingleInstance::Outcome::OtherShown);
-  ASSERT_TRUE(f.reader->WaitFor("==== SkiffHouse Desktop Downloader v1.3 ===="));
+  ASSERT_TRUE(f.WaitFor("==== SkiffHouse Desktop Downloader v1.3 ===="));
 
   // Connections that never send their line do not lock later starts out.
   std::vector<int> idle;
-  for (int i = 0; i < 12; ++i) {
-    idle.push_back(socket(AF_UNIX, SOCK_STREAM, 0));
-    ASSERT_EQ(connect(idle.back(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  }
-  {
-    CSingleInstance late(usb);
-    std::string lateError;
-    EXPECT_EQ(late.Claim(5000, lateError), CSingleInstance::Outcome::OtherShown);
-  }
+  for (int i = 0; i < 12; ++i) idle.push_back(ConnectTo(address));
+  EXPECT_EQ(ClaimAgain(usb, 5000), CSingleInstance::Outcome::OtherShown);
   for (int fd : idle) close(fd);
 
   // A request that is not "show" is answered and changes nothing.
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const int fd = ConnectTo(address);
   ASSERT_EQ(write(fd, "exit\n", 5), 5);
   char reply[32] = {};
   ASSERT_GT(read(fd, reply, sizeof reply - 1), 0);
@@ -476,17 +446,18 @@ TEST(SingleInstance, SecondClaimShowsTheFirstAndSimultaneousClaimsElectOne) {
 
 TEST(SingleInstance, RacingClaimsLeaveExactlyOneRunning) {
   TempFolder temp;
-  const std::string usb = temp.Path() + "/usb.sock";
+  const std::string usb = temp.path + "/usb.sock";
   for (int round = 0; round < 5; ++round) {
     std::vector<std::unique_ptr<CSingleInstance>> instances;
-    for (int i = 0; i < 4; ++i) instances.push_back(std::make_unique<CSingleInstance>(usb));
     std::vector<std::future<CSingleInstance::Outcome>> claims;
-    for (auto& instance : instances)
-      claims.push_back(std::async(std::launch::async, [&instance] {
+    for (int i = 0; i < 4; ++i) {
+      instances.push_back(std::make_unique<CSingleInstance>(usb));
+      // Nobody serves the socket here, so the losers find a silent holder.
+      claims.push_back(std::async(std::launch::async, [instance = instances.back().get()] {
         std::string error;
-        // Nobody serves the socket here, so the losers find a silent holder.
         return instance->Claim(300, error);
       }));
+    }
     int running = 0;
     for (auto& claim : claims) {
       const auto outcome = claim.get();
