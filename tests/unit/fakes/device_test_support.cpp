@@ -89,6 +89,16 @@ void WorkerHarness::StartAndWaitForAdvise() {
   ASSERT_TRUE(manager.WaitForAdvise()) << "the worker never registered for device events";
 }
 
+std::shared_ptr<FakeChannel> WorkerHarness::Serve(const std::shared_ptr<FakeDevice>& device) {
+  StartAndWaitForAdvise();
+  manager.Attach(device);
+  if (!device->WaitForChannel(1) || !display.WaitForLine("Client successfully connected")) {
+    ADD_FAILURE() << "no client was served";
+    return nullptr;
+  }
+  return device->LastChannel();
+}
+
 void WorkerHarness::StopWorker() {
   std::promise<void> stopped;
   std::future<void> done = stopped.get_future();

@@ -187,6 +187,9 @@ struct WorkerHarness {
 
   // Starts the worker and waits until it has registered for device events.
   void StartAndWaitForAdvise();
+  // Starts the worker, attaches the device and waits until its client is served; returns
+  // the client's channel (null, with a failure, when that does not happen).
+  std::shared_ptr<FakeChannel> Serve(const std::shared_ptr<FakeDevice>& device);
   // Stops the worker with a safety net: a Stop() still running after the safety
   // time-out fails the test and ends the run, since a hung thread cannot be recovered.
   void StopWorker();
