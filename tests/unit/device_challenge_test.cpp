@@ -39,10 +39,7 @@ TEST(DeviceChallenge, ARememberedPasswordAnswersAtTenAttemptsWithoutAPrompt) {
   h.profile.Set(kSection, "2a0f", "secret");
   auto device = LockedDevice(h, "secret");
   ::testing::internal::CaptureStderr();
-  h.StartAndWaitForAdvise();
-  h.manager.Attach(device);
-  ASSERT_TRUE(device->WaitForChannel(1));
-  ASSERT_TRUE(h.display.WaitForLine("Client successfully connected"));
+  ASSERT_TRUE(h.Serve(device));
   const std::string console = ::testing::internal::GetCapturedStderr();
 
   EXPECT_THAT(console, ::testing::HasSubstr("\nraw_OnChallenge: 10\n"));
@@ -59,10 +56,7 @@ TEST(DeviceChallenge, ARememberedPasswordIsDeletedAndNotUsedWhenAttemptsAreNotTe
   h.profile.Set(kSection, "2a0f", "secret");
   auto device = LockedDevice(h, "secret", 7);
   h.requester.PushAnswer("secret", false);
-  h.StartAndWaitForAdvise();
-  h.manager.Attach(device);
-  ASSERT_TRUE(device->WaitForChannel(1));
-  ASSERT_TRUE(h.display.WaitForLine("Client successfully connected"));
+  ASSERT_TRUE(h.Serve(device));
 
   EXPECT_THAT(h.profile.Deletes(), ElementsAre("Saved passwords/2a0f"));
   EXPECT_EQ(h.profile.Get(kSection, "2a0f"), std::nullopt);
@@ -77,10 +71,7 @@ TEST(DeviceChallenge, AWrongRememberedPasswordIsDroppedAndTheUserIsAsked) {
   h.profile.Set(kSection, "2a0f", "old");
   auto device = LockedDevice(h, "new");
   h.requester.PushAnswer("new", true);
-  h.StartAndWaitForAdvise();
-  h.manager.Attach(device);
-  ASSERT_TRUE(device->WaitForChannel(1));
-  ASSERT_TRUE(h.display.WaitForLine("Client successfully connected"));
+  ASSERT_TRUE(h.Serve(device));
 
   EXPECT_THAT(ChallengeAttempts(*device), ElementsAre(10, 9));
   EXPECT_THAT(PromptAttempts(h), ElementsAre(9));
@@ -94,10 +85,7 @@ TEST(DeviceChallenge, AWrongTypedPasswordPromptsAgainAndTheLastAnswerDecidesWhat
     auto device = LockedDevice(h, "right");
     h.requester.PushAnswer("wrong", true);
     h.requester.PushAnswer("right", false);
-    h.StartAndWaitForAdvise();
-    h.manager.Attach(device);
-    ASSERT_TRUE(device->WaitForChannel(1));
-    ASSERT_TRUE(h.display.WaitForLine("Client successfully connected"));
+    ASSERT_TRUE(h.Serve(device));
     EXPECT_THAT(PromptAttempts(h), ElementsAre(10, 9));
     EXPECT_THAT(h.profile.Writes(), IsEmpty());
   }
@@ -106,10 +94,7 @@ TEST(DeviceChallenge, AWrongTypedPasswordPromptsAgainAndTheLastAnswerDecidesWhat
     auto device = LockedDevice(h, "right");
     h.requester.PushAnswer("wrong", false);
     h.requester.PushAnswer("right", true);
-    h.StartAndWaitForAdvise();
-    h.manager.Attach(device);
-    ASSERT_TRUE(device->WaitForChannel(1));
-    ASSERT_TRUE(h.display.WaitForLine("Client successfully connected"));
+    ASSERT_TRUE(h.Serve(device));
     EXPECT_THAT(h.profile.Writes(), ElementsAre("Saved passwords/2a0f=right"));
     // The next pass is answered by the remembered password, without a prompt.
     device->LastChannel()->Close();
