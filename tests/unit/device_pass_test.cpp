@@ -22,11 +22,8 @@ std::vector<FakePropertySpec> NamedDevice(LONG pin) {
 TEST(DevicePass, ServedConnectionLogsEveryStepInOrder) {
   WorkerHarness h;
   auto device = h.manager.NewDevice(NamedDevice(0x2A0F));
-  h.StartAndWaitForAdvise();
-  h.manager.Attach(device);
-  ASSERT_TRUE(device->WaitForChannel(1));
-  auto channel = device->LastChannel();
-  ASSERT_TRUE(h.display.WaitForLine("Client successfully connected"));
+  auto channel = h.Serve(device);
+  ASSERT_TRUE(channel);
 
   channel->Deliver(MakePacket(kPing, 1, "abc"));
   ASSERT_TRUE(channel->WaitForWrites(1));
