@@ -55,10 +55,7 @@ TEST(DeviceStop, WhileRetryingTheDeviceManager) {
 TEST(DeviceStop, WhileServingAClient) {
   WorkerHarness h;
   auto device = h.manager.NewDevice({FakePropertySpec::Number(u"BBPIN", 1)});
-  h.StartAndWaitForAdvise();
-  h.manager.Attach(device);
-  ASSERT_TRUE(device->WaitForChannel(1));
-  ASSERT_TRUE(h.display.WaitForLine("Client successfully connected"));
+  ASSERT_TRUE(h.Serve(device));
   h.StopWorker();
 
   EXPECT_THAT(
@@ -106,38 +103,30 @@ TEST(DeviceStop, WhileInASlowHttpCall) {
   ExpectLetGo(h);
 }
 
-TEST(DeviceStop, WhileThePasswordPromptIsOpen) {
-  WorkerHarness h;
-  auto device = h.manager.NewDevice({FakePropertySpec::Number(u"BBPIN", 1)});
-  device->SetPassword("pw");
-  h.requester.PushHoldUntilAbandoned();
-  h.StartAndWaitForAdvise();
-  h.manager.Attach(device);
-  ASSERT_TRUE(h.requester.WaitForRequests(1));
-  h.StopWorker();
+TEST(DeviceStop, WhileThePasswordPromptIsOpenOrItsAnswerNeverComes) {
+  for (bool promptOpen : {true, false}) {
+    SCOPED_TRACE(promptOpen ? "prompt open" : "answer never comes");
+    WorkerHarness h;
+    auto device = h.manager.NewDevice({FakePropertySpec::Number(u"BBPIN", 1)});
+    device->SetPassword("pw");
+    if (promptOpen) {
+      h.requester.PushHoldUntilAbandoned();
+    } else {
+      // The prompt returns without handing back an answer: only the stop can end the wait.
+      h.requester.PushReturnWithoutAnswer();
+    }
+    h.StartAndWaitForAdvise();
+    h.manager.Attach(device);
+    ASSERT_TRUE(h.requester.WaitForRequests(1));
+    h.StopWorker();
 
-  EXPECT_TRUE(h.requester.Abandoned());
-  ASSERT_EQ(device->Challenges().size(), 1u);
-  EXPECT_EQ(device->Challenges()[0].result, kCancelled);
-  EXPECT_EQ(h.display.Count("User pressed cancel"), 0u) << "the user did not cancel; the program stopped";
-  ExpectLetGo(h);
-}
-
-TEST(DeviceStop, WhileWaitingForAnAnswerThatNeverComes) {
-  WorkerHarness h;
-  auto device = h.manager.NewDevice({FakePropertySpec::Number(u"BBPIN", 1)});
-  device->SetPassword("pw");
-  // The prompt returns without handing back an answer: only the stop can end the wait.
-  h.requester.PushReturnWithoutAnswer();
-  h.StartAndWaitForAdvise();
-  h.manager.Attach(device);
-  ASSERT_TRUE(h.requester.WaitForRequests(1));
-  h.StopWorker();
-
-  ASSERT_EQ(device->Challenges().size(), 1u);
-  EXPECT_EQ(device->Challenges()[0].result, kCancelled);
-  EXPECT_EQ(device->OpenCalls(), 1);
-  ExpectLetGo(h);
+    EXPECT_TRUE(h.requester.Abandoned());
+    ASSERT_EQ(device->Challenges().size(), 1u);
+    EXPECT_EQ(device->Challenges()[0].result, kCancelled);
+    EXPECT_EQ(device->OpenCalls(), 1);
+    EXPECT_EQ(h.display.Count("User pressed cancel"), 0u) << "the user did not cancel; the program stopped";
+    ExpectLetGo(h);
+  }
 }
 
 TEST(DeviceStop, AChannelLeftByAFailedPassIsReleasedAndItsCloseAwaited) {
@@ -162,10 +151,7 @@ TEST(DeviceStop, AChannelLeftByAFailedPassIsReleasedAndItsCloseAwaited) {
 TEST(DeviceStop, DestroyingARunningWorkerStopsItFirst) {
   WorkerHarness h;
   auto device = h.manager.NewDevice({FakePropertySpec::Number(u"BBPIN", 1)});
-  h.StartAndWaitForAdvise();
-  h.manager.Attach(device);
-  ASSERT_TRUE(device->WaitForChannel(1));
-  ASSERT_TRUE(h.display.WaitForLine("Client successfully connected"));
+  ASSERT_TRUE(h.Serve(device));
   h.worker.reset();
   EXPECT_EQ(device->LastChannel()->References(), 0);
   EXPECT_EQ(h.manager.References(), 0);
