@@ -14,18 +14,13 @@ using ::testing::ElementsAre;
 constexpr std::uint16_t kPing = 1;
 constexpr std::uint16_t kPong = 2;
 
-// A served client on a device with PIN 0x42.
-struct ServedClient {
-  explicit ServedClient(WorkerHarness& h)
-      : device(h.manager.NewDevice({FakePropertySpec::Number(u"BBPIN", 0x42)})) {
-    h.StartAndWaitForAdvise();
-    h.manager.Attach(device);
-    EXPECT_TRUE(device->WaitForChannel(1));
-    channel = device->LastChannel();
-    EXPECT_TRUE(h.display.WaitForLine("Client successfully connected"));
-  }
-  std::shared_ptr<FakeDevice> device;
-  std::shared_ptr<FakeChannel> channel;
+// Each test starts with a served client on a device with PIN 0x42.
+class DeviceChannel : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(channel); }
+  WorkerHarness h;
+  std::shared_ptr<FakeDevice> device = h.manager.NewDevice({FakePropertySpec::Number(u"BBPIN", 0x42)});
+  std::shared_ptr<FakeChannel> channel = h.Serve(device);
 };
 
 std::vector<std::uint16_t> Sequences(const std::vector<std::vector<std::uint8_t>>& packets) {
@@ -34,78 +29,70 @@ std::vector<std::uint16_t> Sequences(const std::vector<std::vector<std::uint8_t>
   return sequences;
 }
 
-TEST(DeviceChannel, DataAnnouncedTogetherWithTheCloseIsAnsweredBeforeTheCloseEndsTheClient) {
-  WorkerHarness h;
-  ServedClient client(h);
+TEST_F(DeviceChannel, DataAnnouncedTogetherWithTheCloseIsAnsweredBeforeTheCloseEndsTheClient) {
   // While the reply to the first packet is being written, the handheld sends another
   // packet and closes: both signals are waiting when the worker next looks.
-  client.channel->HoldWrites(true);
-  client.channel->Deliver(MakePacket(kPing, 1, "one"));
-  ASSERT_TRUE(client.channel->WaitForHeldWrite());
-  client.channel->Deliver(MakePacket(kPing, 2, "two"));
-  client.channel->Close();
+  channel->HoldWrites(true);
+  channel->Deliver(MakePacket(kPing, 1, "one"));
+  ASSERT_TRUE(channel->WaitForHeldWrite());
+  channel->Deliver(MakePacket(kPing, 2, "two"));
+  channel->Close();
   ASSERT_TRUE(h.manager.WaitForEventsDelivered());
-  client.channel->HoldWrites(false);
+  channel->HoldWrites(false);
   ASSERT_TRUE(h.display.WaitForLine("Finished handling client"));
 
-  const auto written = client.channel->Written();
+  const auto written = channel->Written();
   ASSERT_EQ(written.size(), 2u);
   EXPECT_EQ(ParsePacket(written[1]).payload, std::string("Pong: two\0", 10));
   EXPECT_THAT(LinesFrom(h.Lines(), "rawOnClose"),
               ElementsAre("rawOnClose", "Port closed", "No longer connected", "Finished handling client"));
 }
 
-TEST(DeviceChannel, PacketsAnnouncedBeforeTheWorkerLooksAreEachAnswered) {
-  WorkerHarness h;
-  ServedClient client(h);
-  client.channel->HoldWrites(true);
-  client.channel->Deliver(MakePacket(kPing, 1, "a"));
-  ASSERT_TRUE(client.channel->WaitForHeldWrite());
-  client.channel->Deliver(MakePacket(kPing, 2, "b"));
-  client.channel->Deliver(MakePacket(kPing, 3, "c"));
+TEST_F(DeviceChannel, PacketsAnnouncedBeforeTheWorkerLooksAreEachAnswered) {
+  channel->HoldWrites(true);
+  channel->Deliver(MakePacket(kPing, 1, "a"));
+  ASSERT_TRUE(channel->WaitForHeldWrite());
+  channel->Deliver(MakePacket(kPing, 2, "b"));
+  channel->Deliver(MakePacket(kPing, 3, "c"));
   ASSERT_TRUE(h.manager.WaitForEventsDelivered());
-  client.channel->HoldWrites(false);
+  channel->HoldWrites(false);
   // No further notification comes: the two waiting packets must not wait for one.
-  ASSERT_TRUE(client.channel->WaitForWrites(3));
-  EXPECT_THAT(Sequences(client.channel->Written()), ElementsAre(1, 2, 3));
+  ASSERT_TRUE(channel->WaitForWrites(3));
+  EXPECT_THAT(Sequences(channel->Written()), ElementsAre(1, 2, 3));
 }
 
-TEST(DeviceChannel, AFailedReadIsReportedAndTheClientStaysConnected) {
-  WorkerHarness h;
-  ServedClient client(h);
-  client.channel->FailNextRead(RPC_E_DISCONNECTED);
-  client.channel->Deliver(MakePacket(kPing, 1, "lost"));
+TEST_F(DeviceChannel, AFailedReadIsReportedAndTheClientStaysConnected) {
+  channel->FailNextRead(RPC_E_DISCONNECTED);
+  channel->Deliver(MakePacket(kPing, 1, "lost"));
   ASSERT_TRUE(h.display.WaitForLine(ErrorLine(RPC_E_DISCONNECTED)));
 
-  client.channel->Deliver(MakePacket(kPing, 2, "next"));
-  ASSERT_TRUE(client.channel->WaitForWrites(1));
-  const ParsedPacket reply = ParsePacket(client.channel->Written()[0]);
+  channel->Deliver(MakePacket(kPing, 2, "next"));
+  ASSERT_TRUE(channel->WaitForWrites(1));
+  const ParsedPacket reply = ParsePacket(channel->Written()[0]);
   EXPECT_EQ(reply.sequence, 2);
   EXPECT_EQ(reply.payload, std::string("Pong: next\0", 11));
   EXPECT_EQ(h.display.Count("No longer connected"), 0u);
   EXPECT_EQ(h.display.Count("Port closed"), 0u);
-  EXPECT_EQ(client.channel->References(), 1);
+  EXPECT_EQ(channel->References(), 1);
 }
 
-TEST(DeviceChannel, AFailedWriteEndsTheConversationOnTheFailurePath) {
-  WorkerHarness h;
-  ServedClient client(h);
-  client.channel->FailWrites(E_ACCESSDENIED);
-  client.channel->Deliver(MakePacket(kPing, 1, "x"));
+TEST_F(DeviceChannel, AFailedWriteEndsTheConversationOnTheFailurePath) {
+  channel->FailWrites(E_ACCESSDENIED);
+  channel->Deliver(MakePacket(kPing, 1, "x"));
   ASSERT_TRUE(h.display.WaitForLine(ErrorLine(E_ACCESSDENIED)));
   ASSERT_TRUE(h.manager.WaitForGetDevices(1));
 
   EXPECT_THAT(LinesFrom(h.Lines(), "Client successfully connected"),
               ElementsAre("Client successfully connected", ErrorLine(E_ACCESSDENIED)));
   // The failed conversation's channel stays with the worker...
-  EXPECT_EQ(client.channel->References(), 1);
+  EXPECT_EQ(channel->References(), 1);
 
   // ...until the next pass opens a new one; the new client is served normally.
   h.manager.RaiseDeviceConnected();
-  ASSERT_TRUE(client.device->WaitForChannel(2));
-  auto next = client.device->LastChannel();
+  ASSERT_TRUE(device->WaitForChannel(2));
+  auto next = device->LastChannel();
   ASSERT_TRUE(h.display.WaitForLine("Client successfully connected", 2));
-  EXPECT_EQ(client.channel->References(), 0);
+  EXPECT_EQ(channel->References(), 0);
   next->Deliver(MakePacket(kPing, 1, "y"));
   ASSERT_TRUE(next->WaitForWrites(1));
   EXPECT_EQ(ParsePacket(next->Written()[0]).type, kPong);
@@ -113,18 +100,16 @@ TEST(DeviceChannel, AFailedWriteEndsTheConversationOnTheFailurePath) {
   EXPECT_EQ(h.display.Count("Finished handling client"), 0u);
 }
 
-TEST(DeviceChannel, TheDispatcherSeesOnlyTheBytesThatArrived) {
-  WorkerHarness h;
-  ServedClient client(h);
+TEST_F(DeviceChannel, TheDispatcherSeesOnlyTheBytesThatArrived) {
   // A long packet first leaves its bytes in the worker's packet buffer...
-  client.channel->Deliver(MakePacket(kPing, 1, "abcdefghij"));
-  ASSERT_TRUE(client.channel->WaitForWrites(1));
+  channel->Deliver(MakePacket(kPing, 1, "abcdefghij"));
+  ASSERT_TRUE(channel->WaitForWrites(1));
   // ...then a packet whose length field claims 10 payload bytes while 3 arrived.
   auto liar = MakePacket(kPing, 2, "xyz");
   liar[4] = 10;
-  client.channel->Deliver(liar);
-  ASSERT_TRUE(client.channel->WaitForWrites(2));
-  const ParsedPacket reply = ParsePacket(client.channel->Written()[1]);
+  channel->Deliver(liar);
+  ASSERT_TRUE(channel->WaitForWrites(2));
+  const ParsedPacket reply = ParsePacket(channel->Written()[1]);
   EXPECT_EQ(reply.payload, std::string("Pong: xyz\0", 10)) << "bytes of the earlier packet were answered";
 }
 
