@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <tuple>
 #include <vector>
 
 namespace skiff {
@@ -58,36 +59,28 @@ struct Collected {
   }
 };
 
-TEST(FirstStartRule, FirstStartWritesMarkerAndRegisters) {
-  MapProfile profile;
+TEST(FirstStartRule, OnlyTheExactNeverStartedMarkerWritesTheMarkerAndRegisters) {
+  MapProfile profile;  // no marker at all reads as "0.0"
   FakeRegistration registration;
   Collected log;
   EXPECT_TRUE(ApplyFirstStartRule(profile, registration, log.Fn()));
   EXPECT_EQ(profile.values["General/Version"], "1.3");
   EXPECT_THAT(registration.calls, ElementsAre(true));
   EXPECT_THAT(log.lines, IsEmpty());
-
   // The next start leaves everything alone, even after the user unticked the box.
   registration.registered = false;
   EXPECT_FALSE(ApplyFirstStartRule(profile, registration, log.Fn()));
   EXPECT_THAT(registration.calls, ElementsAre(true));
   EXPECT_EQ(profile.writes, 1);
-}
 
-TEST(FirstStartRule, OnlyTheExactNeverStartedMarkerCounts) {
-  for (const std::string marker : {"", "1.3", "0.00", " 0.0", "0.0 ", "2.0", "garbage"}) {
-    MapProfile profile;
-    profile.values["General/Version"] = marker;
-    FakeRegistration registration;
-    EXPECT_FALSE(ApplyFirstStartRule(profile, registration, nullptr)) << "marker '" << marker << "'";
-    EXPECT_THAT(registration.calls, IsEmpty()) << "marker '" << marker << "'";
-    EXPECT_EQ(profile.values["General/Version"], marker);
+  for (const std::string marker : {"0.0", "", "1.3", "0.00", " 0.0", "0.0 ", "2.0", "garbage"}) {
+    MapProfile other;
+    other.values["General/Version"] = marker;
+    FakeRegistration untouched;
+    EXPECT_EQ(ApplyFirstStartRule(other, untouched, nullptr), marker == "0.0") << "marker '" << marker << "'";
+    EXPECT_EQ(untouched.calls.size(), marker == "0.0" ? 1u : 0u) << "marker '" << marker << "'";
+    EXPECT_EQ(other.values["General/Version"], marker == "0.0" ? "1.3" : marker);
   }
-  MapProfile explicitNever;
-  explicitNever.values["General/Version"] = "0.0";
-  FakeRegistration registration;
-  EXPECT_TRUE(ApplyFirstStartRule(explicitNever, registration, nullptr));
-  EXPECT_EQ(explicitNever.values["General/Version"], "1.3");
 }
 
 TEST(FirstStartRule, FailedWritesAreLoggedAndTheBoxShowsTheTruth) {
@@ -130,10 +123,14 @@ TEST(PasswordPrompt, ThreeLinesWithHexPinAndSignedAttempts) {
   EXPECT_EQ(PasswordPromptText(10, 0x2A0F),
             "Please enter password for handheld PIN 2a0f.\r\nYou have 10 attempts remaining.\r\n"
             "Note that device will be wiped if all attempts are used.");
-  EXPECT_THAT(PasswordPromptText(1, 0), HasSubstr("PIN 0.\r\nYou have 1 attempts remaining."));
-  EXPECT_THAT(PasswordPromptText(3, 255), HasSubstr("PIN ff."));
-  EXPECT_THAT(PasswordPromptText(-1, 0xFFFFFFFFu), HasSubstr("PIN ffffffff.\r\nYou have -1 attempts"));
-  EXPECT_THAT(PasswordPromptText(5, 0x80000000u), HasSubstr("PIN 80000000."));
+  const std::tuple<std::int32_t, std::uint32_t, const char*> cases[] = {
+      {1, 0, "PIN 0.\r\nYou have 1 attempts remaining."},
+      {3, 255, "PIN ff."},
+      {-1, 0xFFFFFFFFu, "PIN ffffffff.\r\nYou have -1 attempts"},
+      {5, 0x80000000u, "PIN 80000000."},
+  };
+  for (const auto& [attempts, pin, part] : cases)
+    EXPECT_THAT(PasswordPromptText(attempts, pin), HasSubstr(part));
 }
 
 TEST(YesNoAnswer, OnlyYAndYesMeanYes) {
@@ -155,23 +152,21 @@ TEST(ControlProtocol, OnlyShowShows) {
 }
 
 TEST(DisplaySafeText, EscapesControlsButKeepsLineEndsTabsAndUtf8) {
-  EXPECT_EQ(DisplaySafeText("plain text 100%\r\n\tx"), "plain text 100%\r\n\tx");
-  EXPECT_EQ(DisplaySafeText("\x1b[2Jcleared"), "\\x1b[2Jcleared");
-  EXPECT_EQ(DisplaySafeText(std::string("a\0b\x07\x7f", 5)), "a\\x00b\\x07\\x7f");
-  EXPECT_EQ(DisplaySafeText("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"),
-            "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80");
-  // The 8-bit controls, written in UTF-8 or bare, and broken sequences.
-  EXPECT_EQ(DisplaySafeText("\xc2\x9b"
-                            "31m"),
-            "\\xc2\\x9b31m");
-  EXPECT_EQ(DisplaySafeText("\x9b"
-                            "31m"),
-            "\\x9b31m");
-  EXPECT_EQ(DisplaySafeText("\xc3"), "\\xc3");
-  EXPECT_EQ(DisplaySafeText("\xe2\x82"), "\\xe2\\x82");
-  EXPECT_EQ(DisplaySafeText("\xc0\xaf"), "\\xc0\\xaf");                    // overlong '/'
-  EXPECT_EQ(DisplaySafeText("\xed\xa0\x80"), "\\xed\\xa0\\x80");           // a surrogate
-  EXPECT_EQ(DisplaySafeText("\xf4\x90\x80\x80"), "\\xf4\\x90\\x80\\x80");  // past U+10FFFF
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain text 100%\r\n\tx", "plain text 100%\r\n\tx"},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+      {"\x1b[2Jcleared", "\\x1b[2Jcleared"},
+      {std::string("a\0b\x07\x7f", 5), "a\\x00b\\x07\\x7f"},
+      // The 8-bit controls, written in UTF-8 or bare, and broken sequences.
+      {"\xc2\23331m", "\\xc2\\x9b31m"},  // \233 is 0x9b
+      {"\23331m", "\\x9b31m"},
+      {"\xc3", "\\xc3"},
+      {"\xe2\x82", "\\xe2\\x82"},
+      {"\xc0\xaf", "\\xc0\\xaf"},                    // overlong '/'
+      {"\xed\xa0\x80", "\\xed\\xa0\\x80"},           // a surrogate
+      {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},  // past U+10FFFF
+  };
+  for (const auto& [text, shown] : cases) EXPECT_EQ(DisplaySafeText(text), shown) << shown;
 }
 
 }  // namespace
