@@ -2,7 +2,6 @@
 processes in a private home, a loopback HTTP(S) server with misbehaving paths, a test
 certificate authority made with openssl, and tinyproxy."""
 
-import hashlib
 import http.server
 import os
 import random
@@ -24,29 +23,28 @@ HANDHELD = os.environ.get("SKIFFHOUSE_HANDHELD_BIN", "")
 WAIT_S = 30.0
 
 BIG_BODY = random.Random(1234).randbytes(3 * 1024 * 1024 + 17)
+HELLO = b"hello from the loopback server\n"
 
 
 class Output:
     """Collects a stream of a child process on a thread; tests wait for text in it."""
 
     def __init__(self, stream):
-        self._stream = stream
         self._text = ""
         self._cond = threading.Condition()
         self._closed = False
-        self._thread = threading.Thread(target=self._read, daemon=True)
+        self._thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
         self._thread.start()
 
-    def _read(self):
+    def _read(self, stream):
         while True:
-            chunk = self._stream.read1(65536) if hasattr(self._stream, "read1") else self._stream.read(65536)
+            chunk = stream.read1(65536)
             with self._cond:
-                if not chunk:
-                    self._closed = True
-                    self._cond.notify_all()
-                    return
+                self._closed = not chunk
                 self._text += chunk.decode("utf-8", "replace")
                 self._cond.notify_all()
+                if self._closed:
+                    return
 
     def text(self):
         with self._cond:
@@ -63,80 +61,24 @@ class Output:
                 if match:
                     return match.end()
                 left = deadline - time.monotonic()
-                if left <= 0 or (self._closed and not regex.search(self._text, start)):
-                    raise AssertionError(
-                        "did not see %r; output so far:\n%s" % (pattern, self._text[-6000:]))
+                if left <= 0 or self._closed:
+                    raise AssertionError("did not see %r; output so far:\n%s" % (pattern, self._text[-6000:]))
                 self._cond.wait(min(left, 0.5))
 
-    def count(self, pattern, start=0):
-        return len(re.findall(pattern, self.text()[start:]))
+    def count(self, pattern):
+        return len(re.findall(pattern, self.text()))
 
-    def size(self):
-        with self._cond:
-            return len(self._text)
-
-    def join(self, timeout=WAIT_S):
-        self._thread.join(timeout)
+    def join(self):
+        self._thread.join(WAIT_S)
 
 
-class Desktop:
-    """One start of skiffhouse with its standard input on a pipe."""
+class Process:
+    """A child process with its output collected."""
 
-    def __init__(self, env, args=()):
-        self.process = subprocess.Popen(
-            [SKIFFHOUSE, *args], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE)
-        self.out = Output(self.process.stdout)
-        self.err = Output(self.process.stderr)
-
-    def send(self, text):
-        self.process.stdin.write(text.encode("utf-8"))
-        self.process.stdin.flush()
-
-    def wait_for(self, pattern, start=0, timeout=WAIT_S):
-        return self.out.wait_for(pattern, start, timeout)
-
-    def wait_ready(self):
-        """The log is shown and the watcher has made at least one pass."""
-        return self.wait_for(r"Device count is 0\n")
-
-    def running(self):
-        return self.process.poll() is None
-
-    def wait_exit(self, timeout=WAIT_S):
-        try:
-            code = self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            raise AssertionError("skiffhouse did not end; output:\n" + self.out.text()[-4000:])
-        self.out.join()
-        self.err.join()
-        return code
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
-            try:
-                stream.close()
-            except OSError:
-                pass
-
-
-class Handheld:
-    """One run of skiffhouse-handheld."""
-
-    def __init__(self, env, *args, pin="0x2a0f", password=None, stdin=None):
-        command = [HANDHELD, "--pin", pin]
-        if password is not None:
-            command += ["--password", password]
-        command += list(args)
-        self.process = subprocess.Popen(command, env=env, stdin=stdin or subprocess.DEVNULL,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    def __init__(self, command, env, stdin):
+        self.name = os.path.basename(command[0])
+        self.process = subprocess.Popen(command, env=env, stdin=stdin, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
         self.out = Output(self.process.stdout)
         self.err = Output(self.process.stderr)
 
@@ -145,19 +87,54 @@ class Handheld:
             code = self.process.wait(timeout)
         except subprocess.TimeoutExpired:
             self.process.kill()
-            raise AssertionError("skiffhouse-handheld did not end; stderr:\n" + self.err.text())
+            raise AssertionError("%s did not end; output:\n%s\n%s" % (self.name, self.out.text()[-4000:],
+                                                                    self.err.text()))
         self.out.join()
         self.err.join()
         return code
 
+    def running(self):
+        return self.process.poll() is None
+
     def stop(self, sig=signal.SIGTERM):
-        if self.process.poll() is None:
+        if self.running():
             self.process.send_signal(sig)
-            self.process.wait(10)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
         self.out.join()
         self.err.join()
-        for stream in (self.process.stdout, self.process.stderr):
-            stream.close()
+        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
+            if stream:
+                stream.close()
+
+
+class Desktop(Process):
+    """One start of skiffhouse with its standard input on a pipe."""
+
+    def __init__(self, env, args=()):
+        super().__init__([SKIFFHOUSE, *args], env, subprocess.PIPE)
+
+    def send(self, text):
+        self.process.stdin.write(text.encode("utf-8"))
+        self.process.stdin.flush()
+
+    def wait_for(self, pattern, start=0):
+        return self.out.wait_for(pattern, start)
+
+    def wait_ready(self):
+        """The log is shown and the watcher has made at least one pass."""
+        return self.wait_for(r"Device count is 0\n")
+
+
+class Handheld(Process):
+    """One run of skiffhouse-handheld."""
+
+    def __init__(self, env, *args, pin="0x2a0f", password=None):
+        command = [HANDHELD, "--pin", pin] + (["--password", password] if password is not None else [])
+        super().__init__(command + list(args), env, subprocess.DEVNULL)
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -169,39 +146,29 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         server = self.server
         server.requests.append((self.path, dict(self.headers)))
-        if self.path == "/big":
-            self._answer(BIG_BODY)
-        elif self.path == "/hello":
-            self._answer(b"hello from the loopback server\n")
-        elif self.path == "/stall":
-            # Part of the body, then nothing until the test lets go or the client leaves.
+        if self.path in ("/big", "/hello"):
+            body = BIG_BODY if self.path == "/big" else HELLO
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+        elif self.path in ("/stall", "/reset"):
+            # Part of the body, then nothing until the test lets go or the client leaves
+            # (stall), or a reset instead of an orderly end (reset: linger 0).
             self.send_response(200)
             self.send_header("Content-Length", str(10 * 1024 * 1024))
             self.end_headers()
-            self.wfile.write(b"s" * 65536)
+            self.wfile.write(b"s" * 100000)
             self.wfile.flush()
-            server.stalled.set()
-            server.release.wait(WAIT_S)
-            self.close_connection = True
-        elif self.path == "/reset":
-            self.send_response(200)
-            self.send_header("Content-Length", str(1024 * 1024))
-            self.end_headers()
-            self.wfile.write(b"r" * 100000)
-            self.wfile.flush()
-            # Linger 0: the close sends a reset instead of an orderly end.
-            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
-            self.connection.close()
+            if self.path == "/stall":
+                server.stalled.set()
+                server.release.wait(WAIT_S)
+            else:
+                self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+                self.connection.close()
             self.close_connection = True
         else:
             self.send_error(404)
-
-    def _answer(self, body):
-        self.send_response(200)
-        self.send_header("Content-Type", "application/octet-stream")
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
 
 
 class WebServer:
@@ -210,29 +177,20 @@ class WebServer:
     def __init__(self, certificate=None):
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self.httpd.daemon_threads = True
-        self.httpd.requests = []
-        self.httpd.stalled = threading.Event()
-        self.httpd.release = threading.Event()
+        self.requests = self.httpd.requests = []
+        self.stalled = self.httpd.stalled = threading.Event()
+        self.release = self.httpd.release = threading.Event()
         scheme = "http"
         if certificate:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-            context.load_cert_chain(certificate[0], certificate[1])
+            context.load_cert_chain(*certificate)
             self.httpd.socket = context.wrap_socket(self.httpd.socket, server_side=True)
             scheme = "https"
         self.url = "%s://127.0.0.1:%d" % (scheme, self.httpd.server_address[1])
-        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
-        self.thread.start()
-
-    @property
-    def requests(self):
-        return self.httpd.requests
-
-    @property
-    def stalled(self):
-        return self.httpd.stalled
+        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
 
     def close(self):
-        self.httpd.release.set()
+        self.release.set()
         self.httpd.shutdown()
         self.httpd.server_close()
 
@@ -243,37 +201,34 @@ def make_certificates(folder):
         ext.write("subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
                   "keyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n")
     key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
-    run = lambda *args: subprocess.run(["openssl", *args], cwd=folder, check=True,
-                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    run("req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2", "-subj",
-        "/CN=Skiff E2E CA", "-addext", "basicConstraints=critical,CA:TRUE", "-addext",
-        "keyUsage=critical,keyCertSign,cRLSign")
+
+    def run(*args):
+        subprocess.run(["openssl", *args], cwd=folder, check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+    run("req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2", "-subj", "/CN=Skiff E2E CA",
+        "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
     run("req", *key, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost")
     run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
         "-out", "server.pem", "-days", "2", "-extfile", "server.ext")
-    return (os.path.join(folder, "ca.pem"), os.path.join(folder, "server.pem"),
-            os.path.join(folder, "server.key"))
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    return [os.path.join(folder, name) for name in ("ca.pem", "server.pem", "server.key")]
 
 
 class Tinyproxy:
     def __init__(self, folder):
         os.chmod(folder, 0o755)  # tinyproxy drops to nobody when started as root
-        self.log = os.path.join(folder, "tinyproxy.log")
-        open(self.log, "w").close()
-        os.chmod(self.log, 0o666)
-        self.port = free_port()
+        log = os.path.join(folder, "tinyproxy.log")
+        open(log, "w").close()
+        os.chmod(log, 0o666)
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            self.port = s.getsockname()[1]
         config = os.path.join(folder, "tinyproxy.conf")
         with open(config, "w") as out:
             if os.geteuid() == 0:
                 out.write("User nobody\nGroup nogroup\n")
             out.write('Port %d\nListen 127.0.0.1\nTimeout 60\nLogFile "%s"\nLogLevel Info\n'
-                      "MaxClients 20\nAllow 127.0.0.1\n" % (self.port, self.log))
+                      "MaxClients 20\nAllow 127.0.0.1\n" % (self.port, log))
         self.process = subprocess.Popen(["tinyproxy", "-d", "-c", config],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + WAIT_S
@@ -284,7 +239,7 @@ class Tinyproxy:
             except OSError:
                 if self.process.poll() is not None or time.monotonic() > deadline:
                     raise AssertionError("tinyproxy did not start")
-                time.sleep(0.02)
+                time.sleep(0.02)  # polling for the port: tinyproxy gives no sign of being ready
 
     def close(self):
         self.process.terminate()
@@ -316,44 +271,48 @@ class DesktopTestCase(unittest.TestCase):
         for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"):
             if name in os.environ:
                 self.env[name] = os.environ[name]
-        self._stoppers = []
+        self.profile_path = os.path.join(self.config, "SkiffHouse", "SkiffHouse.ini")
+        self.autostart_path = os.path.join(self.config, "autostart", "SkiffHouse.desktop")
+        self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
 
-    def tearDown(self):
-        for cleanup in reversed(self._stoppers):
-            try:
-                cleanup()
-            except Exception:  # keep cleaning up
-                pass
-        shutil.rmtree(self.root, ignore_errors=True)
+    def _stopped_at_end(self, thing, stop):
+        self.addCleanup(stop)
+        return thing
 
-    def start_desktop(self, env=None, args=()):
+    def start_desktop(self, env=None, args=(), ready=True):
+        """A desktop program; with ready, once it has made its first pass."""
         desktop = Desktop(env or self.env, args)
-        self._stoppers.append(desktop.stop)
+        self._stopped_at_end(desktop, desktop.stop)
+        if ready:
+            desktop.wait_ready()
         return desktop
 
-    def handheld(self, *args, env=None, **kwargs):
-        handheld = Handheld(env or self.env, *args, **kwargs)
-        self._stoppers.append(handheld.stop)
+    def handheld(self, *args, **kwargs):
+        handheld = Handheld(self.env, *args, **kwargs)
+        return self._stopped_at_end(handheld, handheld.stop)
+
+    def run_handheld(self, *args, status=0, **kwargs):
+        """A handheld run to its end, which must be with status."""
+        handheld = self.handheld(*args, **kwargs)
+        self.assertEqual(handheld.wait(), status, handheld.err.text())
         return handheld
+
+    def fetch_hello(self, server, **kwargs):
+        self.assertEqual(self.run_handheld("fetch", server.url + "/hello", **kwargs).out.text(), HELLO.decode())
+
+    def fetch_big(self, server, status=0):
+        target = os.path.join(self.root, "big.bin")
+        self.run_handheld("fetch", server.url + "/big", "-o", target, status=status)
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), BIG_BODY)
 
     def web_server(self, certificate=None):
         server = WebServer(certificate)
-        self._stoppers.append(server.close)
-        return server
+        return self._stopped_at_end(server, server.close)
 
-    def profile_path(self):
-        return os.path.join(self.config, "SkiffHouse", "SkiffHouse.ini")
-
-    def autostart_path(self):
-        return os.path.join(self.config, "autostart", "SkiffHouse.desktop")
-
-    def read(self, path):
-        with open(path, "rb") as f:
-            return f.read()
+    def profile(self):
+        with open(self.profile_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
 
     def assert_sanitizers_quiet(self, desktop):
         self.assertNotRegex(desktop.err.text(), r"ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|runtime error:")
-
-
-def sha256(data):
-    return hashlib.sha256(data).hexdigest()
