@@ -1,6 +1,7 @@
 // A recording stand-in for the device manager's channel and for the dispatcher's owner:
 // every write is kept byte for byte, a write can be made to fail, and log lines are
-// collected in order.
+// collected in order. Also packet builders and a dispatcher wired to both for tests that
+// exchange packets with it.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "device/devmgr.h"
+#include "http/http_client.h"
 #include "protocol/dispatcher.h"
 #include "protocol/packet.h"
 
@@ -84,5 +86,50 @@ inline std::vector<std::uint8_t> WireBytes(PacketType type, std::uint16_t sequen
   for (char c : payload) bytes.push_back(static_cast<std::uint8_t>(c));
   return bytes;
 }
+
+inline std::string Le32(std::uint32_t value) {
+  std::string bytes(4, '\0');
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  return bytes;
+}
+
+// A dispatcher in a new conversation, answering through the recording channel.
+struct DispatchRig {
+  explicit DispatchRig(IHttpTransport& transport) : http(transport) {
+    host.channel = &channel;
+    dispatcher.BeginConversation();
+  }
+
+  // Sends one request with the next sequence number and returns its one reply, with the
+  // sequence shown as 0 so that expectations need not repeat it. A request answered not
+  // exactly once, or with another sequence, counts in `faults` (and returns nothing).
+  std::vector<std::uint8_t> Request(PacketType type, const std::string& payload = {}) {
+    ++sequence;
+    const std::size_t before = channel.writes.size();
+    const Received r = MakePacket(type, sequence, payload);
+    dispatcher.Dispatch(r.packet, r.bytes);
+    std::vector<std::uint8_t> reply;
+    if (channel.writes.size() == before + 1) reply = channel.writes.back();
+    if (reply.size() < kPacketHeaderSize || (reply[2] | (reply[3] << 8)) != sequence) {
+      ++faults;
+      return {};
+    }
+    reply[2] = reply[3] = 0;
+    return reply;
+  }
+  static std::vector<std::uint8_t> Reply(const std::string& payload) {
+    return WireBytes(PacketType::Reply, 0, payload);
+  }
+  static std::vector<std::uint8_t> Error(std::uint32_t code, const std::string& text) {
+    return WireBytes(PacketType::Error, 0, Le32(code) + (text.empty() ? "" : text + '\0'));
+  }
+
+  FakeChannel channel;
+  FakeDispatchHost host;
+  HttpClient http;
+  RequestDispatcher dispatcher{host, http};
+  std::uint16_t sequence = 0;
+  int faults = 0;
+};
 
 }  // namespace skiff::testing
