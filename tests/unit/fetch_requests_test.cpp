@@ -16,57 +16,23 @@ namespace skiff {
 namespace {
 
 using ::testing::ElementsAre;
-using testing::FakeChannel;
-using testing::FakeDispatchHost;
 using testing::FakeHttpTransport;
+using testing::Le32;
 using testing::MakePacket;
 using testing::WireBytes;
 
 const std::string kSuccess("Success\0", 8);
 
-std::string Le32(std::uint32_t value) {
-  std::string bytes(4, '\0');
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-  return bytes;
-}
-
-class FetchRequestsTest : public ::testing::Test {
- protected:
-  FetchRequestsTest() {
-    host.channel = &channel;
-    dispatcher.BeginConversation();
-  }
-
-  // Sends one request with the next sequence number and returns its reply's bytes, after
-  // checking that the reply carries the request's sequence (shown as 0 in the result, so
-  // that expectations need not repeat it).
-  std::vector<std::uint8_t> Request(PacketType type, const std::string& payload = {}) {
-    ++sequence;
-    const std::size_t before = channel.writes.size();
-    testing::Received r = MakePacket(type, sequence, payload);
-    dispatcher.Dispatch(r.packet, r.bytes);
-    if (channel.writes.size() != before + 1 || channel.writes.back().size() < kPacketHeaderSize) {
-      ADD_FAILURE() << "expected exactly one reply";
-      return {};
-    }
-    std::vector<std::uint8_t> reply = channel.writes.back();
-    EXPECT_EQ(reply[2] | (reply[3] << 8), sequence) << "the reply carries the request's sequence";
-    reply[2] = reply[3] = 0;
-    return reply;
-  }
-  static std::vector<std::uint8_t> Reply(const std::string& payload) {
-    return WireBytes(PacketType::Reply, 0, payload);
-  }
-  static std::vector<std::uint8_t> Error(std::uint32_t code, const std::string& text) {
-    return WireBytes(PacketType::Error, 0, Le32(code) + (text.empty() ? "" : text + '\0'));
-  }
-
-  FakeChannel channel;
-  FakeDispatchHost host;
+struct WithFakeTransport {
   FakeHttpTransport transport;
-  HttpClient http{transport};
-  RequestDispatcher dispatcher{host, http};
-  std::uint16_t sequence = 0;
+};
+
+class FetchRequestsTest : public ::testing::Test,
+                          protected WithFakeTransport,
+                          protected testing::DispatchRig {
+ protected:
+  FetchRequestsTest() : DispatchRig(transport) {}
+  void TearDown() override { EXPECT_EQ(faults, 0) << "a request was not answered once with its sequence"; }
 };
 
 TEST_F(FetchRequestsTest, WholeFetchIsAnsweredStepByStep) {
