@@ -22,57 +22,27 @@ using test::ServerConnection;
 
 const std::string kSuccess("Success\0", 8);
 
-std::string Le32(std::uint32_t value) {
-  std::string bytes(4, '\0');
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-  return bytes;
-}
+using skiff::testing::Le32;
 
 std::string Port16(std::uint16_t port) {
   return std::string{static_cast<char>(port & 0xFF), static_cast<char>(port >> 8)};
 }
 
-class FetchDispatchTest : public ::testing::Test {
- protected:
-  FetchDispatchTest() {
-    host.channel = &channel;
-    dispatcher.BeginConversation();
-  }
-
-  // Sends one request packet with the next sequence number; returns its one reply.
-  std::vector<std::uint8_t> Request(PacketType type, const std::string& payload = {}) {
-    ++sequence;
-    const std::size_t before = channel.writes.size();
-    skiff::testing::Received r = skiff::testing::MakePacket(type, sequence, payload);
-    dispatcher.Dispatch(r.packet, r.bytes);
-    if (channel.writes.size() != before + 1) {
-      ADD_FAILURE() << "expected exactly one reply to packet type " << static_cast<int>(type);
-      return {};
-    }
-    std::vector<std::uint8_t> reply = channel.writes.back();
-    // The sequence is checked here and shown as 0, so expectations need not repeat it.
-    EXPECT_EQ(reply.size() >= 4 ? reply[2] | (reply[3] << 8) : -1, sequence)
-        << "the reply carries the request's";
-    if (reply.size() >= 4) reply[2] = reply[3] = 0;
-    return reply;
-  }
-  std::vector<std::uint8_t> Reply(const std::string& payload) const {
-    return skiff::testing::WireBytes(PacketType::Reply, 0, payload);
-  }
-  std::vector<std::uint8_t> Error(std::uint32_t code, const std::string& text) const {
-    return skiff::testing::WireBytes(PacketType::Error, 0, Le32(code) + text + '\0');
-  }
-
+// A loopback HTTPS server and a transport that trusts its certificate authority.
+struct SecurePeers {
   test::TempDir dir;
   test::TestCertificates certificates = test::MakeTestCertificates(dir);
   test::TestHttpServer server{test::TlsSettings{certificates.certificateFile, certificates.keyFile}};
   CurlTransport transport{
       CurlOptions{std::chrono::seconds(60), std::chrono::seconds(30), certificates.caFile}};
-  skiff::testing::FakeChannel channel;
-  skiff::testing::FakeDispatchHost host;
-  HttpClient http{transport};
-  RequestDispatcher dispatcher{host, http};
-  std::uint16_t sequence = 0;
+};
+
+class FetchDispatchTest : public ::testing::Test,
+                          protected SecurePeers,
+                          protected skiff::testing::DispatchRig {
+ protected:
+  FetchDispatchTest() : DispatchRig(transport) {}
+  void TearDown() override { EXPECT_EQ(faults, 0) << "a request was not answered once with its sequence"; }
 };
 
 TEST_F(FetchDispatchTest, WholeSecureFetchIsAnsweredPacketByPacket) {
