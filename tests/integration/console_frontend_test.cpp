@@ -15,12 +15,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "integration/support/test_peers.h"
 #include "platform/posix/app/single_instance.h"
 
 namespace skiff {
@@ -376,15 +376,6 @@ TEST(ConsoleFrontEnd, TerminalStartsHiddenTakesKeysMasksThePasswordAndEscapeCanc
 
 // ---- One running instance --------------------------------------------------------------
 
-struct TempFolder {
-  TempFolder() {
-    char pattern[] = "/tmp/skiff-instance-XXXXXX";
-    path = mkdtemp(pattern);
-  }
-  ~TempFolder() { std::filesystem::remove_all(path); }
-  std::string path;
-};
-
 int ConnectTo(const sockaddr_un& address) {
   const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
@@ -398,8 +389,8 @@ CSingleInstance::Outcome ClaimAgain(const std::string& usb, int timeoutMs) {
 }
 
 TEST(SingleInstance, SecondClaimShowsTheFirstAndSimultaneousClaimsElectOne) {
-  TempFolder temp;
-  const std::string usb = temp.path + "/run/usb.sock";
+  test::TempDir temp;
+  const std::string usb = temp.File("run/usb.sock");
   ASSERT_EQ(ClaimAgain(usb, 1000), CSingleInstance::Outcome::Running);
   // A socket left by a run that died: bound, never listened to.
   const int stale = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -445,8 +436,8 @@ TEST(SingleInstance, SecondClaimShowsTheFirstAndSimultaneousClaimsElectOne) {
 }
 
 TEST(SingleInstance, RacingClaimsLeaveExactlyOneRunning) {
-  TempFolder temp;
-  const std::string usb = temp.path + "/usb.sock";
+  test::TempDir temp;
+  const std::string usb = temp.File("usb.sock");
   for (int round = 0; round < 5; ++round) {
     std::vector<std::unique_ptr<CSingleInstance>> instances;
     std::vector<std::future<CSingleInstance::Outcome>> claims;

@@ -14,21 +14,13 @@
 #include <thread>
 #include <vector>
 
+#include "integration/support/test_peers.h"
 #include "platform/posix/app/autostart.h"
 
 namespace skiff {
 namespace {
 
 using ::testing::HasSubstr;
-
-struct TempFolder {
-  TempFolder() {
-    char pattern[] = "/tmp/skiff-profile-XXXXXX";
-    path = mkdtemp(pattern);
-  }
-  ~TempFolder() { std::filesystem::remove_all(path); }
-  std::string path;
-};
 
 std::string ReadFile(const std::string& path) {
   std::stringstream content;
@@ -56,8 +48,8 @@ struct ReportedProfile {
 };
 
 TEST(IniProfile, MissingFileGivesDefaultsAndFirstWriteCreatesPrivateFile) {
-  TempFolder temp;
-  const std::string folder = temp.path + "/config/SkiffHouse", path = folder + "/SkiffHouse.ini";
+  test::TempDir temp;
+  const std::string folder = temp.Path() + "/config/SkiffHouse", path = folder + "/SkiffHouse.ini";
   CIniProfile profile(path);
   EXPECT_EQ(profile.GetString("General", "Version", "0.0"), "0.0");
   std::string reports;
@@ -80,8 +72,8 @@ TEST(IniProfile, MissingFileGivesDefaultsAndFirstWriteCreatesPrivateFile) {
 }
 
 TEST(IniProfile, WriteChangesOneEntryAndKeepsEverythingElse) {
-  TempFolder temp;
-  const std::string path = temp.path + "/SkiffHouse.ini";
+  test::TempDir temp;
+  const std::string path = temp.Path() + "/SkiffHouse.ini";
   WriteFile(
       path,
       "; written by hand\r\n[general]\r\nVersion=1.3\r\nOther=kept\r\n\r\n[Saved passwords]\r\nff=first\r\n"
@@ -105,8 +97,8 @@ TEST(IniProfile, WriteChangesOneEntryAndKeepsEverythingElse) {
 }
 
 TEST(IniProfile, DamagedFilesReadAsDefaultsAndNeverThrow) {
-  TempFolder temp;
-  const std::string path = temp.path + "/SkiffHouse.ini";
+  test::TempDir temp;
+  const std::string path = temp.Path() + "/SkiffHouse.ini";
   for (const auto& content : {
            std::string("\0\0\x01\xff garbage\n\0", 14),
            std::string("Version=1.3\n"),            // an entry outside any section
@@ -126,9 +118,9 @@ TEST(IniProfile, DamagedFilesReadAsDefaultsAndNeverThrow) {
 }
 
 TEST(IniProfile, UnreadableOrUnwritableFilesAreReportedAndNeverOverwritten) {
-  TempFolder temp;
+  test::TempDir temp;
   // A folder where the file should be: it cannot be read, whoever runs the test.
-  const std::string path = temp.path + "/SkiffHouse.ini";
+  const std::string path = temp.Path() + "/SkiffHouse.ini";
   ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
   WriteFile(path + "/keep", "precious");
   ReportedProfile unreadable(path);
@@ -140,25 +132,25 @@ TEST(IniProfile, UnreadableOrUnwritableFilesAreReportedAndNeverOverwritten) {
   EXPECT_EQ(ReadFile(path + "/keep"), "precious");
 
   // The profile's folder cannot be created under a regular file.
-  WriteFile(temp.path + "/blocker", "x");
-  ReportedProfile blocked(temp.path + "/blocker/SkiffHouse/SkiffHouse.ini");
+  WriteFile(temp.Path() + "/blocker", "x");
+  ReportedProfile blocked(temp.Path() + "/blocker/SkiffHouse/SkiffHouse.ini");
   EXPECT_FALSE(blocked.profile.WriteString("General", "Version", "1.3"));
   EXPECT_THAT(blocked.reports, HasSubstr("Cannot write"));
   EXPECT_EQ(blocked.profile.GetString("General", "Version", "0.0"), "0.0");
 
   // A value that cannot be kept on one line is refused, and the file is untouched.
-  CIniProfile profile(temp.path + "/other.ini");
+  CIniProfile profile(temp.Path() + "/other.ini");
   ASSERT_TRUE(profile.WriteString("Saved passwords", "1", "one"));
-  const std::string before = ReadFile(temp.path + "/other.ini");
+  const std::string before = ReadFile(temp.Path() + "/other.ini");
   EXPECT_FALSE(profile.WriteString("Saved passwords", "2", "two\nlines"));
   EXPECT_FALSE(profile.WriteString("Saved passwords", "a=b", "x"));
   EXPECT_FALSE(profile.WriteString("Bad]section", "a", "x"));
-  EXPECT_EQ(ReadFile(temp.path + "/other.ini"), before);
+  EXPECT_EQ(ReadFile(temp.Path() + "/other.ini"), before);
 }
 
 TEST(IniProfile, WritesFromManyThreadsLoseNoEntry) {
-  TempFolder temp;
-  const std::string path = temp.path + "/SkiffHouse.ini";
+  test::TempDir temp;
+  const std::string path = temp.Path() + "/SkiffHouse.ini";
   CIniProfile profile(path);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
@@ -188,8 +180,8 @@ TEST(AutostartEntry, ExecQuotesReservedCharactersAsDesktopEntriesRequire) {
 }
 
 TEST(AutostartEntry, PresentWhileRegisteredAndNamesTheProgram) {
-  TempFolder temp;
-  const std::string entry = temp.path + "/config/autostart/SkiffHouse.desktop";
+  test::TempDir temp;
+  const std::string entry = temp.Path() + "/config/autostart/SkiffHouse.desktop";
   CAutostartEntry autostart(entry, "/opt/Skiff House/skiffhouse");
   EXPECT_FALSE(autostart.IsRunOnStartup());
   ASSERT_TRUE(autostart.SetRunOnStartup(true));
@@ -206,8 +198,8 @@ TEST(AutostartEntry, PresentWhileRegisteredAndNamesTheProgram) {
   WriteFile(entry, "not even a desktop entry");
   EXPECT_TRUE(autostart.IsRunOnStartup());
 
-  WriteFile(temp.path + "/file", "x");
-  CAutostartEntry blocked(temp.path + "/file/autostart/SkiffHouse.desktop", "/bin/true");
+  WriteFile(temp.Path() + "/file", "x");
+  CAutostartEntry blocked(temp.Path() + "/file/autostart/SkiffHouse.desktop", "/bin/true");
   EXPECT_FALSE(blocked.SetRunOnStartup(true));
   EXPECT_THAT(blocked.LastError(), HasSubstr("cannot create the folder"));
 }
