@@ -96,6 +96,19 @@ TEST(IniProfile, WriteChangesOneEntryAndKeepsEverythingElse) {
   EXPECT_TRUE(p.profile.DeleteEntry("Saved passwords", "not there"));
 }
 
+TEST(IniProfile, ADamagedLineEndingInCarriageReturnsKeepsItsMeaningAcrossWrites) {
+  test::TempDir temp;
+  const std::string path = temp.Path() + "/SkiffHouse.ini";
+  // A CR that is not the line end's own makes the line damage, not an entry; a rewrite
+  // that dropped it would turn the line into an entry that hides the one written.
+  WriteFile(path, "[Saved passwords]\nab=old\r\r\n");
+  ReportedProfile p(path);
+  EXPECT_EQ(p.profile.GetString("Saved passwords", "ab", "none"), "none");
+  ASSERT_TRUE(p.profile.WriteString("Saved passwords", "ab", "new"));
+  EXPECT_EQ(ReadFile(path), "[Saved passwords]\nab=old\r\r\nab=new\n");
+  EXPECT_EQ(p.profile.GetString("Saved passwords", "ab", "none"), "new");
+}
+
 TEST(IniProfile, DamagedFilesReadAsDefaultsAndNeverThrow) {
   test::TempDir temp;
   const std::string path = temp.Path() + "/SkiffHouse.ini";

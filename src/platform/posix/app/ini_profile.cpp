@@ -237,7 +237,13 @@ bool CIniProfile::Store(const Document& document) {
   if (stat(folder.c_str(), &st) == 0 && (st.st_mode & 077) != 0) chmod(folder.c_str(), 0700);
 
   std::string content;
-  for (const auto& line : document.lines) content += line + "\n";
+  for (const auto& line : document.lines) {
+    content += line;
+    // Reading drops one CR before each LF: a line that still ends in CR had two, and
+    // keeps them both, or the next read would see a different line.
+    if (!line.empty() && line.back() == '\r') content += '\r';
+    content += '\n';
+  }
   std::string error;
   if (!WriteFileAtomically(m_path, content, 0600, error)) {
     Report("Cannot write the settings file " + m_path + ": " + error);
