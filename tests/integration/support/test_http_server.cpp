@@ -1,5 +1,5 @@
 // The in-process loopback HTTP(S) server of the integration tests: one thread accepts,
-// one thread per connection parses requests (Content-Length or chunked bodies) and runs
+// one thread per connection parses requests (bodies by Content-Length) and runs
 // the handler of the request's path. Every blocking wait also watches a stop event, so
 // Stop() ends stalled handlers at once.
 #include "test_http_server.h"
@@ -201,7 +201,6 @@ class RequestReader {
       request.headers.emplace_back(field.substr(0, colon),
                                    valueStart == std::string::npos ? "" : field.substr(valueStart));
     }
-    if (EqualsNoCase(request.Header("Transfer-Encoding"), "chunked")) return ReadChunked(request.body);
     std::string length = request.Header("Content-Length");
     if (!length.empty()) return ReadExactly(std::stoull(length), request.body);
     return true;
@@ -222,32 +221,6 @@ class RequestReader {
     m_buffer.erase(0, count);
     return true;
   }
-  bool ReadLine(std::string& line) {
-    for (;;) {
-      std::size_t end = m_buffer.find("\r\n");
-      if (end != std::string::npos) {
-        line = m_buffer.substr(0, end);
-        m_buffer.erase(0, end + 2);
-        return true;
-      }
-      if (!Fill()) return false;
-    }
-  }
-  bool ReadChunked(std::string& out) {
-    for (;;) {
-      std::string line;
-      if (!ReadLine(line)) return false;
-      std::uint64_t size = std::stoull(line, nullptr, 16);
-      if (size == 0) {
-        do {
-          if (!ReadLine(line)) return false;
-        } while (!line.empty());
-        return true;
-      }
-      if (!ReadExactly(size, out) || !ReadLine(line)) return false;
-    }
-  }
-
   Stream& m_stream;
   std::string m_buffer;
 };
@@ -384,11 +357,14 @@ void TestHttpServer::Serve(int fd) {
   close(fd);
 }
 
-std::string ResponseHead(int status, std::string_view reason, std::string_view extraHeaders) {
-  std::string head = "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason) + "\r\n";
-  head += extraHeaders;
-  return head;
+namespace {
+
+std::string ResponseHead(int status, std::string_view reason, std::string_view extraHeaders = {}) {
+  return "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason) + "\r\n" +
+         std::string(extraHeaders);
 }
+
+}  // namespace
 
 void SendFixed(ServerConnection& connection, int status, std::string_view reason, std::string_view body,
                std::string_view extraHeaders) {
@@ -414,12 +390,7 @@ void SendChunked(ServerConnection& connection, const std::vector<std::string>& c
 }
 
 void SendRedirect(ServerConnection& connection, int status, std::string_view location) {
-  const char* reason = status == 301   ? "Moved Permanently"
-                       : status == 303 ? "See Other"
-                       : status == 307 ? "Temporary Redirect"
-                       : status == 308 ? "Permanent Redirect"
-                                       : "Found";
-  SendFixed(connection, status, reason, "", "Location: " + std::string(location) + "\r\n");
+  SendFixed(connection, status, "Redirect", "", "Location: " + std::string(location) + "\r\n");
 }
 
 void SendCloseDelimited(ServerConnection& connection, std::string_view body) {

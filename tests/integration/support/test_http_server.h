@@ -83,7 +83,6 @@ class TestHttpServer {
 };
 
 // Response builders.
-std::string ResponseHead(int status, std::string_view reason, std::string_view extraHeaders = {});
 void SendFixed(ServerConnection& connection, int status, std::string_view reason, std::string_view body,
                std::string_view extraHeaders = {});
 void SendChunked(ServerConnection& connection, const std::vector<std::string>& chunks,
