@@ -42,7 +42,7 @@ class FakeHttpTransport : public IHttpTransport {
   bool record = true;
   std::vector<std::string> calls;
   int openSessionCalls = 0, connectCalls = 0, openRequestCalls = 0, sendCalls = 0, receiveCalls = 0,
-      readCalls = 0, queryCalls = 0;
+      readCalls = 0;
   int openHandles = 0;
   std::uint32_t accessType = 0;
   bool proxyNameNull = true, proxyBypassNull = true;
@@ -52,7 +52,6 @@ class FakeHttpTransport : public IHttpTransport {
   std::uint32_t flags = 0;
   std::vector<std::u16string> acceptTypes;
   std::string body;
-  bool bodyNull = true;
   std::size_t readPosition = 0;
 
   HttpHandle SessionHandle() { return &m_session; }
@@ -127,7 +126,6 @@ class FakeHttpTransport : public IHttpTransport {
     ++sendCalls;
     EnsureHandle(request, RequestHandle());
     headersLength = headerLength;
-    bodyNull = bodyBytes == nullptr;
     if (record) {
       headers.assign(headerText, headerLength);
       body.assign(static_cast<const char*>(bodyBytes), bodyBytes != nullptr ? bodyLength : 0);
@@ -146,7 +144,6 @@ class FakeHttpTransport : public IHttpTransport {
   std::uint32_t QueryHeaders(HttpHandle request, std::uint32_t infoLevel, void* buffer,
                              std::uint32_t* bufferBytes) override {
     Note("QueryHeaders");
-    ++queryCalls;
     EnsureHandle(request, RequestHandle());
     if (infoLevel == (kQueryStatusCode | kQueryFlagNumber)) {
       if (statusCodeError != 0) return statusCodeError;
