@@ -23,6 +23,7 @@ namespace {
 using usblink::FrameKind;
 using namespace std::chrono_literals;
 using Packet = std::vector<std::uint8_t>;
+using Frame = RawHandheld::Frame;
 
 struct OpenCall {
   HRESULT result = E_FAIL;
@@ -48,6 +49,12 @@ Packet I32(std::int32_t value) {
   Packet bytes(4);
   usblink::WriteLeI32(bytes.data(), value);
   return bytes;
+}
+
+// The file's type and permissions; 0 when there is none.
+unsigned Mode(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & (S_IFMT | 0777) : 0;
 }
 
 bool Contains(const std::string& text, const std::string& part) {
@@ -77,20 +84,29 @@ class UsbLinkManagerTest : public UsbLinkTest {
   // The same with its channel open.
   std::unique_ptr<Link> Open(std::int32_t pin) {
     auto link = Attach(pin);
-    if (link->device) *link->channel.Out() = OpenOnRaw(link->handheld, link->device.Get(), link->sink);
-    EXPECT_TRUE(link->channel);
+    if (link->device) OpenOnRaw(*link);
     return link;
   }
-  // Opens the channel on the device of a raw handheld that answers OPENED.
-  IDevMgrChannel* OpenOnRaw(RawHandheld& handheld, IDevMgrDevice* device, RecordingChannelSink& sink) {
-    auto call = StartOpen(device, &sink);
-    auto open = handheld.ReadFrame();
-    EXPECT_TRUE(open && open->kind == FrameKind::Open);
-    handheld.SendFrame(FrameKind::Opened);
+  // Opens the link's channel with sink (the link's own when none), the handheld answering OPENED.
+  IDevMgrChannel* OpenOnRaw(Link& link, RecordingChannelSink* sink = nullptr) {
+    auto call = StartOpen(link.device.Get(), sink ? sink : &link.sink);
+    EXPECT_EQ(link.handheld.ReadFrame(), (Frame{FrameKind::Open, Bytes("SkiffhouseUSB")}));
+    link.handheld.SendFrame(FrameKind::Opened);
     EXPECT_TRUE(Ready(call));
     OpenCall result = call.get();
     EXPECT_EQ(result.result, S_OK) << result.description;
+    EXPECT_NE(result.channel, nullptr);
+    if (sink == nullptr) *link.channel.Out() = result.channel;
     return result.channel;
+  }
+  // The first property (the PIN) of each device in a fresh list.
+  std::vector<std::string> ListedPins() {
+    std::vector<std::string> pins;
+    for (LONG index = 0; index < static_cast<LONG>(DeviceCount(manager.Get())); ++index) {
+      Ref<IDevMgrDevice> device(DeviceAt(manager.Get(), index));
+      pins.push_back(device ? Properties(device.Get()).at(0) : "(none)");
+    }
+    return pins;
   }
   // A packet each way on an open link.
   void Exchange(Link& link, const std::string& text) {
@@ -100,9 +116,7 @@ class UsbLinkManagerTest : public UsbLinkTest {
     ASSERT_TRUE(link.sink.Wait(link.sink.dataReady, before + 1));
     EXPECT_EQ(ReadPacket(link.channel.Get()), request);
     ASSERT_EQ(WritePacket(link.channel.Get(), reply), S_OK);
-    auto frame = link.handheld.ReadFrame();
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->body, reply);
+    EXPECT_EQ(link.handheld.ReadFrame(), (Frame{FrameKind::DesktopData, reply}));
   }
 };
 
@@ -111,13 +125,8 @@ class UsbLinkManagerTest : public UsbLinkTest {
 TEST_F(UsbLinkManagerTest, SocketIsPrivateServedByOneManagerAtATimeAndAStaleOneIsReplaced) {
   socketPath = dir.Path() + "/made/usb.sock";
   Create();
-  struct stat folder {
-  }, socketInfo{};
-  ASSERT_EQ(::stat((dir.Path() + "/made").c_str(), &folder), 0);
-  EXPECT_EQ(folder.st_mode & 0777, 0700u);
-  ASSERT_EQ(::lstat(socketPath.c_str(), &socketInfo), 0);
-  EXPECT_TRUE(S_ISSOCK(socketInfo.st_mode));
-  EXPECT_EQ(socketInfo.st_mode & 0777, 0600u);
+  EXPECT_EQ(Mode(dir.Path() + "/made"), S_IFDIR | 0700u);
+  EXPECT_EQ(Mode(socketPath), S_IFSOCK | 0600u);
 
   // A live listener is left alone; retries do not fill the log.
   const int linesBefore = log.count;
@@ -132,7 +141,7 @@ TEST_F(UsbLinkManagerTest, SocketIsPrivateServedByOneManagerAtATimeAndAStaleOneI
 
   // After the last release the socket is gone.
   ReleaseManager();
-  EXPECT_NE(::lstat(socketPath.c_str(), &socketInfo), 0);
+  EXPECT_EQ(Mode(socketPath), 0u);
   EXPECT_TRUE(link->handheld.WaitForEnd());
 
   // A socket file with nobody listening, as a crashed program leaves it, is replaced.
@@ -180,16 +189,12 @@ TEST_F(UsbLinkManagerTest, AttachMakesADeviceWithItsPropertiesInOrder) {
   const auto testThread = std::this_thread::get_id();
   deviceSink.onConnected = [testThread] { EXPECT_NE(std::this_thread::get_id(), testThread); };
   Create();
-  auto link = Attach(0x2A0F, {usblink::DeviceProperty::MakeText("Name",
-                                                                "Sk\xC3\xAF"
-                                                                "ff"),
+  auto link = Attach(0x2A0F, {usblink::DeviceProperty::MakeText("Name", "Sk\303\257ff"),
                               usblink::DeviceProperty::MakeInteger("Neg", -5)});
   ASSERT_TRUE(link->device);
   // In the order the handheld gave them; out of range is refused.
-  EXPECT_EQ(Properties(link->device.Get()), (std::vector<std::string>{"BBPIN=I4:10767",
-                                                                      "Name=BSTR:Sk\xC3\xAF"
-                                                                      "ff",
-                                                                      "Neg=I4:-5"}));
+  EXPECT_EQ(Properties(link->device.Get()),
+            (std::vector<std::string>{"BBPIN=I4:10767", "Name=BSTR:Sk\303\257ff", "Neg=I4:-5"}));
   Ref<IDevMgrPropertyList> properties;
   ASSERT_EQ(link->device->GetProperties(properties.Out()), S_OK);
   VARIANT index;
@@ -206,20 +211,13 @@ TEST_F(UsbLinkManagerTest, AttachMakesADeviceWithItsPropertiesInOrder) {
 TEST_F(UsbLinkManagerTest, HandheldsAreListedInOrderServedApartAndGoneOnDetach) {
   Create();
   auto a = Attach(1), b = Attach(2), c = Attach(3);
-  ASSERT_EQ(DeviceCount(manager.Get()), 3u);
-  for (LONG index = 0; index < 3; ++index) {
-    Ref<IDevMgrDevice> device(DeviceAt(manager.Get(), index));
-    EXPECT_EQ(Properties(device.Get()).at(0), "BBPIN=I4:" + std::to_string(index + 1));
-  }
+  EXPECT_EQ(ListedPins(), (std::vector<std::string>{"BBPIN=I4:1", "BBPIN=I4:2", "BBPIN=I4:3"}));
   Ref<IDevMgrDeviceList> oldList;
   ASSERT_EQ(manager->GetDevices(oldList.Out()), S_OK);
 
   b->handheld.Close();
   ASSERT_TRUE(deviceSink.Wait(deviceSink.disconnected, 1));
-  ASSERT_EQ(DeviceCount(manager.Get()), 2u);
-  Ref<IDevMgrDevice> first(DeviceAt(manager.Get(), 0)), second(DeviceAt(manager.Get(), 1));
-  EXPECT_EQ(Properties(first.Get()).at(0), "BBPIN=I4:1");
-  EXPECT_EQ(Properties(second.Get()).at(0), "BBPIN=I4:3");
+  EXPECT_EQ(ListedPins(), (std::vector<std::string>{"BBPIN=I4:1", "BBPIN=I4:3"}));
   EXPECT_EQ(log.count, 1) << "an ordinary detach is no news for the log: " << log.Last();
   // The list taken before still holds the device; the device knows it is gone.
   ULONG count = 0;
@@ -232,9 +230,8 @@ TEST_F(UsbLinkManagerTest, HandheldsAreListedInOrderServedApartAndGoneOnDetach) 
   EXPECT_EQ(Properties(b->device.Get()).at(0), "BBPIN=I4:2");
 
   // Each channel carries its own packets.
-  *a->channel.Out() = OpenOnRaw(a->handheld, a->device.Get(), a->sink);
-  *c->channel.Out() = OpenOnRaw(c->handheld, c->device.Get(), c->sink);
-  ASSERT_TRUE(a->channel && c->channel);
+  OpenOnRaw(*a);
+  OpenOnRaw(*c);
   c->handheld.SendFrame(FrameKind::Data, MakePacket(1, 9, "to C"));
   Exchange(*a, "to A");
   ASSERT_TRUE(c->sink.Wait(c->sink.dataReady, 1));
@@ -248,10 +245,7 @@ TEST_F(UsbLinkManagerTest, RefusedOpenFailsWithTheHandheldsReasonAndCanBeTriedAg
   Create();
   auto link = Attach(9);
   auto call = StartOpen(link->device.Get(), &link->sink, u"Other\u00e9");
-  auto open = link->handheld.ReadFrame();
-  ASSERT_TRUE(open);
-  EXPECT_EQ(open->kind, FrameKind::Open);
-  EXPECT_EQ(open->body, Bytes("Other\xC3\xA9"));  // the name in UTF-8
+  EXPECT_EQ(link->handheld.ReadFrame(), (Frame{FrameKind::Open, Bytes("Other\xC3\xA9")}));  // in UTF-8
   link->handheld.SendFrame(FrameKind::Refused, Bytes("nobody listens there"));
   ASSERT_TRUE(Ready(call));
   OpenCall result = call.get();
@@ -260,8 +254,7 @@ TEST_F(UsbLinkManagerTest, RefusedOpenFailsWithTheHandheldsReasonAndCanBeTriedAg
   EXPECT_TRUE(Contains(result.description, "nobody listens there")) << result.description;
   EXPECT_EQ(link->sink.references, 1) << "the sink of a failed open is let go";
 
-  *link->channel.Out() = OpenOnRaw(link->handheld, link->device.Get(), link->sink);
-  EXPECT_TRUE(link->channel);
+  OpenOnRaw(*link);
   EXPECT_EQ(link->sink.references, 2);
   // One channel per device.
   IDevMgrChannel* another = nullptr;
@@ -279,9 +272,7 @@ TEST_F(UsbLinkManagerTest, ChallengeIsAnsweredOnAManagerThreadOrCancelledWhenThe
   auto cancelled = StartOpen(link->device.Get(), &link->sink);
   ASSERT_TRUE(link->handheld.ReadFrame());
   link->handheld.SendFrame(FrameKind::Challenge, I32(4));
-  auto cancel = link->handheld.ReadFrame();
-  ASSERT_TRUE(cancel);
-  EXPECT_EQ(cancel->kind, FrameKind::Cancel);
+  EXPECT_EQ(link->handheld.ReadFrame(), (Frame{FrameKind::Cancel, {}}));
   ASSERT_TRUE(Ready(cancelled));
   EXPECT_EQ(cancelled.get().result, kOpenCancelled);
   EXPECT_EQ(link->sink.Attempts(), (std::vector<int>{4}));
@@ -301,10 +292,7 @@ TEST_F(UsbLinkManagerTest, ChallengeIsAnsweredOnAManagerThreadOrCancelledWhenThe
   ASSERT_TRUE(link->handheld.ReadFrame());  // OPEN
   for (const auto& [attempts, password] : {std::pair{10, "first"}, std::pair{9, "second"}}) {
     link->handheld.SendFrame(FrameKind::Challenge, I32(attempts));
-    auto answer = link->handheld.ReadFrame();
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->kind, FrameKind::Answer);
-    EXPECT_EQ(answer->body, PasswordDigest(password));
+    EXPECT_EQ(link->handheld.ReadFrame(), (Frame{FrameKind::Answer, PasswordDigest(password)}));
   }
   link->handheld.SendFrame(FrameKind::Opened);
   Ref<IDevMgrChannel> held(call.get());
@@ -377,12 +365,8 @@ TEST_F(UsbLinkManagerTest, PacketsFlowBothWaysOneEventAndOneReadPerPacket) {
   const std::vector<Packet> out = {MakePacket(2, 1, std::string("Pong: abc\0", 10)), MakePacket(15, 9, ""),
                                    MakePacket(15, 10, std::string(4000, 'x'))};
   for (const auto& packet : out) ASSERT_EQ(WritePacket(channel, packet), S_OK);
-  for (const auto& packet : out) {
-    auto frame = link->handheld.ReadFrame();
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->kind, FrameKind::DesktopData);
-    EXPECT_EQ(frame->body, packet);
-  }
+  for (const auto& packet : out)
+    EXPECT_EQ(link->handheld.ReadFrame(), (Frame{FrameKind::DesktopData, packet}));
   Packet tooLong(4007, 0);
   EXPECT_EQ(channel->WriteData(tooLong.data(), 5), E_INVALIDARG);
   EXPECT_EQ(WritePacket(channel, tooLong), E_INVALIDARG);
@@ -405,7 +389,7 @@ TEST_F(UsbLinkManagerTest, CloseFromEitherSideEndsTheChannelOnceAndKeepsTheConne
   link->channel.Reset();
   EXPECT_EQ(link->sink.references, 1) << "a closed channel holds no sink";
   RecordingChannelSink next;
-  Ref<IDevMgrChannel> reopened(OpenOnRaw(link->handheld, link->device.Get(), next));
+  Ref<IDevMgrChannel> reopened(OpenOnRaw(*link, &next));
   ASSERT_TRUE(reopened);
   EXPECT_EQ(link->sink.closed, 1);
 
@@ -413,16 +397,13 @@ TEST_F(UsbLinkManagerTest, CloseFromEitherSideEndsTheChannelOnceAndKeepsTheConne
   EXPECT_EQ(next.references, 2);
   reopened.Reset();
   EXPECT_EQ(next.references, 1);
-  auto close = link->handheld.ReadFrame();
-  ASSERT_TRUE(close);
-  EXPECT_EQ(close->kind, FrameKind::DesktopClose);
-  EXPECT_TRUE(close->body.empty());
+  EXPECT_EQ(link->handheld.ReadFrame(), (Frame{FrameKind::DesktopClose, {}}));
   // DATA and CLOSE the handheld sent before it saw ours are dropped quietly; a new open
   // on the same connection proves they did not end it.
   link->handheld.SendFrame(FrameKind::Data, MakePacket(1, 2, "late"));
   link->handheld.SendFrame(FrameKind::Close);
   RecordingChannelSink third;
-  Ref<IDevMgrChannel> again(OpenOnRaw(link->handheld, link->device.Get(), third));
+  Ref<IDevMgrChannel> again(OpenOnRaw(*link, &third));
   EXPECT_TRUE(again);
   EXPECT_EQ(next.dataReady + third.dataReady, 0);
   EXPECT_EQ(log.count, 1);
@@ -608,8 +589,7 @@ TEST_F(UsbLinkManagerTest, ManagerReleasedFirstLeavesItsObjectsUsableAndSafe) {
   advised = false;
   manager.Reset();
   EXPECT_EQ(deviceSink.references, 1);
-  struct stat info {};
-  EXPECT_NE(::lstat(socketPath.c_str(), &info), 0);
+  EXPECT_EQ(Mode(socketPath), 0u);
   EXPECT_EQ(link->sink.closed, 1);
   EXPECT_EQ(link->sink.references, 1);
   EXPECT_TRUE(link->handheld.WaitForEnd());
@@ -678,9 +658,7 @@ TEST_F(UsbLinkManagerTest, ReleasesFromInsideCallbacksDoNotDeadlock) {
     if (IDevMgrChannel* mine = held.exchange(nullptr)) mine->Release();
   };
   link->handheld.SendFrame(FrameKind::Data, MakePacket(1, 1, "x"));
-  auto close = link->handheld.ReadFrame();
-  ASSERT_TRUE(close);
-  EXPECT_EQ(close->kind, FrameKind::DesktopClose);
+  EXPECT_EQ(link->handheld.ReadFrame(), (Frame{FrameKind::DesktopClose, {}}));
   EXPECT_EQ(link->sink.references, 1);
 
   last = manager.Detach();  // the reference now belongs to the callback
@@ -691,8 +669,7 @@ TEST_F(UsbLinkManagerTest, ReleasesFromInsideCallbacksDoNotDeadlock) {
   EXPECT_TRUE(second.WaitForEnd());
   // The detached thread finishes the teardown on its own; the socket goes with it.
   for (int i = 0; i < 500; ++i) {
-    struct stat info {};
-    if (::lstat(socketPath.c_str(), &info) != 0 && deviceSink.references == 1) break;
+    if (Mode(socketPath) == 0 && deviceSink.references == 1) break;
     std::this_thread::sleep_for(10ms);  // polling a file system state, no event to wait on
   }
 }
@@ -719,9 +696,7 @@ TEST_F(UsbLinkManagerTest, ManyHandheldsExchangePacketsAtOnce) {
         ASSERT_EQ(ReadPacket(link.channel.Get()), request);
         const auto reply = MakePacket(2, static_cast<std::uint16_t>(n), std::string(6 + n % 100, 'A' + i));
         ASSERT_EQ(WritePacket(link.channel.Get(), reply), S_OK);
-        auto frame = link.handheld.ReadFrame();
-        ASSERT_TRUE(frame);
-        ASSERT_EQ(frame->body, reply);
+        ASSERT_EQ(link.handheld.ReadFrame(), (Frame{FrameKind::DesktopData, reply}));
       }
       link.channel.Reset();
     });

@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 #include "core/text.h"
 #include "device/sha1.h"
@@ -21,18 +20,6 @@ std::string Utf8(BSTR text) {
 }
 
 }  // namespace
-
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/usblink-test-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-  m_path = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(m_path, ignored);
-}
 
 void RecordingLog::Log(const std::string& line) {
   Record([&] {

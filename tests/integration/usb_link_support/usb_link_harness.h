@@ -18,25 +18,14 @@
 #include <gtest/gtest.h>
 
 #include "device/devmgr.h"
+#include "integration/support/test_peers.h"
 #include "platform/posix/usb_link/usb_device_manager.h"
 #include "platform/posix/usb_link/usb_frame.h"
 
 namespace skiff::testing {
 
 inline constexpr auto kEventWait = std::chrono::seconds(10);  // safety net only
-
-// A folder under $TMPDIR removed with its contents at the end.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
+using test::TempDir;
 
 // Counters changed under one mutex, so that a test can wait for one to reach a count.
 class Recorder {
@@ -124,6 +113,11 @@ class RawHandheld {
   struct Frame {
     usblink::FrameKind kind;
     std::vector<std::uint8_t> body;
+    bool operator==(const Frame&) const = default;
+    friend void PrintTo(const Frame& frame, std::ostream* out) {
+      *out << "kind 0x" << std::hex << static_cast<int>(frame.kind) << std::dec << ", " << frame.body.size()
+           << "-byte body " << ::testing::PrintToString(frame.body);
+    }
   };
   // The next frame from the desktop; nullopt when none came in time or the link ended.
   std::optional<Frame> ReadFrame();
