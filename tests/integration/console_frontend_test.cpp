@@ -52,38 +52,6 @@ class Pipe {
   int m_fds[2] = {-1, -1};
 };
 
-// Collects everything the front end prints, on its own thread, so that the front end
-// never blocks on a full pipe; tests wait for text to appear.
-class OutputReader {
- public:
-  explicit OutputReader(int fd) : m_fd(fd), m_thread([this] { Loop(); }) {}
-  ~OutputReader() { m_thread.join(); }  // ends when the write end closes
-
-  bool WaitFor(const std::string& text, std::size_t from = 0) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, 10s, [&] { return m_text.find(text, from) != std::string::npos; });
-  }
-  std::string Text() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_text;
-  }
-
- private:
-  void Loop() {
-    char buffer[4096];
-    for (ssize_t n; (n = read(m_fd, buffer, sizeof buffer)) > 0;) {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_text.append(buffer, static_cast<std::size_t>(n));
-      m_changed.notify_all();
-    }
-  }
-  int m_fd;
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
-  std::string m_text;
-  std::thread m_thread;
-};
-
 class RecordingHost : public IMainWindowHost {
  public:
   bool RunOnStartupClicked(bool checked) override {
@@ -114,8 +82,17 @@ struct FrontEndFixture {
       : frontEnd(inputFd, output.WriteEnd(), mode.value_or(CConsoleFrontEnd::ModeFor(inputFd))) {
     log.SetWindow(&frontEnd);
   }
+  // Runs the loop; everything it prints is collected on a thread of its own, so that
+  // the front end never blocks on a full pipe.
   void Start() {
-    reader = std::make_unique<OutputReader>(output.Read());
+    reader = std::thread([this] {
+      char buffer[4096];
+      for (ssize_t n; (n = read(output.Read(), buffer, sizeof buffer)) > 0;) {
+        std::lock_guard<std::mutex> lock(mutex);
+        text.append(buffer, static_cast<std::size_t>(n));
+        changed.notify_all();
+      }
+    });
     loop = std::thread([this] { frontEnd.RunModal(host); });
   }
   // A password request from the device's thread; the future gives the number of answers
@@ -126,22 +103,30 @@ struct FrontEndFixture {
       return host.answerCount.load();
     });
   }
-  bool WaitFor(const std::string& text, std::size_t from = 0) { return reader->WaitFor(text, from); }
-  std::string Text() { return reader->Text(); }
+  bool WaitFor(const std::string& part, std::size_t from = 0) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, 10s, [&] { return text.find(part, from) != std::string::npos; });
+  }
+  std::string Text() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return text;
+  }
   // After the loop has ended.
   void Finish() {
     if (loop.joinable()) loop.join();
     frontEnd.Destroy();
     output.CloseWrite();
-    reader.reset();
+    if (reader.joinable()) reader.join();  // ends when the write end closes
   }
 
   Pipe output;
   CConsoleFrontEnd frontEnd;
   RecordingHost host;
   CActivityLog log;
-  std::unique_ptr<OutputReader> reader;
-  std::thread loop;
+  std::thread reader, loop;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::string text;
 };
 
 // Reading lines from a pipe; the loop ends by end of input.

@@ -118,17 +118,12 @@ struct Parts {
   FakeRegistration registration;
   std::vector<std::string> logReadyCalls;
   MainWindowParts Make() {
-    return MainWindowParts{window,
-                           window,
-                           factory,
-                           transport,
-                           profile,
-                           registration,
-                           WorkerTiming{10, 10},
-                           [this](const ShellLogFn& log) {
-                             logReadyCalls.push_back(log ? "bound" : "gone");
-                             if (log) log("settings problem told through the log");
-                           }};
+    auto logReady = [this](const ShellLogFn& log) {
+      logReadyCalls.push_back(log ? "bound" : "gone");
+      if (log) log("settings problem told through the log");
+    };
+    return MainWindowParts{window,  window, factory, transport, profile, registration, WorkerTiming{10, 10},
+                           logReady};
   }
 };
 
