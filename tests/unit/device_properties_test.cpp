@@ -1,6 +1,5 @@
 // The device's properties in the log and the PIN taken from "BBPIN": numbers, decimal
 // text, text that is no number, names that only look alike, null names, empty values.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "fakes/device_test_support.h"
@@ -8,131 +7,110 @@
 namespace skiff::testing {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-
 using P = FakePropertySpec;
 
-// What one pass on a device with these properties wrote between "Device count > 0" and
-// the open (or the end of the pass), whether it opened, and the PIN afterwards. Before
-// it, a first device with PIN 0x77 has been served, so a PIN that is left alone shows.
-struct PassResult {
-  std::vector<std::string> propertyLines;
-  bool opened;
-  std::uint32_t pin;
-  std::vector<std::string> allLines;
-};
+FakePropertySpec Nameless(LONG value) {
+  FakePropertySpec spec = P::Number(u"", value);
+  spec.name.reset();
+  return spec;
+}
 
-PassResult RunPass(std::vector<FakePropertySpec> properties,
-                   std::optional<LONG> countOverride = std::nullopt) {
-  WorkerHarness h;
-  auto before = h.manager.NewDevice({P::Number(u"BBPIN", 0x77)});
-  auto device = h.manager.NewDevice(std::move(properties));
-  if (countOverride) device->OverridePropertyCount(*countOverride);
-  h.StartAndWaitForAdvise();
-  h.manager.Attach(before);
-  EXPECT_TRUE(before->WaitForChannel(1));
-  before->LastChannel()->Close();
-  EXPECT_TRUE(h.display.WaitForLine("Finished handling client"));
-  h.manager.Detach(before);
-  h.manager.Attach(device);
-  // Once the pass has begun, stopping lets it run to its end (the open, or its failure
-  // path) and then ends the client at once.
-  EXPECT_TRUE(h.display.WaitForLine("Device count > 0", 2));
-  h.StopWorker();
+FakePropertySpec Unreadable(std::u16string name) {
+  FakePropertySpec spec = P::Text(std::move(name), u"x");
+  spec.getValueResult = E_ACCESSDENIED;
+  return spec;
+}
 
-  PassResult result;
-  result.allLines = WithoutArrivalLines(h.Lines());
-  auto pass = std::find(result.allLines.begin(), result.allLines.end(), "Finished handling client");
-  pass = std::find(pass, result.allLines.end(), "Device count > 0");
-  for (auto line = pass + (pass != result.allLines.end() ? 1 : 0); line != result.allLines.end(); ++line) {
-    if (*line == "Opening Channel: SkiffhouseUSB" || *line == "Device disconnected") break;
-    result.propertyLines.push_back(*line);
+TEST(DeviceProperties, LinesPinAndOpenForEachShapeOfProperty) {
+  constexpr LONG kKept = 0x77;
+  const struct Case {
+    const char* what;
+    std::vector<FakePropertySpec> properties;
+    std::optional<LONG> count;
+    std::vector<std::string> lines;
+    std::uint32_t pin;
+    bool opened;
+  } cases[] = {
+      {"number: lower-case hex without sign or leading zeros",
+       {P::Text(u"Name", u"Skiff"), P::Number(u"BBPIN", -1)},
+       {},
+       {"Name: Skiff", "BBPIN: ffffffff"},
+       0xFFFFFFFF,
+       true},
+      {"zero", {P::Number(u"BBPIN", 0)}, {}, {"BBPIN: 0"}, 0, true},
+      {"no leading zeros", {P::Number(u"BBPIN", 0x00AB0C)}, {}, {"BBPIN: ab0c"}, 0xAB0C, true},
+      {"decimal text is converted", {P::Text(u"BBPIN", u"4660")}, {}, {"BBPIN: 1234"}, 4660, true},
+      {"text that is no number ends the pass before the open and keeps the pin",
+       {P::Text(u"Name", u"Skiff"), P::Text(u"BBPIN", u"12ab"), P::Text(u"Later", u"x")},
+       {},
+       {"Name: Skiff", ErrorLine(DISP_E_TYPEMISMATCH)},
+       kKept,
+       false},
+      {"a number too large for 32 bits",
+       {P::Text(u"BBPIN", u"99999999999")},
+       {},
+       {ErrorLine(DISP_E_OVERFLOW)},
+       kKept,
+       false},
+      {"only the exact name gives the pin",
+       {P::Number(u"bbpin", 5), P::Number(u"BBPIN ", 6), P::Text(u"Owner", u"BBPIN")},
+       {},
+       {"bbpin: 5", "BBPIN : 6", "Owner: BBPIN"},
+       kKept,
+       true},
+      {"the last of two pins decides",
+       {P::Number(u"BBPIN", 0x10), P::Text(u"Name", u"n"), P::Number(u"BBPIN", 0x20)},
+       {},
+       {"BBPIN: 10", "Name: n", "BBPIN: 20"},
+       0x20,
+       true},
+      {"null name and empty values",
+       {P::Text(std::nullopt, u"orphan"), P::Number(u"Number", -7), P::Text(u"Blank", u""),
+        P::Empty(u"Nothing")},
+       {},
+       {": orphan", "Number: -7", "Blank: ", "Nothing: "},
+       kKept,
+       true},
+      {"a null name is not BBPIN", {Nameless(9)}, {}, {": 9"}, kKept, true},
+      {"no count visits nothing", {P::Number(u"BBPIN", 1)}, 0, {}, kKept, true},
+      {"a negative count visits nothing", {P::Number(u"BBPIN", 1)}, -3, {}, kKept, true},
+      {"a value that cannot be read ends the pass with its error",
+       {P::Text(u"Name", u"Skiff"), Unreadable(u"Broken"), P::Number(u"BBPIN", 3)},
+       {},
+       {"Name: Skiff", ErrorLine(E_ACCESSDENIED)},
+       kKept,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // First a device with PIN kKept is served, so a PIN that is left alone shows.
+    WorkerHarness h;
+    auto before = h.manager.NewDevice({P::Number(u"BBPIN", kKept)});
+    auto device = h.manager.NewDevice(c.properties);
+    if (c.count) device->OverridePropertyCount(*c.count);
+    ASSERT_TRUE(h.Serve(before));
+    before->LastChannel()->Close();
+    ASSERT_TRUE(h.display.WaitForLine("Finished handling client"));
+    h.manager.Detach(before);
+    h.manager.Attach(device);
+    // Once the pass has begun, stopping lets it run to its end (the open, or its failure
+    // path) and then ends the client at once.
+    ASSERT_TRUE(h.display.WaitForLine("Device count > 0", 2));
+    h.StopWorker();
+
+    // The lines between "Device count > 0" and the open (or the end of the pass).
+    const std::vector<std::string> all = WithoutArrivalLines(h.Lines());
+    auto line = std::find(std::find(all.begin(), all.end(), "Finished handling client"), all.end(),
+                          "Device count > 0");
+    std::vector<std::string> lines;
+    while (line != all.end() && ++line != all.end() && *line != "Opening Channel: SkiffhouseUSB" &&
+           *line != "Device disconnected") {
+      lines.push_back(*line);
+    }
+    EXPECT_EQ(lines, c.lines);
+    EXPECT_EQ(h.worker->Pin(), c.pin);
+    EXPECT_EQ(device->OpenCalls() > 0, c.opened);
   }
-  result.opened = device->OpenCalls() > 0;
-  result.pin = h.worker->Pin();
-  return result;
-}
-
-TEST(DeviceProperties, PinAsNumberShowsInLowerCaseHexWithoutSignOrLeadingZeros) {
-  auto result = RunPass({P::Text(u"Name", u"Skiff"), P::Number(u"BBPIN", -1)});
-  EXPECT_THAT(result.propertyLines, ElementsAre("Name: Skiff", "BBPIN: ffffffff"));
-  EXPECT_EQ(result.pin, 0xFFFFFFFFu);
-  EXPECT_TRUE(result.opened);
-
-  result = RunPass({P::Number(u"BBPIN", 0)});
-  EXPECT_THAT(result.propertyLines, ElementsAre("BBPIN: 0"));
-  EXPECT_EQ(result.pin, 0u);
-
-  result = RunPass({P::Number(u"BBPIN", 0x00AB0C)});
-  EXPECT_THAT(result.propertyLines, ElementsAre("BBPIN: ab0c"));
-}
-
-TEST(DeviceProperties, PinAsDecimalTextIsConvertedToItsNumber) {
-  auto result = RunPass({P::Text(u"BBPIN", u"4660")});
-  EXPECT_THAT(result.propertyLines, ElementsAre("BBPIN: 1234"));
-  EXPECT_EQ(result.pin, 4660u);
-  EXPECT_TRUE(result.opened);
-}
-
-TEST(DeviceProperties, PinAsTextThatIsNoNumberEndsThePassBeforeTheOpen) {
-  auto result = RunPass({P::Text(u"Name", u"Skiff"), P::Text(u"BBPIN", u"12ab"), P::Text(u"Later", u"x")});
-  EXPECT_THAT(result.propertyLines, ElementsAre("Name: Skiff", ErrorLine(DISP_E_TYPEMISMATCH)));
-  EXPECT_FALSE(result.opened);
-  EXPECT_EQ(result.pin, 0x77u) << "a failing conversion must keep the previous PIN";
-
-  // A number too large for 32 bits fails the same way.
-  result = RunPass({P::Text(u"BBPIN", u"99999999999")});
-  EXPECT_THAT(result.propertyLines, ElementsAre(ErrorLine(DISP_E_OVERFLOW)));
-  EXPECT_FALSE(result.opened);
-  EXPECT_EQ(result.pin, 0x77u);
-}
-
-TEST(DeviceProperties, OnlyTheExactNameBbpinGivesThePin) {
-  auto result = RunPass({P::Number(u"bbpin", 5), P::Number(u"BBPIN ", 6), P::Text(u"Owner", u"BBPIN")});
-  EXPECT_THAT(result.propertyLines, ElementsAre("bbpin: 5", "BBPIN : 6", "Owner: BBPIN"));
-  EXPECT_EQ(result.pin, 0x77u);
-  EXPECT_TRUE(result.opened);
-}
-
-TEST(DeviceProperties, TheLastOfTwoPinsDecides) {
-  auto result = RunPass({P::Number(u"BBPIN", 0x10), P::Text(u"Name", u"n"), P::Number(u"BBPIN", 0x20)});
-  EXPECT_THAT(result.propertyLines, ElementsAre("BBPIN: 10", "Name: n", "BBPIN: 20"));
-  EXPECT_EQ(result.pin, 0x20u);
-}
-
-TEST(DeviceProperties, NullNameAndEmptyValues) {
-  auto result = RunPass({P::Text(std::nullopt, u"orphan"), P::Number(u"Number", -7), P::Text(u"Blank", u""),
-                         P::Empty(u"Nothing")});
-  EXPECT_THAT(result.propertyLines, ElementsAre(": orphan", "Number: -7", "Blank: ", "Nothing: "));
-  EXPECT_TRUE(result.opened);
-
-  // A null name is not "BBPIN", whatever its value.
-  FakePropertySpec nameless = P::Number(u"", 9);
-  nameless.name.reset();
-  result = RunPass({nameless});
-  EXPECT_THAT(result.propertyLines, ElementsAre(": 9"));
-  EXPECT_EQ(result.pin, 0x77u);
-}
-
-TEST(DeviceProperties, NoneOrANegativeCountVisitsNothing) {
-  auto result = RunPass({P::Number(u"BBPIN", 1)}, 0);
-  EXPECT_THAT(result.propertyLines, IsEmpty());
-  EXPECT_EQ(result.pin, 0x77u);
-  EXPECT_TRUE(result.opened);
-
-  result = RunPass({P::Number(u"BBPIN", 1)}, -3);
-  EXPECT_THAT(result.propertyLines, IsEmpty());
-  EXPECT_TRUE(result.opened);
-}
-
-TEST(DeviceProperties, AValueThatCannotBeReadEndsThePassWithItsError) {
-  FakePropertySpec broken = P::Text(u"Broken", u"x");
-  broken.getValueResult = E_ACCESSDENIED;
-  auto result = RunPass({P::Text(u"Name", u"Skiff"), broken, P::Number(u"BBPIN", 3)});
-  EXPECT_THAT(result.propertyLines, ElementsAre("Name: Skiff", ErrorLine(E_ACCESSDENIED)));
-  EXPECT_FALSE(result.opened);
-  EXPECT_EQ(result.pin, 0x77u);
 }
 
 }  // namespace
