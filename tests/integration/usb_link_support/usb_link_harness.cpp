@@ -21,35 +21,10 @@ std::string Utf8(BSTR text) {
 
 }  // namespace
 
-void RecordingLog::Log(const std::string& line) {
-  Record([&] {
-    m_lines.push_back(line);
-    ++count;
-  });
-}
-
-std::string RecordingLog::Last() const {
-  std::lock_guard lock(m_mutex);
-  return m_lines.empty() ? std::string() : m_lines.back();
-}
-
 HRESULT RecordingDeviceSink::QueryInterface(REFIID riid, void** object) {
   *object = riid == IID_IUnknown ? static_cast<IUnknown*>(this) : nullptr;
   if (*object == nullptr) return E_NOINTERFACE;
   AddRef();
-  return S_OK;
-}
-
-HRESULT RecordingDeviceSink::OnDeviceConnected(void* device) {
-  if (device == nullptr) return E_POINTER;
-  if (onConnected) onConnected();
-  Record([&] { ++connected; });
-  return S_OK;
-}
-
-HRESULT RecordingDeviceSink::OnDeviceDisconnected(void* device) {
-  if (device == nullptr) return E_POINTER;
-  Record([&] { ++disconnected; });
   return S_OK;
 }
 
@@ -73,22 +48,6 @@ HRESULT RecordingChannelSink::OnChallenge(LONG attemptsRemaining, BYTE answer[20
   const std::string& password = passwords[std::min(turn, passwords.size() - 1)];
   Sha1Digest(password.data(), password.size(), answer, kSha1DigestBytes);
   return S_OK;
-}
-
-HRESULT RecordingChannelSink::OnDataReady() {
-  Record([&] { ++dataReady; });
-  if (onDataReady) onDataReady();
-  return S_OK;
-}
-
-HRESULT RecordingChannelSink::OnClose() {
-  Record([&] { ++closed; });
-  return S_OK;
-}
-
-std::vector<int> RecordingChannelSink::Attempts() const {
-  std::lock_guard lock(m_mutex);
-  return m_attempts;
 }
 
 // ---- Raw handheld -------------------------------------------------------------------

@@ -50,8 +50,13 @@ class Recorder {
 
 class RecordingLog : public IUsbLinkLog, public Recorder {
  public:
-  void Log(const std::string& line) override;
-  std::string Last() const;
+  void Log(const std::string& line) override {
+    Record([&] { m_lines.push_back(line), ++count; });
+  }
+  std::string Last() const {
+    std::lock_guard lock(m_mutex);
+    return m_lines.empty() ? std::string() : m_lines.back();
+  }
   std::atomic<int> count{0};
 
  private:
@@ -65,12 +70,24 @@ class RecordingDeviceSink : public IDevMgrDeviceSink, public Recorder {
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
   ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--references); }
-  HRESULT STDMETHODCALLTYPE OnDeviceConnected(void* device) override;
-  HRESULT STDMETHODCALLTYPE OnDeviceDisconnected(void* device) override;
+  HRESULT STDMETHODCALLTYPE OnDeviceConnected(void* device) override {
+    if (device != nullptr && onConnected) onConnected();
+    return Count(device, connected);
+  }
+  HRESULT STDMETHODCALLTYPE OnDeviceDisconnected(void* device) override {
+    return Count(device, disconnected);
+  }
 
   std::atomic<int> references{1}, connected{0}, disconnected{0};
   // Runs inside OnDeviceConnected (on the manager's thread), before it is counted.
   std::function<void()> onConnected;
+
+ private:
+  HRESULT Count(void* device, std::atomic<int>& counter) {
+    if (device == nullptr) return E_POINTER;
+    Record([&] { ++counter; });
+    return S_OK;
+  }
 };
 
 class RecordingChannelSink : public IDevMgrChannelSink, public Recorder {
@@ -81,9 +98,19 @@ class RecordingChannelSink : public IDevMgrChannelSink, public Recorder {
   ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--references); }
   HRESULT STDMETHODCALLTYPE OnNotify() override { return S_OK; }
   HRESULT STDMETHODCALLTYPE OnChallenge(LONG attemptsRemaining, BYTE answer[20]) override;
-  HRESULT STDMETHODCALLTYPE OnDataReady() override;
-  HRESULT STDMETHODCALLTYPE OnClose() override;
-  std::vector<int> Attempts() const;
+  HRESULT STDMETHODCALLTYPE OnDataReady() override {
+    Record([&] { ++dataReady; });
+    if (onDataReady) onDataReady();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnClose() override {
+    Record([&] { ++closed; });
+    return S_OK;
+  }
+  std::vector<int> Attempts() const {
+    std::lock_guard lock(m_mutex);
+    return m_attempts;
+  }
 
   // The passwords answered in turn (the last one repeats); none: the challenge fails.
   std::vector<std::string> passwords;
