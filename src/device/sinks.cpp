@@ -30,9 +30,9 @@ HRESULT STDMETHODCALLTYPE CDeviceWorker::OnClose() {
 HRESULT STDMETHODCALLTYPE CDeviceWorker::OnDeviceConnected(void* /*device*/) {
   CallbackScope scope(m_callbacks);
   if (scope.Entered()) {
-    // A close reported before this arrival belongs to an earlier channel and must not
-    // end the next one.
-    m_hPortClosedEvent.Reset();
+    // The close event is not reset here: a handheld that detaches and attaches again
+    // before the serve loop has seen its close would leave that loop waiting on a closed
+    // channel for ever. The device pass resets it before it opens the next channel.
     m_hDisconnectedEvent.Reset();
     m_hConnectedEvent.Set();
     Log("Device connected!");

@@ -48,6 +48,25 @@ TEST_F(DeviceChannel, DataAnnouncedTogetherWithTheCloseIsAnsweredBeforeTheCloseE
               ElementsAre("rawOnClose", "Port closed", "No longer connected", "Finished handling client"));
 }
 
+TEST_F(DeviceChannel, AHandheldAttachedAgainBeforeTheCloseIsSeenIsServedNext) {
+  // The handheld closes and detaches, and a handheld attaches again, all while the
+  // worker is still writing a reply: the close must still end the client, and the new
+  // handheld must be served.
+  channel->HoldWrites(true);
+  channel->Deliver(MakePacket(kPing, 1, "one"));
+  ASSERT_TRUE(channel->WaitForHeldWrite());
+  channel->Close();
+  h.manager.Detach(device);
+  const auto again = h.manager.NewDevice({FakePropertySpec::Number(u"BBPIN", 0x43)});
+  h.manager.Attach(again);
+  ASSERT_TRUE(h.manager.WaitForEventsDelivered());
+  channel->HoldWrites(false);
+  ASSERT_TRUE(h.display.WaitForLine("Port closed"));
+  ASSERT_TRUE(h.display.WaitForLine("Client successfully connected", 2));
+  EXPECT_THAT(LinesFrom(h.Lines(), "Port closed"),
+              ::testing::IsSupersetOf({"No longer connected", "Finished handling client", "BBPIN: 43"}));
+}
+
 TEST_F(DeviceChannel, PacketsAnnouncedBeforeTheWorkerLooksAreEachAnswered) {
   channel->HoldWrites(true);
   channel->Deliver(MakePacket(kPing, 1, "a"));
