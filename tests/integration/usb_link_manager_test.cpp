@@ -197,14 +197,8 @@ TEST_F(UsbLinkManagerTest, AttachMakesADeviceWithItsPropertiesInOrder) {
             (std::vector<std::string>{"BBPIN=I4:10767", "Name=BSTR:Sk\303\257ff", "Neg=I4:-5"}));
   Ref<IDevMgrPropertyList> properties;
   ASSERT_EQ(link->device->GetProperties(properties.Out()), S_OK);
-  VARIANT index;
-  VariantInit(&index);
-  index.vt = VT_I4;
   Ref<IDevMgrProperty> none;
-  for (LONG outside : {3, -1}) {
-    index.lVal = outside;
-    EXPECT_EQ(properties->GetItem(index, none.Out()), E_INVALIDARG);
-  }
+  for (LONG outside : {3, -1}) EXPECT_EQ(PropertyAt(properties.Get(), outside, none.Out()), E_INVALIDARG);
   EXPECT_FALSE(none);
 }
 
@@ -578,11 +572,8 @@ TEST_F(UsbLinkManagerTest, ManagerReleasedFirstLeavesItsObjectsUsableAndSafe) {
   ASSERT_EQ(manager->GetDevices(list.Out()), S_OK);
   Ref<IDevMgrPropertyList> properties;
   ASSERT_EQ(link->device->GetProperties(properties.Out()), S_OK);
-  VARIANT zero;
-  VariantInit(&zero);
-  zero.vt = VT_I4;
   Ref<IDevMgrProperty> property;
-  ASSERT_EQ(properties->GetItem(zero, property.Out()), S_OK);
+  ASSERT_EQ(PropertyAt(properties.Get(), 0, property.Out()), S_OK);
 
   // The program lets the manager go first (still advised): threads end, the socket goes,
   // the open channel hears OnClose, and the sinks are let go.

@@ -156,6 +156,14 @@ ULONG DeviceCount(IDevMgrMain* manager) {
   return count;
 }
 
+HRESULT PropertyAt(IDevMgrPropertyList* list, LONG index, IDevMgrProperty** property) {
+  VARIANT at;
+  VariantInit(&at);
+  at.vt = VT_I4;
+  at.lVal = index;
+  return list->GetItem(at, property);
+}
+
 std::vector<std::string> Properties(IDevMgrDevice* device) {
   std::vector<std::string> shown;
   Ref<IDevMgrPropertyList> properties;
@@ -163,14 +171,11 @@ std::vector<std::string> Properties(IDevMgrDevice* device) {
   if (FAILED(device->GetProperties(properties.Out())) || FAILED(properties->GetCount(&count)))
     return {"(failed)"};
   for (LONG index = 0; index < count; ++index) {
-    VARIANT at, value;
-    VariantInit(&at);
+    VARIANT value;
     VariantInit(&value);
-    at.vt = VT_I4;
-    at.lVal = index;
     Ref<IDevMgrProperty> property;
     BSTR name = nullptr;
-    if (FAILED(properties->GetItem(at, property.Out())) || FAILED(property->GetName(&name)) ||
+    if (FAILED(PropertyAt(properties.Get(), index, property.Out())) || FAILED(property->GetName(&name)) ||
         FAILED(property->GetValue(&value)))
       return {"(failed)"};
     shown.push_back(Utf8(name) + (value.vt == VT_I4     ? "=I4:" + std::to_string(value.lVal)

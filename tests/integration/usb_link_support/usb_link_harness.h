@@ -193,6 +193,8 @@ class Ref {
 // The device at index in a fresh device list (null when there is none).
 IDevMgrDevice* DeviceAt(IDevMgrMain* manager, LONG index);
 ULONG DeviceCount(IDevMgrMain* manager);
+// The property at index in list (a VT_I4 index).
+HRESULT PropertyAt(IDevMgrPropertyList* list, LONG index, IDevMgrProperty** property);
 // The device's properties in order, as "BBPIN=I4:10767" or "Name=BSTR:text".
 std::vector<std::string> Properties(IDevMgrDevice* device);
 // Opens the program's channel on device.
