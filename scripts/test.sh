@@ -79,13 +79,19 @@ if wanted fuzz && [ -n "$fuzzers" ]; then
       fi
       scratch="build/fuzz/corpus-work/$name"
       rm -rf "$scratch" && mkdir -p "$scratch"
+      # The seed corpus is named after the fuzzer, with or without its "_fuzzer" ending.
       seeds=()
-      [ -d "fuzz/corpus/$name" ] && seeds=("fuzz/corpus/$name")
+      for dir in "fuzz/corpus/$name" "fuzz/corpus/${name%_fuzzer}"; do
+        if [ -d "$dir" ]; then
+          seeds=("$dir")
+          break
+        fi
+      done
       echo "==== fuzz: $name"
-      if "$binary" -seed=1 -runs=20000 -max_total_time=60 -print_final_stats=1 "$scratch" "${seeds[@]}" \
+      if "$binary" -seed=1 -runs=20000 -max_total_time=30 -print_final_stats=1 "$scratch" "${seeds[@]}" \
           >"build/fuzz/$name.log" 2>&1; then
         runs=$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "build/fuzz/$name.log" | grep -oE '[0-9]+$')
-        note "fuzz" ok "$name: ${runs:-?} inputs, no crash"
+        note "fuzz" ok "$name: ${runs:-?} inputs from ${#seeds[@]} seed folder(s), no crash"
       else
         tail -40 "build/fuzz/$name.log"
         note "fuzz" FAILED "$name: see build/fuzz/$name.log"
