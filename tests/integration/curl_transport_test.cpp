@@ -184,7 +184,7 @@ TEST_F(CurlTransportTest, ChunkedAndCloseDelimitedBodiesArriveWhole) {
   for (std::string path : {"/chunked", "/close"}) {
     Fetch fetch(transport);
     ASSERT_EQ(fetch.Run("127.0.0.1", Port(), "GET", path), 0u) << path;
-    // Odd read sizes walk the internal buffer's wrap-around.
+    // Odd read sizes split libcurl's deliveries at any byte.
     EXPECT_EQ(fetch.Body(7), whole) << path;
     std::uint32_t got = 99;
     char byte;
