@@ -79,6 +79,7 @@ TEST(IniProfile, WriteChangesOneEntryAndKeepsEverythingElse) {
       "; written by hand\r\n[general]\r\nVersion=1.3\r\nOther=kept\r\n\r\n[Saved passwords]\r\nff=first\r\n"
       "this line is not understood\r\n[Someone else's]\r\nx=y\r\n");
   chmod(path.c_str(), 0644);
+  chmod(temp.Path().c_str(), 01777);  // a shared folder, as /tmp is
   ReportedProfile p(path);
   // Sections and names are matched without regard to case, as the registry does.
   EXPECT_EQ(p.profile.GetString("General", "version", "0.0"), "1.3");
@@ -92,6 +93,7 @@ TEST(IniProfile, WriteChangesOneEntryAndKeepsEverythingElse) {
             "; written by hand\n[general]\nVersion=1.3\n\n[Saved passwords]\nff=changed\n"
             "this line is not understood\n2a0f=secret\n[Someone else's]\nx=y\n");
   EXPECT_EQ(ModeOf(path), 0600u);  // a file that held passwords is private again
+  EXPECT_EQ(ModeOf(temp.Path()), 01777u);  // and the shared folder stays open to its users
   EXPECT_EQ(p.profile.GetString("Someone else's", "x", ""), "y");
   EXPECT_TRUE(p.profile.DeleteEntry("Saved passwords", "not there"));
 }

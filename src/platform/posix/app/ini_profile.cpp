@@ -232,9 +232,8 @@ bool CIniProfile::Store(const Document& document) {
            ": cannot create its folder: " + std::strerror(errno));
     return false;
   }
-  struct stat st {};
-  // The folder holds remembered passwords: only the user may look into it.
-  if (stat(folder.c_str(), &st) == 0 && (st.st_mode & 077) != 0) chmod(folder.c_str(), 0700);
+  // A folder made here is private (0700). One that already exists is left as it is: it
+  // may be shared (a profile path in /tmp must never close /tmp to other users).
 
   std::string content;
   for (const auto& line : document.lines) {
