@@ -18,9 +18,15 @@ mkdir -p build
 log="build/test-summary.log"
 : >"$log"
 
+passed_total=0
+failed_total=0
 note() {  # stage name, status, detail
   summary+=("$(printf '%-8s %-6s %s' "$1" "$2" "$3")")
   [ "$2" = "ok" ] || failed=1
+}
+count() {  # passed, failed: added to the closing line
+  passed_total=$((passed_total + $1))
+  failed_total=$((failed_total + $2))
 }
 
 # Builds a preset (all targets, or the one given) and runs its tests with ctest.
@@ -30,10 +36,12 @@ run_preset() {
   if ! cmake --preset "$preset" >"build/$preset-configure.log" 2>&1; then
     cat "build/$preset-configure.log"
     note "$preset" FAILED "configure (build/$preset-configure.log)"
+    count 0 1
     return
   fi
   if ! cmake --build --preset "$preset" -j "$jobs" ${target:+--target "$target"}; then
     note "$preset" FAILED "build"
+    count 0 1
     return
   fi
   echo "==== $preset: ctest"
@@ -43,6 +51,11 @@ run_preset() {
   local line
   line=$(grep -E "tests passed|tests failed" "$out" | tail -1)
   echo "$preset: $line" >>"$log"
+  if [[ "$line" =~ ([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+) ]]; then
+    count $((BASH_REMATCH[2] - BASH_REMATCH[1])) "${BASH_REMATCH[1]}"
+  else
+    count 0 1
+  fi
   if [ "$status" -eq 0 ]; then note "$preset" ok "$line"; else note "$preset" FAILED "$line"; fi
 }
 
@@ -92,7 +105,9 @@ if wanted fuzz && [ -n "$fuzzers" ]; then
           >"build/fuzz/$name.log" 2>&1; then
         runs=$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "build/fuzz/$name.log" | grep -oE '[0-9]+$')
         note "fuzz" ok "$name: ${runs:-?} inputs from ${#seeds[@]} seed folder(s), no crash"
+        count 1 0
       else
+        count 0 1
         tail -40 "build/fuzz/$name.log"
         note "fuzz" FAILED "$name: see build/fuzz/$name.log"
       fi
@@ -106,4 +121,6 @@ fi
 echo
 echo "==== Summary"
 for line in "${summary[@]}"; do echo "$line"; done
+# A stage that failed to build counts as one failure, so the line never reads clean then.
+echo "tests: $passed_total passed, $failed_total failed"
 exit "$failed"
