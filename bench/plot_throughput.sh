@@ -11,8 +11,8 @@ gnuplot <<PLOT
 set terminal pngcairo size 900,560 font "sans,11"
 set output "$png"
 set datafile separator ","
-set key top left box opaque
-set title "Body throughput against body size (release build, loopback, 2-core machine)"
+set key at graph 0.98, graph 0.60 right box opaque
+set title "Body throughput against body size (release build, loopback, 2-core machine; medians of 3 runs)"
 set xlabel "body size (MB)"
 set ylabel "throughput (MB/s, logarithmic)"
 set logscale x 10
