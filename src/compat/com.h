@@ -13,10 +13,18 @@ using WideChar = char16_t;
 
 // Turns a platform OLECHAR text into the core's 16-bit text and back. Both are 16-bit
 // units on every supported platform, so this is a view, not a conversion.
-inline const WideChar* AsWide(const OLECHAR* text) { return reinterpret_cast<const WideChar*>(text); }
-inline WideChar* AsWide(OLECHAR* text) { return reinterpret_cast<WideChar*>(text); }
-inline const OLECHAR* AsOle(const WideChar* text) { return reinterpret_cast<const OLECHAR*>(text); }
-inline OLECHAR* AsOle(WideChar* text) { return reinterpret_cast<OLECHAR*>(text); }
+inline const WideChar* AsWide(const OLECHAR* text) {
+  return reinterpret_cast<const WideChar*>(text);
+}
+inline WideChar* AsWide(OLECHAR* text) {
+  return reinterpret_cast<WideChar*>(text);
+}
+inline const OLECHAR* AsOle(const WideChar* text) {
+  return reinterpret_cast<const OLECHAR*>(text);
+}
+inline OLECHAR* AsOle(WideChar* text) {
+  return reinterpret_cast<OLECHAR*>(text);
+}
 
 static_assert(sizeof(OLECHAR) == sizeof(WideChar), "OLECHAR must be a 16-bit unit");
 static_assert(sizeof(HRESULT) == 4, "HRESULT must be 32 bits");

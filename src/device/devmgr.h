@@ -82,7 +82,7 @@ struct IDevMgrPropertyList : IUnknown {
 };
 
 struct IDevMgrProperty : IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE GetName(BSTR* name) = 0;     // caller frees
+  virtual HRESULT STDMETHODCALLTYPE GetName(BSTR* name) = 0;       // caller frees
   virtual HRESULT STDMETHODCALLTYPE GetValue(VARIANT* value) = 0;  // caller clears
 
  protected:

@@ -92,7 +92,7 @@ TEST(IniProfile, WriteChangesOneEntryAndKeepsEverythingElse) {
   EXPECT_EQ(ReadFile(path),
             "; written by hand\n[general]\nVersion=1.3\n\n[Saved passwords]\nff=changed\n"
             "this line is not understood\n2a0f=secret\n[Someone else's]\nx=y\n");
-  EXPECT_EQ(ModeOf(path), 0600u);  // a file that held passwords is private again
+  EXPECT_EQ(ModeOf(path), 0600u);          // a file that held passwords is private again
   EXPECT_EQ(ModeOf(temp.Path()), 01777u);  // and the shared folder stays open to its users
   EXPECT_EQ(p.profile.GetString("Someone else's", "x", ""), "y");
   EXPECT_TRUE(p.profile.DeleteEntry("Saved passwords", "not there"));

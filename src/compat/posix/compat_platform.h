@@ -31,13 +31,17 @@ using REFIID = const IID&;
 using REFCLSID = const CLSID&;
 
 bool IsEqualGUID(const GUID& a, const GUID& b);
-inline bool operator==(const GUID& a, const GUID& b) { return IsEqualGUID(a, b); }
+inline bool operator==(const GUID& a, const GUID& b) {
+  return IsEqualGUID(a, b);
+}
 
 #define STDMETHODCALLTYPE
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
 #define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
 
-constexpr HRESULT MakeHresult(std::uint32_t value) { return static_cast<HRESULT>(value); }
+constexpr HRESULT MakeHresult(std::uint32_t value) {
+  return static_cast<HRESULT>(value);
+}
 constexpr HRESULT HRESULT_FROM_WIN32(std::uint32_t code) {
   return code == 0 ? 0 : MakeHresult((code & 0x0000FFFFu) | 0x80070000u);
 }

@@ -29,8 +29,8 @@ inline constexpr HRESULT kChannelBusy = HRESULT_FROM_WIN32(170);       // ERROR_
 inline constexpr HRESULT kChannelClosed = HRESULT_FROM_WIN32(233);     // ERROR_PIPE_NOT_CONNECTED
 inline constexpr HRESULT kHandheldWiped = E_ACCESSDENIED;
 inline constexpr HRESULT kOpenCancelled = HRESULT_FROM_WIN32(1223);  // ERROR_CANCELLED
-inline constexpr HRESULT kOpenTimedOut = HRESULT_FROM_WIN32(1460);        // ERROR_TIMEOUT
-inline constexpr HRESULT kNoData = HRESULT_FROM_WIN32(232);               // ERROR_NO_DATA
+inline constexpr HRESULT kOpenTimedOut = HRESULT_FROM_WIN32(1460);   // ERROR_TIMEOUT
+inline constexpr HRESULT kNoData = HRESULT_FROM_WIN32(232);          // ERROR_NO_DATA
 
 // Time limits of the link. The defaults are the program's; tests may shorten them.
 struct UsbLinkTiming {
