@@ -193,17 +193,15 @@ TEST(ProxyFetch, NamedProxyIsUsedUnlessBypassed) {
       FetchThroughClient(transport, u"127.0.0.1", plain.Port(), u"/page?through=proxy", false);
   ASSERT_EQ(viaProxy.code, 0u);
   EXPECT_EQ(viaProxy.body, "page /page?through=proxy");
-  std::string log = proxy.Log();
-  EXPECT_NE(log.find("GET http://127.0.0.1:" + std::to_string(plain.Port()) + "/page?through=proxy"),
-            std::string::npos)
-      << log;
+  EXPECT_TRUE(
+      proxy.LogContains("GET http://127.0.0.1:" + std::to_string(plain.Port()) + "/page?through=proxy"))
+      << proxy.Log();
 
   FetchResult tunnel =
       FetchThroughClient(transport, u"localhost", secure.Port(), u"/page?through=tunnel", true);
   ASSERT_EQ(tunnel.code, 0u);
   EXPECT_EQ(tunnel.body, "page /page?through=tunnel");
-  EXPECT_NE(proxy.Log().find("CONNECT localhost:" + std::to_string(secure.Port())), std::string::npos)
-      << proxy.Log();
+  EXPECT_TRUE(proxy.LogContains("CONNECT localhost:" + std::to_string(secure.Port()))) << proxy.Log();
 
   // A session opened without a proxy goes direct although the variables name one:
   // libcurl must not read them on its own.
@@ -240,11 +238,11 @@ TEST(ProxyFetch, NamedProxyIsUsedUnlessBypassed) {
   FetchResult defaultPort = FetchThroughClient(transport, u"127.0.0.1", 0, u"/default-port", false);
   EXPECT_EQ(defaultPort.code, 0u);
   EXPECT_GE(defaultPort.status, 400u);
-  EXPECT_NE(proxy.Log().find("GET http://127.0.0.1/default-port "), std::string::npos) << proxy.Log();
+  EXPECT_TRUE(proxy.LogContains("GET http://127.0.0.1/default-port ")) << proxy.Log();
   FetchResult defaultSecurePort = FetchThroughClient(transport, u"127.0.0.1", 0, u"/", true);
   EXPECT_EQ(defaultSecurePort.code, 0u);
   EXPECT_GE(defaultSecurePort.status, 400u) << "the refused tunnel is the proxy's answer";
-  EXPECT_NE(proxy.Log().find("CONNECT 127.0.0.1:443 "), std::string::npos) << proxy.Log();
+  EXPECT_TRUE(proxy.LogContains("CONNECT 127.0.0.1:443 ")) << proxy.Log();
 
   // A named proxy that is not there: the Windows stack cannot connect either.
   environment.Set("http_proxy", "127.0.0.1:" + std::to_string(test::FreeLoopbackPort()));

@@ -49,6 +49,9 @@ class TinyproxyProcess {
   TinyproxyProcess& operator=(const TinyproxyProcess&) = delete;
   std::uint16_t Port() const { return m_port; }
   std::string Log() const;
+  // True once the log holds text; the proxy may still be writing the line of a request
+  // whose answer has already reached the client.
+  bool LogContains(const std::string& text) const;
 
  private:
   TempDir m_dir;
