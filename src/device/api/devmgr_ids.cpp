@@ -3,7 +3,7 @@
 #include "device/devmgr.h"
 
 namespace {
-constexpr IID DevMgrIid(unsigned long head) {
+constexpr IID DevMgrIid(unsigned long head) noexcept {
   return {static_cast<std::uint32_t>(head), 0xA0F4, 0x46DF, {0xB8, 0x2A, 0x54, 0x8C, 0xFB, 0x08, 0x75, 0x5E}};
 }
 }  // namespace
