@@ -1,8 +1,8 @@
+# The libcurl transport against real peers: an in-process loopback HTTP(S) server,
+# certificates made by the openssl tool, and a tinyproxy process.
 if(WIN32)
   return()
 endif()
-# The libcurl transport against real peers: an in-process loopback HTTP(S) server,
-# certificates made by the openssl tool, and a tinyproxy process.
 find_package(OpenSSL REQUIRED)
 
 # Loopback HTTP(S) server, temporary directories, test certificates and tinyproxy, for

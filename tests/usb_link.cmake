@@ -1,7 +1,7 @@
+# The USB-link device manager and the simulated handheld, over a real Unix socket.
 if(WIN32)
   return()
 endif()
-# The USB-link device manager and the simulated handheld, over a real Unix socket.
 set(usb_link_support integration/usb_link_support/usb_link_harness.cpp)
 
 skiff_test(usb_link_frame_test SOURCES integration/usb_link_frame_test.cpp
