@@ -75,7 +75,7 @@ skiff::usblink::DeviceProperty MakeProperty(const std::string& name, const std::
   return skiff::usblink::DeviceProperty::MakeText(name, value);
 }
 
-std::optional<std::uint32_t> ParsePin(std::string text) {
+std::optional<std::uint32_t> ParsePin(const std::string& text) {
   if (text.starts_with("0x") || text.starts_with("0X")) {
     if (auto value = ParseNumber(text, 0xFFFFFFFFull)) return static_cast<std::uint32_t>(*value);
     return std::nullopt;

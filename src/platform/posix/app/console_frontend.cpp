@@ -17,7 +17,7 @@ namespace skiff {
 
 namespace {
 
-constexpr std::size_t kMaxLineBytes = 64 * 1024;
+constexpr std::size_t kMaxLineBytes = std::size_t{64} * 1024;
 constexpr std::size_t kMaxHeldBytes = CActivityLog::kMaxBytes;
 constexpr unsigned char kEscape = 0x1b;
 constexpr unsigned char kCtrlC = 0x03;

@@ -42,7 +42,7 @@ int RemainingMs(Clock::time_point deadline) {
 
 }  // namespace
 
-CSingleInstance::CSingleInstance(std::string usbSocketPath)
+CSingleInstance::CSingleInstance(const std::string& usbSocketPath)
     : m_controlPath(usbSocketPath + ".ctl"), m_lockPath(usbSocketPath + ".lock") {}
 
 CSingleInstance::~CSingleInstance() {

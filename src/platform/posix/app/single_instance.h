@@ -22,7 +22,7 @@ class CSingleInstance {
 
   // usbSocketPath: the USB-link socket; the control socket is "<it>.ctl" and the lock
   // file "<it>.lock", in the same folder.
-  explicit CSingleInstance(std::string usbSocketPath);
+  explicit CSingleInstance(const std::string& usbSocketPath);
   ~CSingleInstance();  // closes connections; the running instance removes its socket
   CSingleInstance(const CSingleInstance&) = delete;
   CSingleInstance& operator=(const CSingleInstance&) = delete;

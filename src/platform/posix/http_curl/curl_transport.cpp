@@ -29,9 +29,9 @@ using Clock = std::chrono::steady_clock;
 // the transfer pauses only when it is nearly full, so libcurl never has to keep a delivery
 // of its own, and the pause-and-resume cycle (in which libcurl sets up its socket
 // bookkeeping again, with a few allocations) comes once per 64 reads of 4000 bytes.
-constexpr std::size_t kBodyBufferBytes = 16 * CURL_MAX_WRITE_SIZE;
+constexpr std::size_t kBodyBufferBytes = std::size_t{16} * CURL_MAX_WRITE_SIZE;
 // The Windows stack refuses a response whose headers pass 64 KiB.
-constexpr std::size_t kMaxResponseHeaderBytes = 64 * 1024;
+constexpr std::size_t kMaxResponseHeaderBytes = std::size_t{64} * 1024;
 constexpr int kMaxRedirects = 10;
 // libcurl counts name resolution in its connect time-out; the connect allowance is
 // enforced here from the first socket on, so libcurl's own is set out of the way.

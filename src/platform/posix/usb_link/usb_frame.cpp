@@ -17,7 +17,8 @@ bool Fail(std::string* reason, const char* format, ...) {
     char text[200];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    std::vsnprintf(text, sizeof text, format,
+                   args);  // NOLINT(clang-analyzer-valist.Uninitialized): started above
     va_end(args);
     *reason = text;
   }
