@@ -218,8 +218,9 @@ class Settings(DesktopTestCase):
 class Instances(DesktopTestCase):
     def test_second_start_shows_the_first_and_writes_nothing(self):
         first = self.start_desktop()
+        before_hide = len(first.out.text())  # taken before the answer can arrive
         first.send("h\n")
-        mark = first.wait_for(r"\[tray\].*\n", len(first.out.text()))
+        mark = first.wait_for(r"\[tray\].*\n", before_hide)
         # The second start has settings of its own: it must not touch them.
         other_config = os.path.join(self.root, "other-config")
         second = self.start_desktop(dict(self.env, XDG_CONFIG_HOME=other_config), ready=False)
