@@ -27,17 +27,9 @@ done
 shift $((OPTIND - 1))
 sizes=("${@:-100000000}")
 
-work=$(mktemp -d /tmp/skiff-e2e-XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_RUNTIME_DIR=$work/run
-export SKIFFHOUSE_USB_SOCKET=$work/run/usb.sock
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+source scripts/sandbox.sh
+skiff_sandbox skiff-e2e
+skiff_private_home "$work"
 
 "$bin/bench/bench_http_server" > "$work/port" &
 pids+=($!)

@@ -14,14 +14,8 @@ sizes=("${@:-1000000 1000000000}")
 # shellcheck disable=SC2206
 sizes=(${sizes[*]})
 
-work=$(mktemp -d /tmp/skiff-memory-XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source scripts/sandbox.sh
+skiff_sandbox skiff-memory
 "$bin/bench/bench_http_server" > "$work/port" &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
@@ -31,13 +25,11 @@ kib() { awk -v key="$1:" '$1 == key { print $2 }' "/proc/$2/status"; }
 printf "%12s  %14s  %14s  %14s  %10s\n" "body bytes" "RSS idle KiB" "VmHWM KiB" "RSS after KiB" "MB/s"
 for size in "${sizes[@]}"; do
   run=$work/run-$size
-  export HOME=$run/home XDG_CONFIG_HOME=$run/home/.config XDG_RUNTIME_DIR=$run/run
-  export SKIFFHOUSE_USB_SOCKET=$run/run/usb.sock
-  mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+  skiff_private_home "$run"
   "$bin/src/platform/posix/skiffhouse" < /dev/null > "$run/log" 2>&1 &
   desktop=$!
   pids+=($desktop)
-  for _ in $(seq 100); do [ -S "$SKIFFHOUSE_USB_SOCKET" ] && break; sleep 0.1; done
+  skiff_wait_for_socket
   idle=$(kib VmRSS "$desktop")
   rate=$("$bin/bench/handheld_bench" fetch "http://127.0.0.1:$port/bytes/$size" 1 | sed -n 's/.*MB_per_s=\([0-9.]*\) status=0.*/\1/p')
   [ -n "$rate" ] || { echo "the fetch of $size bytes failed" >&2; exit 1; }

@@ -11,20 +11,12 @@ cd "$(dirname "$0")/.."
 bin=${SKIFF_BENCH_BUILD:-build/bench-release}
 count=${1:-100000}
 rounds=${2:-3}
-work=$(mktemp -d /tmp/skiff-ping-XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_RUNTIME_DIR=$work/run
-export SKIFFHOUSE_USB_SOCKET=$work/run/usb.sock
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+source scripts/sandbox.sh
+skiff_sandbox skiff-ping
+skiff_private_home "$work"
 "$bin/src/platform/posix/skiffhouse" < /dev/null > "$work/skiffhouse.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do [ -S "$SKIFFHOUSE_USB_SOCKET" ] && break; sleep 0.1; done
+skiff_wait_for_socket
 for round in $(seq "$rounds"); do
   "$bin/bench/handheld_bench" ping "$count"
   "$bin/bench/link_ceiling" $((count * 4000)) 17 1 | sed 's/ MB_per_s=.*//'

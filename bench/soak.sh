@@ -32,17 +32,9 @@ while getopts "n:t:f:b:o:d:" option; do
 done
 bench_bin=${SKIFF_BENCH_BUILD:-build/bench-release}/bench
 
-work=$(mktemp -d /tmp/skiff-soak-XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_RUNTIME_DIR=$work/run
-export SKIFFHOUSE_USB_SOCKET=$work/run/usb.sock
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+source scripts/sandbox.sh
+skiff_sandbox skiff-soak
+skiff_private_home "$work"
 
 "$bench_bin/bench_http_server" > "$work/port" &
 pids+=($!)

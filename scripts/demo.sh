@@ -12,19 +12,11 @@ bin=build/release
 skiffhouse=$bin/src/platform/posix/skiffhouse
 handheld=$bin/tools/handheld/skiffhouse-handheld
 
-work=$(mktemp -d /tmp/skiffhouse-demo-XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source scripts/sandbox.sh
+skiff_sandbox skiffhouse-demo
 
-export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_RUNTIME_DIR=$work/run
-export SKIFFHOUSE_USB_SOCKET=$work/run/usb.sock
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$work/www"
-chmod 700 "$XDG_RUNTIME_DIR"
+skiff_private_home "$work"
+mkdir -p "$work/www"
 
 echo "== a 2 MB file on a loopback web server"
 head -c 2000000 /dev/urandom > "$work/www/sample.bin"
