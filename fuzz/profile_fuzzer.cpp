@@ -37,26 +37,16 @@ void WriteFile(const std::string& path, const std::uint8_t* data, std::size_t si
   std::fclose(file);
 }
 
-// The file's lines as the profile reads them: split at LF, one CR before it dropped.
+// The file's lines as the profile reads them.
 std::vector<std::string> Lines(const std::string& path) {
-  std::vector<std::string> lines;
   std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return lines;
+  if (file == nullptr) return {};
   std::string content;
   char buffer[4096];
   std::size_t got;
   while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, got);
   std::fclose(file);
-  std::size_t start = 0;
-  while (start < content.size()) {
-    auto end = content.find('\n', start);
-    if (end == std::string::npos) end = content.size();
-    std::string line = content.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    start = end + 1;
-  }
-  return lines;
+  return skiff::SplitSettingsLines(content);
 }
 
 // Whether a line is an entry called name, as the profile matches names (spaces around

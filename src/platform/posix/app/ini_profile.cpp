@@ -197,15 +197,7 @@ CIniProfile::Document CIniProfile::Load() {
     return document;
   }
 
-  std::size_t start = 0;
-  while (start < content.size()) {
-    auto end = content.find('\n', start);
-    if (end == std::string::npos) end = content.size();
-    std::string line = content.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    document.lines.push_back(std::move(line));
-    start = end + 1;
-  }
+  document.lines = SplitSettingsLines(content);
 
   std::size_t damaged = 0, firstDamaged = 0;
   bool inSection = false;
@@ -222,6 +214,20 @@ CIniProfile::Document CIniProfile::Load() {
   else
     ClearProblem();
   return document;
+}
+
+std::vector<std::string> SplitSettingsLines(const std::string& content) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < content.size()) {
+    auto end = content.find('\n', start);
+    if (end == std::string::npos) end = content.size();
+    std::string line = content.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
 }
 
 bool CIniProfile::Store(const Document& document) {

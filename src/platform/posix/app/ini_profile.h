@@ -50,4 +50,7 @@ class CIniProfile : public IProfile {
   std::string m_lastProblem;
 };
 
+// The file's lines as the profile reads them: split at LF, one CR before it dropped.
+std::vector<std::string> SplitSettingsLines(const std::string& content);
+
 }  // namespace skiff
