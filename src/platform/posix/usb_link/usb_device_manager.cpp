@@ -26,7 +26,7 @@ constexpr std::size_t kMaxConnections = 128;
 
 class CUsbDevMgr final : public RefCounted<IDevMgrMain> {
  public:
-  CUsbDevMgr(ListeningSocket socket, IUsbLinkLog& log, UsbLinkTiming timing)
+  CUsbDevMgr(ListeningSocket socket, ILogSink& log, UsbLinkTiming timing)
       : m_socket(std::move(socket)), m_log(log), m_timing(timing) {}
 
   bool Start(std::string* reason);
@@ -51,7 +51,7 @@ class CUsbDevMgr final : public RefCounted<IDevMgrMain> {
                               bool close);
 
   ListeningSocket m_socket;
-  IUsbLinkLog& m_log;
+  ILogSink& m_log;
   const UsbLinkTiming m_timing;
   int m_wakeFd = -1;
   std::thread m_thread;
@@ -461,7 +461,7 @@ void CUsbDevMgr::RaiseDeviceEvent(bool connected, IDevMgrDevice* device) {
 
 // ---- Factory ------------------------------------------------------------------------
 
-CUsbDeviceManagerFactory::CUsbDeviceManagerFactory(std::string socketPath, IUsbLinkLog& log,
+CUsbDeviceManagerFactory::CUsbDeviceManagerFactory(std::string socketPath, ILogSink& log,
                                                    UsbLinkTiming timing)
     : m_socketPath(std::move(socketPath)), m_log(log), m_timing(timing) {}
 

@@ -11,15 +11,6 @@
 
 namespace skiff {
 
-// Where the device manager writes what the user should know (a handheld dropped for bad
-// input, the socket in use). Called from the manager's own threads; must be thread-safe
-// and outlive every manager created with it.
-class IUsbLinkLog {
- public:
-  virtual ~IUsbLinkLog() = default;
-  virtual void Log(const std::string& line) = 0;
-};
-
 // Failure codes of the device manager, for callers and tests to tell them apart.
 inline constexpr HRESULT kUsbSocketInUse = HRESULT_FROM_WIN32(183);    // ERROR_ALREADY_EXISTS
 inline constexpr HRESULT kUsbSocketFailed = HRESULT_FROM_WIN32(1214);  // ERROR_INVALID_NETNAME
@@ -41,16 +32,18 @@ struct UsbLinkTiming {
 // Creates device managers that listen on one socket path. Each manager owns the socket
 // while it lives; when the path is already served by a live listener, creation fails
 // with kUsbSocketInUse (the caller retries later).
+// log: where the managers write what the user should know (a handheld dropped for bad
+// input, the socket in use), from their own threads; it outlives every manager.
 class CUsbDeviceManagerFactory : public IDeviceManagerFactory {
  public:
-  CUsbDeviceManagerFactory(std::string socketPath, IUsbLinkLog& log, UsbLinkTiming timing = {});
+  CUsbDeviceManagerFactory(std::string socketPath, ILogSink& log, UsbLinkTiming timing = {});
   HRESULT CreateDeviceManager(IDevMgrMain** deviceManager) override;
 
   const std::string& SocketPath() const { return m_socketPath; }
 
  private:
   std::string m_socketPath;
-  IUsbLinkLog& m_log;
+  ILogSink& m_log;
   UsbLinkTiming m_timing;
   std::mutex m_mutex;
   std::string m_lastFailure;  // a failure is logged once, not at every retry
