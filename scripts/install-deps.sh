@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git python3
   clang clang-format clang-tidy libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl ca-certificates
+  libcurl4-openssl-dev libssl-dev openssl ca-certificates
   tinyproxy
   g++-mingw-w64-x86-64-posix wine64
   gnuplot-nox

@@ -2,7 +2,8 @@
 // text console. It starts hidden (a one-line status stands for the tray icon); Enter
 // shows the log, h hides it, r toggles Run On Startup, a shows About, x ends. Without a
 // terminal (a pipe, a service) the log is shown from the start and commands and answers
-// are read as lines.
+// are read as lines. Its jobs live in three files: console_frontend.cpp (the window and
+// its commands), console_loop.cpp (the poll loop) and console_prompt.cpp (the prompt).
 #pragma once
 
 #include <termios.h>
