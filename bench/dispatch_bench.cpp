@@ -7,8 +7,8 @@
 
 #include "http/http_client.h"
 #include "protocol/dispatcher.h"
-#include "unit/fakes/fake_channel.h"
-#include "unit/fakes/fake_http_transport.h"
+#include "support/fake_http_transport.h"
+#include "support/recording_channel.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ struct Rig {
   }
 
   testing::FakeHttpTransport transport;
-  testing::FakeChannel channel;
+  testing::RecordingChannel channel;
   testing::FakeDispatchHost host;
   HttpClient http{transport};
   RequestDispatcher dispatcher{host, http};

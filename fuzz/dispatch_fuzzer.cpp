@@ -13,20 +13,20 @@
 #include "device/com_error.h"
 #include "http/http_client.h"
 #include "protocol/dispatcher.h"
-#include "unit/fakes/fake_channel.h"
-#include "unit/fakes/fake_http_transport.h"
+#include "support/fake_http_transport.h"
+#include "support/recording_channel.h"
 
 namespace {
 
 using skiff::kPacketSize;
 
-class CheckingChannel : public skiff::testing::FakeChannel {
+class CheckingChannel : public skiff::testing::RecordingChannel {
  public:
   HRESULT STDMETHODCALLTYPE WriteData(const BYTE* data, ULONG length) override {
     // One whole packet: the header's length matches the bytes written, within a record.
     if (length < skiff::kPacketHeaderSize || length > kPacketSize) std::abort();
     if (static_cast<ULONG>(data[4] | (data[5] << 8)) + skiff::kPacketHeaderSize != length) std::abort();
-    return FakeChannel::WriteData(data, length);
+    return RecordingChannel::WriteData(data, length);
   }
 };
 

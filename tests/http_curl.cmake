@@ -3,16 +3,6 @@
 if(WIN32)
   return()
 endif()
-find_package(OpenSSL REQUIRED)
-
-# Loopback HTTP(S) server, temporary directories, test certificates and tinyproxy, for
-# any integration or end-to-end test that needs a real web peer.
-if(NOT TARGET skiff_test_peers)
-  add_library(skiff_test_peers STATIC integration/support/test_http_server.cpp integration/support/test_peers.cpp)
-  target_include_directories(skiff_test_peers PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/integration/support)
-  target_link_libraries(skiff_test_peers PUBLIC OpenSSL::SSL Threads::Threads PRIVATE skiff_warnings)
-endif()
-
 skiff_test(curl_transport_test SOURCES integration/curl_transport_test.cpp
            LIBS skiff_posix_http skiff_test_peers LABELS integration)
 skiff_test(curl_proxy_test SOURCES integration/curl_proxy_test.cpp

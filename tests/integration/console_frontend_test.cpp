@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "integration/support/test_peers.h"
 #include "platform/posix/app/single_instance.h"
+#include "support/test_peers.h"
 
 namespace skiff {
 namespace {

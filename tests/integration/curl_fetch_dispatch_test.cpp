@@ -10,9 +10,9 @@
 #include "http/http_client.h"
 #include "platform/posix/http_curl/curl_transport.h"
 #include "protocol/dispatcher.h"
+#include "support/recording_channel.h"
 #include "test_http_server.h"
 #include "test_peers.h"
-#include "unit/fakes/fake_channel.h"
 
 namespace skiff {
 namespace {

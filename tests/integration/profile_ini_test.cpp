@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "integration/support/test_peers.h"
 #include "platform/posix/app/autostart.h"
+#include "support/test_peers.h"
 
 namespace skiff {
 namespace {

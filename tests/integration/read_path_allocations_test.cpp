@@ -22,54 +22,13 @@
 
 #include "core/activity_log.h"
 #include "device/worker.h"
-#include "fakes/device_test_support.h"
-#include "fakes/fake_http_transport.h"
-#include "fakes/fake_profile.h"
 #include "platform/posix/usb_link/usb_device_manager.h"
 #include "platform/posix/usb_link/usb_frame.h"
 #include "platform/posix/usb_link/usb_socket.h"
-
-namespace {
-
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-
-void* CountedAllocation(std::size_t size) {
-  if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* pointer = std::malloc(size != 0 ? size : 1)) return pointer;
-  throw std::bad_alloc();
-}
-
-}  // namespace
-
-// Every allocation of every thread goes through these. (They pair malloc with free on
-// purpose.)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-  return CountedAllocation(size);
-}
-void* operator new[](std::size_t size) {
-  return CountedAllocation(size);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return CountedAllocation(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
-void operator delete(void* pointer) noexcept {
-  std::free(pointer);
-}
-void operator delete[](void* pointer) noexcept {
-  std::free(pointer);
-}
-void operator delete(void* pointer, std::size_t) noexcept {
-  std::free(pointer);
-}
-void operator delete[](void* pointer, std::size_t) noexcept {
-  std::free(pointer);
-}
+#include "support/counting_allocator.h"
+#include "support/device_test_support.h"
+#include "support/fake_http_transport.h"
+#include "support/fake_profile.h"
 
 namespace skiff {
 namespace {
@@ -223,21 +182,18 @@ TEST(ReadPathAllocations, SteadyStateReadsAllocateNothingFromSocketToSocket) {
     };
     for (int i = 0; i < kWarmUpReads; ++i) ASSERT_TRUE(readChunk());
 
-    g_allocations = 0;
-    g_counting = true;
+    const long before = testing::AllocationCount();
     bool linkHeld = true;
     for (int i = 0; i < kCountedReads && linkHeld; ++i) linkHeld = readChunk();
-    g_counting = false;
-    const long allocations = g_allocations.load();
+    const long allocations = testing::AllocationCount() - before;
 
     ASSERT_TRUE(linkHeld);
     EXPECT_EQ(wrongReplies, 0);
     EXPECT_EQ(allocations, 0) << "heap allocations during " << kCountedReads << " Reads";
     // The counter sees allocations at all: one log line made now is counted.
-    g_counting = true;
+    const long beforeLine = testing::AllocationCount();
     log.AddLine("a line that the allocation counter must see");
-    g_counting = false;
-    EXPECT_GT(g_allocations.load(), allocations);
+    EXPECT_GT(testing::AllocationCount(), beforeLine);
   }
   worker.Stop();
   std::filesystem::remove_all(folder);

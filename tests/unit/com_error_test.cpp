@@ -9,54 +9,15 @@
 #include "device/api/message_text.h"
 #include "device/com_error.h"
 #include "platform/platform.h"
+#include "support/fake_error_info.h"
 
 namespace skiff {
 namespace {
 
+using testing::FakeErrorInfo;
+
 const IID kSomeIid = {0xC716830E, 0xA0F4, 0x46DF, {0xB8, 0x2A, 0x54, 0x8C, 0xFB, 0x08, 0x75, 0x5E}};
 const IID kOtherIid = {0xC716830F, 0xA0F4, 0x46DF, {0xB8, 0x2A, 0x54, 0x8C, 0xFB, 0x08, 0x75, 0x5E}};
-
-// An error object with a description; counts live instances so leaks and double
-// releases show.
-class FakeErrorInfo : public IErrorInfo {
- public:
-  FakeErrorInfo(std::atomic<int>& alive, std::u16string description)
-      : m_alive(alive), m_description(std::move(description)) {
-    ++m_alive;
-  }
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++m_refs); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const int left = --m_refs;
-    if (left == 0) {
-      --m_alive;
-      delete this;
-    }
-    return static_cast<ULONG>(left);
-  }
-  HRESULT STDMETHODCALLTYPE GetGUID(GUID*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetSource(BSTR*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetDescription(BSTR* description) override {
-    if (throwOutOfMemory) throw std::bad_alloc();
-    if (failDescription) return E_FAIL;
-    *description = SysAllocStringLen(AsOle(m_description.data()), static_cast<UINT>(m_description.size()));
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetHelpContext(DWORD*) override { return E_NOTIMPL; }
-
-  bool failDescription = false;
-  bool throwOutOfMemory = false;  // stands in for running out of memory on the way
-
- private:
-  virtual ~FakeErrorInfo() = default;
-  std::atomic<int>& m_alive;
-  std::u16string m_description;
-  std::atomic<int> m_refs{1};
-};
 
 // A device-manager object that may support error information for one interface.
 class FakeObject : public ISupportErrorInfo {

@@ -8,8 +8,11 @@
 #include <gtest/gtest.h>
 
 #include "compat/com.h"
+#include "support/fake_error_info.h"
 
 namespace {
+
+using skiff::testing::FakeErrorInfo;
 
 std::u16string Units(BSTR text) {
   return {AsWide(text), SysStringLen(text)};
@@ -172,35 +175,6 @@ TEST(Variant, ClearFreesTextAndLeavesEmpty) {
   EXPECT_EQ(value.vt, VT_EMPTY);
   EXPECT_EQ(VariantClear(&value), S_OK);  // clearing twice is harmless
 }
-
-// A counted error object that records its own release.
-class FakeErrorInfo : public IErrorInfo {
- public:
-  explicit FakeErrorInfo(std::atomic<int>& alive) : m_alive(alive) { ++m_alive; }
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++m_refs); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const int left = --m_refs;
-    if (left == 0) {
-      --m_alive;
-      delete this;
-    }
-    return static_cast<ULONG>(left);
-  }
-  HRESULT STDMETHODCALLTYPE GetGUID(GUID*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetSource(BSTR*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetDescription(BSTR*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetHelpContext(DWORD*) override { return E_NOTIMPL; }
-
- private:
-  virtual ~FakeErrorInfo() = default;
-  std::atomic<int>& m_alive;
-  std::atomic<int> m_refs{1};
-};
 
 TEST(ErrorObject, HandedOverOnceAndKeptPerThread) {
   std::atomic<int> alive{0};

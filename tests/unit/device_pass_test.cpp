@@ -4,7 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "fakes/device_test_support.h"
+#include "support/device_test_support.h"
 
 namespace skiff::testing {
 namespace {

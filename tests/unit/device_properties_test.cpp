@@ -2,7 +2,7 @@
 // text, text that is no number, names that only look alike, null names, empty values.
 #include <gtest/gtest.h>
 
-#include "fakes/device_test_support.h"
+#include "support/device_test_support.h"
 
 namespace skiff::testing {
 namespace {

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "fakes/device_test_support.h"
+#include "support/device_test_support.h"
 
 namespace skiff::testing {
 namespace {

@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "fakes/device_test_support.h"
+#include "support/device_test_support.h"
 
 namespace skiff::testing {
 namespace {

@@ -11,18 +11,18 @@
 
 #include "device/com_error.h"
 #include "http/http_client.h"
-#include "unit/fakes/fake_channel.h"
-#include "unit/fakes/fake_http_transport.h"
+#include "support/fake_http_transport.h"
+#include "support/recording_channel.h"
 
 namespace skiff {
 namespace {
 
 using ::testing::ElementsAre;
-using testing::FakeChannel;
 using testing::FakeDispatchHost;
 using testing::FakeHttpTransport;
 using testing::MakePacket;
 using testing::Received;
+using testing::RecordingChannel;
 using testing::WireBytes;
 
 class DispatcherTest : public ::testing::Test {
@@ -37,7 +37,7 @@ class DispatcherTest : public ::testing::Test {
     return WireBytes(PacketType::Pong, sequence, "Pong: " + text + std::string(1, '\0'));
   }
 
-  FakeChannel channel;
+  RecordingChannel channel;
   FakeDispatchHost host;
   FakeHttpTransport transport;
   HttpClient http{transport};

@@ -9,8 +9,8 @@
 
 #include "http/http_client.h"
 #include "protocol/dispatcher.h"
-#include "unit/fakes/fake_channel.h"
-#include "unit/fakes/fake_http_transport.h"
+#include "support/fake_http_transport.h"
+#include "support/recording_channel.h"
 
 namespace skiff {
 namespace {

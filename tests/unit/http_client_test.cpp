@@ -8,7 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "unit/fakes/fake_http_transport.h"
+#include "support/fake_http_transport.h"
 
 namespace skiff {
 namespace {

@@ -1,62 +1,24 @@
 // Shows that answering a packet allocates nothing: global operator new is replaced in
-// this test binary by a counting one, and Ping, status and Read packets are dispatched
+// this test binary by the counting one of tests/support, and Ping, status and Read packets are dispatched
 // through the HTTP client with a transport and channel that do not record.
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "http/http_client.h"
 #include "protocol/dispatcher.h"
-#include "unit/fakes/fake_channel.h"
-#include "unit/fakes/fake_http_transport.h"
-
-namespace {
-std::atomic<long> g_allocations{0};
-}  // namespace
-
-// The replacements below pair malloc with free by design; inlined into callers, the
-// compiler sees new-expressions ending in free and would warn.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void* operator new(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-  return operator new(size);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  return operator new(size, tag);
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-  std::free(p);
-}
+#include "support/counting_allocator.h"
+#include "support/fake_http_transport.h"
+#include "support/recording_channel.h"
 
 namespace skiff {
 namespace {
 
-using testing::FakeChannel;
 using testing::FakeDispatchHost;
 using testing::FakeHttpTransport;
 using testing::MakePacket;
 using testing::Received;
+using testing::RecordingChannel;
 
 class PacketAllocationsTest : public ::testing::Test {
  protected:
@@ -67,12 +29,12 @@ class PacketAllocationsTest : public ::testing::Test {
 
   // Allocations made while dispatching one packet.
   long AllocationsFor(const Received& r) {
-    const long before = g_allocations.load();
+    const long before = testing::AllocationCount();
     dispatcher.Dispatch(r.packet, r.bytes);
-    return g_allocations.load() - before;
+    return testing::AllocationCount() - before;
   }
 
-  FakeChannel channel;
+  RecordingChannel channel;
   FakeDispatchHost host;
   FakeHttpTransport transport;
   HttpClient http{transport};
@@ -81,10 +43,10 @@ class PacketAllocationsTest : public ::testing::Test {
 
 TEST_F(PacketAllocationsTest, CounterSeesAllocations) {
   // Without this the zero counts below would prove nothing.
-  const long before = g_allocations.load();
+  const long before = testing::AllocationCount();
   std::string* text = new std::string(200, 'x');
   delete text;
-  EXPECT_GE(g_allocations.load() - before, 2);
+  EXPECT_GE(testing::AllocationCount() - before, 2);
 }
 
 TEST_F(PacketAllocationsTest, PingStatusAndReadRepliesAllocateNothing) {

@@ -10,12 +10,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-#include "fakes/fake_http_transport.h"
+#include "support/fake_http_transport.h"
+#include "support/fake_profile.h"
 
 namespace skiff {
 namespace {
@@ -41,38 +41,6 @@ class AbsentDeviceManagers : public IDeviceManagerFactory {
   }
   std::atomic<int> started{0}, calls{0}, ended{0};
   std::atomic<bool> outOfOrder{false};
-};
-
-class MapProfile : public IProfile {
- public:
-  std::string GetString(const std::string& section, const std::string& name,
-                        const std::string& def) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    const auto found = values.find(section + "/" + name);
-    return found == values.end() ? def : found->second;
-  }
-  bool WriteString(const std::string& section, const std::string& name, const std::string& value) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    values[section + "/" + name] = value;
-    return true;
-  }
-  bool DeleteEntry(const std::string& section, const std::string& name) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    return values.erase(section + "/" + name) > 0;
-  }
-  std::mutex mutex;
-  std::map<std::string, std::string> values;
-};
-
-class FakeRegistration : public IRunOnStartup {
- public:
-  bool IsRunOnStartup() override { return registered; }
-  bool SetRunOnStartup(bool on) override {
-    registered = on;
-    return !failing;
-  }
-  std::atomic<bool> registered{false};
-  bool failing = false;
 };
 
 // The window: records what happened, in order, and runs a script as its modal run.
@@ -130,8 +98,8 @@ struct Parts {
   ScriptedWindow window;
   AbsentDeviceManagers factory;
   testing::FakeHttpTransport transport;
-  MapProfile profile;
-  FakeRegistration registration;
+  testing::InMemoryProfile profile;
+  testing::FakeRegistration registration;
   CLogRelay earlyLog;
   MainWindowParts Make() {
     earlyLog.Log("settings problem told through the log");
@@ -148,7 +116,7 @@ TEST(MainWindow, EverythingIsInPlaceBeforeTheWindowRunsAndStoppedAfter) {
     while (p.factory.calls.load() < 3 && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(1ms);
     EXPECT_GE(p.factory.calls.load(), 3);
-    EXPECT_EQ(p.profile.values["General/Version"], "1.3");
+    EXPECT_EQ(p.profile.Get("General", "Version"), "1.3");
     EXPECT_TRUE(p.registration.registered.load());
     // The log is bound: what was told before the run is shown.
     EXPECT_TRUE(p.window.WaitShown("settings problem told through the log\r\n"));
@@ -165,11 +133,11 @@ TEST(MainWindow, EverythingIsInPlaceBeforeTheWindowRunsAndStoppedAfter) {
 
 TEST(MainWindow, LaterStartKeepsTheUserChoiceAndClicksReachTheRegistration) {
   Parts p;
-  p.profile.values["General/Version"] = "1.3";
+  p.profile.Set("General", "Version", "1.3");
   p.window.script = [&](IMainWindowHost& host) {
     EXPECT_TRUE(host.RunOnStartupClicked(false));
     EXPECT_TRUE(p.registration.registered.load());
-    p.registration.failing = true;
+    p.registration.fail = true;
     EXPECT_FALSE(host.RunOnStartupClicked(true));  // the box shows the click
     EXPECT_TRUE(p.window.WaitShown("Could not remove the program's run-on-startup registration"));
     // An answer with nobody asking is simply kept by the worker.

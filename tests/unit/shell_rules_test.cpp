@@ -5,9 +5,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <map>
 #include <tuple>
 #include <vector>
+
+#include "support/fake_profile.h"
 
 namespace skiff {
 namespace {
@@ -16,41 +17,8 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-class MapProfile : public IProfile {
- public:
-  std::string GetString(const std::string& section, const std::string& name,
-                        const std::string& def) override {
-    const auto found = values.find(section + "/" + name);
-    return found == values.end() ? def : found->second;
-  }
-  bool WriteString(const std::string& section, const std::string& name, const std::string& value) override {
-    if (failWrites) return false;
-    values[section + "/" + name] = value;
-    ++writes;
-    return true;
-  }
-  bool DeleteEntry(const std::string& section, const std::string& name) override {
-    return values.erase(section + "/" + name) > 0;
-  }
-  std::map<std::string, std::string> values;
-  bool failWrites = false;
-  int writes = 0;
-};
-
-class FakeRegistration : public IRunOnStartup {
- public:
-  bool IsRunOnStartup() override { return registered; }
-  bool SetRunOnStartup(bool on) override {
-    calls.push_back(on);
-    if (fail) return false;
-    registered = on;
-    return true;
-  }
-  std::string LastError() const override { return fail ? "disk full" : ""; }
-  bool registered = false;
-  bool fail = false;
-  std::vector<bool> calls;
-};
+using testing::FakeRegistration;
+using testing::InMemoryProfile;
 
 struct Collected : ILogSink {
   void Log(const std::string& line) override { lines.push_back(line); }
@@ -58,32 +26,32 @@ struct Collected : ILogSink {
 };
 
 TEST(FirstStartRule, OnlyTheExactNeverStartedMarkerWritesTheMarkerAndRegisters) {
-  MapProfile profile;  // no marker at all reads as "0.0"
+  InMemoryProfile profile;  // no marker at all reads as "0.0"
   FakeRegistration registration;
   Collected log;
   EXPECT_TRUE(ApplyFirstStartRule(profile, registration, log));
-  EXPECT_EQ(profile.values["General/Version"], "1.3");
+  EXPECT_EQ(profile.Get("General", "Version"), "1.3");
   EXPECT_THAT(registration.calls, ElementsAre(true));
   EXPECT_THAT(log.lines, IsEmpty());
   // The next start leaves everything alone, even after the user unticked the box.
   registration.registered = false;
   EXPECT_FALSE(ApplyFirstStartRule(profile, registration, log));
   EXPECT_THAT(registration.calls, ElementsAre(true));
-  EXPECT_EQ(profile.writes, 1);
+  EXPECT_EQ(profile.Writes().size(), 1u);
 
   for (const std::string marker : {"0.0", "", "1.3", "0.00", " 0.0", "0.0 ", "2.0", "garbage"}) {
-    MapProfile other;
-    other.values["General/Version"] = marker;
+    InMemoryProfile other;
+    other.Set("General", "Version", marker);
     FakeRegistration untouched;
     Collected unused;
     EXPECT_EQ(ApplyFirstStartRule(other, untouched, unused), marker == "0.0") << "marker '" << marker << "'";
     EXPECT_EQ(untouched.calls.size(), marker == "0.0" ? 1u : 0u) << "marker '" << marker << "'";
-    EXPECT_EQ(other.values["General/Version"], marker == "0.0" ? "1.3" : marker);
+    EXPECT_EQ(other.Get("General", "Version"), marker == "0.0" ? "1.3" : marker);
   }
 }
 
 TEST(FirstStartRule, FailedWritesAreLoggedAndTheBoxShowsTheTruth) {
-  MapProfile profile;
+  InMemoryProfile profile;
   profile.failWrites = true;
   FakeRegistration registration;
   registration.fail = true;
@@ -97,7 +65,7 @@ TEST(FirstStartRule, FailedWritesAreLoggedAndTheBoxShowsTheTruth) {
   profile.failWrites = false;
   registration.fail = false;
   EXPECT_TRUE(ApplyFirstStartRule(profile, registration, log));
-  EXPECT_EQ(profile.values["General/Version"], "1.3");
+  EXPECT_EQ(profile.Get("General", "Version"), "1.3");
 }
 
 TEST(RunOnStartupToggle, ShowsWhatWasClickedAndLogsFailures) {

@@ -18,9 +18,9 @@
 #include <gtest/gtest.h>
 
 #include "device/devmgr.h"
-#include "integration/support/test_peers.h"
 #include "platform/posix/usb_link/usb_device_manager.h"
 #include "platform/posix/usb_link/usb_frame.h"
+#include "support/test_peers.h"
 
 namespace skiff::testing {
 

@@ -1,5 +1,5 @@
 // The shared pieces of the device worker's tests.
-#include "fakes/device_test_support.h"
+#include "support/device_test_support.h"
 
 #include <cstdio>
 #include <cstdlib>

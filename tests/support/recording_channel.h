@@ -16,9 +16,9 @@
 
 namespace skiff::testing {
 
-class FakeChannel : public IDevMgrChannel {
+class RecordingChannel : public IDevMgrChannel {
  public:
-  virtual ~FakeChannel() = default;
+  virtual ~RecordingChannel() = default;
   HRESULT writeResult = S_OK;
   bool record = true;
   std::vector<std::vector<std::uint8_t>> writes;
@@ -124,7 +124,7 @@ struct DispatchRig {
     return WireBytes(PacketType::Error, 0, Le32(code) + (text.empty() ? "" : text + '\0'));
   }
 
-  FakeChannel channel;
+  RecordingChannel channel;
   FakeDispatchHost host;
   HttpClient http;
   RequestDispatcher dispatcher{host, http};

@@ -1,6 +1,6 @@
 // The scripted device manager: device list, properties, password challenges on threads
 // of their own, and channels whose events go out on the manager's event thread.
-#include "fakes/fake_device_manager.h"
+#include "support/fake_device_manager.h"
 
 #include <algorithm>
 #include <cstring>

@@ -13,10 +13,10 @@
 
 #include "core/activity_log.h"
 #include "device/worker.h"
-#include "fakes/fake_device_manager.h"
-#include "fakes/fake_profile.h"
 #include "http/http_transport.h"
 #include "platform/platform.h"
+#include "support/fake_device_manager.h"
+#include "support/fake_profile.h"
 
 namespace skiff::testing {
 

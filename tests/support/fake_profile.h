@@ -1,7 +1,9 @@
-// An in-memory profile (section/name = value) that records what was written and
-// deleted, for the remembered-password rules.
+// The settings fakes: an in-memory profile (section/name = value) that records what was
+// written and deleted and can be made to fail its writes, and a run-on-startup
+// registration that records its calls and can be made to fail.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -23,6 +25,7 @@ class InMemoryProfile final : public IProfile {
   }
   bool WriteString(const std::string& section, const std::string& name, const std::string& value) override {
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (failWrites) return false;
     m_values[{section, name}] = value;
     m_writes.push_back(section + "/" + name + "=" + value);
     return true;
@@ -34,6 +37,7 @@ class InMemoryProfile final : public IProfile {
   }
 
   // ---- for tests ----
+  std::atomic<bool> failWrites{false};
   void Set(const std::string& section, const std::string& name, const std::string& value) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_values[{section, name}] = value;
@@ -58,6 +62,22 @@ class InMemoryProfile final : public IProfile {
   std::map<std::pair<std::string, std::string>, std::string> m_values;
   std::vector<std::string> m_writes;
   std::vector<std::string> m_deletes;
+};
+
+class FakeRegistration final : public IRunOnStartup {
+ public:
+  bool IsRunOnStartup() override { return registered; }
+  bool SetRunOnStartup(bool on) override {
+    calls.push_back(on);
+    if (fail) return false;
+    registered = on;
+    return true;
+  }
+  std::string LastError() const override { return fail ? "disk full" : ""; }
+
+  std::atomic<bool> registered{false};
+  std::atomic<bool> fail{false};
+  std::vector<bool> calls;  // the test's thread only
 };
 
 }  // namespace skiff::testing
