@@ -88,7 +88,7 @@ class CDeviceWorker : public IDevMgrChannelSink,
   CDeviceWorker(IDeviceManagerFactory& factory, IHttpTransport& transport, IProfile& profile,
                 IPasswordRequester& requester, WorkerTiming timing = {});
   // Stops the watcher thread first if it still runs.
-  virtual ~CDeviceWorker();
+  ~CDeviceWorker() override;
   CDeviceWorker(const CDeviceWorker&) = delete;
   CDeviceWorker& operator=(const CDeviceWorker&) = delete;
 
