@@ -25,8 +25,8 @@
 #include "fakes/device_test_support.h"
 #include "fakes/fake_http_transport.h"
 #include "fakes/fake_profile.h"
-#include "platform/posix/usb_link/usb_device_manager.h"
-#include "platform/posix/usb_link/usb_frame.h"
+#include "usb_link/usb_device_manager.h"
+#include "usb_link/usb_frame.h"
 #include "platform/posix/usb_link/usb_socket.h"
 
 namespace {

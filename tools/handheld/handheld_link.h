@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/usb_link/usb_frame.h"
+#include "usb_link/usb_frame.h"
 #include "protocol/packet.h"
 
 namespace skiff::handheld {

@@ -19,8 +19,8 @@
 
 #include "device/devmgr.h"
 #include "integration/support/test_peers.h"
-#include "platform/posix/usb_link/usb_device_manager.h"
-#include "platform/posix/usb_link/usb_frame.h"
+#include "usb_link/usb_device_manager.h"
+#include "usb_link/usb_frame.h"
 
 namespace skiff::testing {
 

@@ -3,7 +3,7 @@
 
 #include <mutex>
 
-#include "platform/posix/usb_link/usb_device_manager.h"
+#include "usb_link/usb_device_manager.h"
 
 namespace skiff {
 

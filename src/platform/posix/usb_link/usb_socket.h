@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/posix/usb_link/usb_frame.h"
+#include "usb_link/usb_frame.h"
 
 namespace skiff {
 

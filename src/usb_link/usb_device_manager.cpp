@@ -1,7 +1,7 @@
 // The device manager itself: it listens on the USB-link socket, turns each handheld's
 // frames into devices, channel answers and packets, and raises the device and channel
 // events on its own I/O thread; and the factory the program creates it with.
-#include "platform/posix/usb_link/usb_device_manager.h"
+#include "usb_link/usb_device_manager.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -13,7 +13,8 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/posix/usb_link/usb_link_internal.h"
+#include "usb_link/usb_com_objects.h"
+#include "usb_link/usb_connection.h"
 
 namespace skiff {
 
@@ -44,11 +45,9 @@ class CUsbDevMgr final : public RefCounted<IDevMgrMain> {
   void Run();
   void Accept();
   void Receive(const std::shared_ptr<Connection>& connection);
-  bool HandleFrame(const std::shared_ptr<Connection>& connection, const FrameView& frame, std::string* why);
+  void AddDevice(const std::shared_ptr<Connection>& connection);
   void Finish(const std::shared_ptr<Connection>& connection, bool raiseDeviceEvents);
   void RaiseDeviceEvent(bool connected, IDevMgrDevice* device);
-  static void CallChannelSink(Connection& c, std::unique_lock<std::mutex>& lock, IDevMgrChannelSink* sink,
-                              bool close);
 
   ListeningSocket m_socket;
   IUsbLinkLog& m_log;
@@ -180,7 +179,7 @@ void CUsbDevMgr::Run() {
     m_pollFds.clear();
     m_pollFds.push_back({m_wakeFd, POLLIN, 0});
     m_pollFds.push_back({m_socket.fd, POLLIN, 0});
-    for (const auto& connection : m_connections) m_pollFds.push_back({connection->fd, POLLIN, 0});
+    for (const auto& connection : m_connections) m_pollFds.push_back({connection->Handle(), POLLIN, 0});
     if (::poll(m_pollFds.data(), m_pollFds.size(), -1) < 0) {
       if (errno == EINTR) continue;
       m_log.Log(std::string("USB link: waiting for handhelds failed: ") + std::strerror(errno));
@@ -198,7 +197,8 @@ void CUsbDevMgr::Run() {
       if (m_pollFds[index + 2].revents == 0) continue;
       const std::shared_ptr<Connection> connection = m_connections[index];
       Receive(connection);
-      if (connection->ended) m_connections.erase(m_connections.begin() + static_cast<std::ptrdiff_t>(index));
+      if (connection->Ended())
+        m_connections.erase(m_connections.begin() + static_cast<std::ptrdiff_t>(index));
     }
   }
   // The manager is going away: every handheld is let go. The program has its devices
@@ -237,173 +237,50 @@ void CUsbDevMgr::Accept() {
   sendTimeout.tv_sec = m_timing.sendMs / 1000;
   sendTimeout.tv_usec = static_cast<suseconds_t>((m_timing.sendMs % 1000) * 1000);
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
-  m_connections.push_back(std::make_shared<Connection>(m_nextConnectionId++, fd));
+  m_connections.push_back(std::make_shared<Connection>(m_nextConnectionId++, fd, m_timing));
 }
 
 void CUsbDevMgr::Receive(const std::shared_ptr<Connection>& connection) {
-  Connection& c = *connection;
-  const ssize_t got = ::recv(c.fd, c.reader.FreeSpace(), c.reader.FreeSize(), MSG_DONTWAIT);
-  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-  if (got <= 0) {
-    // The handheld went away (or we ended it from another thread).
-    Finish(connection, true);
+  if (!connection->ReceiveBytes()) {
+    Finish(connection, true);  // the handheld went away, or we ended it from another thread
     return;
   }
-  c.reader.Commit(static_cast<std::size_t>(got));
-  FrameView frame{};
   for (;;) {
-    const FrameReader::Result result = c.reader.Next(frame);
-    if (result == FrameReader::Result::NeedMore) return;
     std::string why;
-    if (result == FrameReader::Result::Bad) {
-      why = c.reader.Error();
-    } else if (HandleFrame(connection, frame, &why)) {
-      continue;
+    switch (connection->HandleNextFrame(&why)) {
+      case Connection::FrameOutcome::NeedMore:
+        return;
+      case Connection::FrameOutcome::Handled:
+        continue;
+      case Connection::FrameOutcome::Attached:
+        AddDevice(connection);
+        continue;
+      case Connection::FrameOutcome::Bad:
+        connection->RequestEnd(why);
+        Finish(connection, true);
+        return;
     }
-    c.RequestEnd(why);
-    Finish(connection, true);
-    return;
   }
 }
 
-void CUsbDevMgr::CallChannelSink(Connection& c, std::unique_lock<std::mutex>& lock, IDevMgrChannelSink* sink,
-                                 bool close) {
-  ++c.sinkCalls;
-  c.sinkCaller = std::this_thread::get_id();
-  lock.unlock();
-  if (close) {
-    sink->OnClose();
-    sink->Release();
-  } else {
-    sink->OnDataReady();
+void CUsbDevMgr::AddDevice(const std::shared_ptr<Connection>& connection) {
+  auto* device = new CUsbDevice(connection);
+  {
+    std::lock_guard lock(m_mutex);
+    m_devices.push_back({connection, device});
   }
-  lock.lock();
-  if (--c.sinkCalls == 0) {
-    c.sinkCaller = {};
-    c.changed.notify_all();
-  }
-}
-
-bool CUsbDevMgr::HandleFrame(const std::shared_ptr<Connection>& connection, const FrameView& frame,
-                             std::string* why) {
-  Connection& c = *connection;
-  std::unique_lock lock(c.mutex);
-  if (c.endRequested) return true;  // being ended from another thread; nothing counts now
-  const char* name = FrameKindName(static_cast<std::uint8_t>(frame.kind));
-  if (!c.attached) {
-    if (frame.kind != FrameKind::Attach) {
-      *why = std::string("the first frame is ") + name + ", not ATTACH";
-      return false;
-    }
-    auto properties = std::make_shared<std::vector<DeviceProperty>>();
-    if (!DecodeAttach(frame.body, frame.length, properties.get(), why)) return false;
-    c.properties = std::move(properties);
-    c.attached = true;
-    lock.unlock();
-    auto* device = new CUsbDevice(connection, m_timing);
-    {
-      std::lock_guard devicesLock(m_mutex);
-      m_devices.push_back({connection, device});
-    }
-    RaiseDeviceEvent(true, device);
-    return true;
-  }
-
-  // Frames the handheld sent before it saw our CLOSE still come in, until it answers our
-  // next OPEN: those are dropped, not taken for bad input.
-  const bool afterOurClose =
-      c.closedByDesktop && (c.phase == ChannelPhase::None || c.phase == ChannelPhase::Opening);
-  if (frame.kind == FrameKind::Opened || frame.kind == FrameKind::Refused || frame.kind == FrameKind::Wiped ||
-      frame.kind == FrameKind::Challenge) {
-    c.closedByDesktop = false;
-  }
-  switch (frame.kind) {
-    case FrameKind::Attach:
-      *why = "a second ATTACH";
-      return false;
-    case FrameKind::Opened:
-    case FrameKind::Refused:
-    case FrameKind::Wiped:
-      if (c.phase != ChannelPhase::Opening) {
-        *why = std::string(name) + " without an OPEN or ANSWER waiting for it";
-        return false;
-      }
-      if (frame.kind == FrameKind::Opened) {
-        c.phase = ChannelPhase::Open;
-        c.openResult = S_OK;
-      } else {
-        c.phase = ChannelPhase::None;
-        c.openResult = frame.kind == FrameKind::Refused ? kChannelRefused : kHandheldWiped;
-        c.openDetail.assign(reinterpret_cast<const char*>(frame.body), frame.length);
-      }
-      c.changed.notify_all();
-      return true;
-    case FrameKind::Challenge:
-      if (c.phase != ChannelPhase::Opening) {
-        *why = "CHALLENGE without an OPEN or ANSWER waiting for it";
-        return false;
-      }
-      c.phase = ChannelPhase::Challenged;
-      c.challengePending = true;
-      c.challengeAttempts = ReadLeI32(frame.body);
-      c.changed.notify_all();
-      return true;
-    case FrameKind::Data: {
-      if (c.phase != ChannelPhase::Open) {
-        if (afterOurClose) return true;  // sent before the handheld saw our CLOSE
-        *why = c.phase == ChannelPhase::None || c.phase == ChannelPhase::Closed
-                   ? "DATA on a closed channel"
-                   : "DATA before the channel is open";
-        return false;
-      }
-      if (c.ringCount == kMaxUnreadPackets) {
-        *why = "more than " + std::to_string(kMaxUnreadPackets) + " unread packets";
-        return false;
-      }
-      const std::size_t slot = (c.ringHead + c.ringCount) % kMaxUnreadPackets;
-      std::memcpy(c.ring.get() + slot * kMaxDataBody, frame.body, frame.length);
-      c.ringSizes[slot] = static_cast<std::uint16_t>(frame.length);
-      ++c.ringCount;
-      if (c.sink != nullptr) CallChannelSink(c, lock, c.sink, false);
-      return true;
-    }
-    case FrameKind::Close: {
-      if (c.phase != ChannelPhase::Open) {
-        if (afterOurClose) return true;  // both ends closed at once
-        *why = "CLOSE with no channel open";
-        return false;
-      }
-      c.phase = ChannelPhase::Closed;
-      IDevMgrChannelSink* sink = c.sink;
-      c.sink = nullptr;
-      if (sink != nullptr) CallChannelSink(c, lock, sink, true);
-      return true;
-    }
-    default:
-      *why = std::string(name != nullptr ? name : "unknown") + " is not sent by a handheld";
-      return false;
-  }
+  RaiseDeviceEvent(true, device);
 }
 
 void CUsbDevMgr::Finish(const std::shared_ptr<Connection>& connection, bool raiseDeviceEvents) {
-  Connection& c = *connection;
-  std::unique_lock lock(c.mutex);
-  if (c.ended) return;
-  c.ended = true;
-  const std::string reason = c.endReason;
-  IDevMgrChannelSink* sink = nullptr;
-  if (c.phase == ChannelPhase::Open) {
-    c.phase = ChannelPhase::Closed;
-    sink = c.sink;
-    c.sink = nullptr;
-  }
-  c.changed.notify_all();  // an OpenChannel waiting on this handheld fails now
-  lock.unlock();
-
-  if (!reason.empty()) m_log.Log("USB link: handheld " + std::to_string(c.id) + " dropped: " + reason);
+  std::string reason;
+  IDevMgrChannelSink* openSink = nullptr;
+  if (!connection->Finish(&reason, &openSink)) return;
+  if (!reason.empty())
+    m_log.Log("USB link: handheld " + std::to_string(connection->Id()) + " dropped: " + reason);
   CUsbDevice* device = nullptr;
   {
-    std::lock_guard devicesLock(m_mutex);
+    std::lock_guard lock(m_mutex);
     for (auto it = m_devices.begin(); it != m_devices.end(); ++it) {
       if (it->connection == connection) {
         device = it->device;
@@ -413,11 +290,7 @@ void CUsbDevMgr::Finish(const std::shared_ptr<Connection>& connection, bool rais
     }
   }
   if (device != nullptr && raiseDeviceEvents) RaiseDeviceEvent(false, device);
-  if (sink != nullptr) {
-    lock.lock();
-    CallChannelSink(c, lock, sink, true);
-    lock.unlock();
-  }
+  if (openSink != nullptr) connection->NotifyClosed(openSink);
   if (device != nullptr) device->Release();
 }
 
