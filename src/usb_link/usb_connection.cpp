@@ -2,14 +2,8 @@
 // handshake with its password challenges, the packet queue, and the end.
 #include "usb_link/usb_connection.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <utility>
-
-#include "platform/posix/usb_link/usb_socket.h"
 
 namespace skiff::usblink {
 
@@ -23,12 +17,11 @@ std::string DurationText(unsigned ms) {
 
 }  // namespace
 
-Connection::Connection(std::uint64_t id, int fd, UsbLinkTiming timing)
-    : m_id(id), m_fd(fd), m_timing(timing) {}
+Connection::Connection(std::uint64_t id, std::unique_ptr<IUsbStream> stream, UsbLinkTiming timing)
+    : m_id(id), m_stream(std::move(stream)), m_timing(timing) {}
 
 Connection::~Connection() {
   if (m_sink != nullptr) m_sink->Release();
-  ::close(m_fd);
 }
 
 std::shared_ptr<const std::vector<DeviceProperty>> Connection::Properties() const {
@@ -45,13 +38,13 @@ void Connection::RequestEnd(const std::string& reason) {
   }
   m_changed.notify_all();
   // The I/O thread sees the end of the stream and finishes the connection there.
-  ::shutdown(m_fd, SHUT_RDWR);
+  m_stream->Shutdown();
 }
 
 bool Connection::Send(FrameKind kind, const void* body, std::size_t length, std::string* reason) {
   {
     std::lock_guard lock(m_writeMutex);
-    if (SendFrame(m_fd, kind, body, length, reason)) return true;
+    if (SendFrame(*m_stream, kind, body, length, reason)) return true;
   }
   // A frame sent in part leaves the stream without framing: the connection is over.
   RequestEnd(std::string("cannot send ") + FrameKindName(static_cast<std::uint8_t>(kind)) + ": " + *reason);
@@ -83,10 +76,9 @@ void Connection::WaitForSinkCalls(Lock& lock) {
 // ---- The I/O thread -------------------------------------------------------------------
 
 bool Connection::ReceiveBytes() {
-  const ssize_t got = ::recv(m_fd, m_reader.FreeSpace(), m_reader.FreeSize(), MSG_DONTWAIT);
-  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
+  const std::ptrdiff_t got = m_stream->Receive(m_reader.FreeSpace(), m_reader.FreeSize());
   // Nothing more: the handheld went away, or another thread ended the connection.
-  if (got <= 0) return false;
+  if (got < 0) return false;
   m_reader.Commit(static_cast<std::size_t>(got));
   return true;
 }

@@ -14,6 +14,7 @@
 #include "device/devmgr.h"
 #include "usb_link/usb_device_manager.h"
 #include "usb_link/usb_frame.h"
+#include "usb_link/usb_stream.h"
 
 namespace skiff::usblink {
 
@@ -25,13 +26,13 @@ inline constexpr std::size_t kMaxUnreadPackets = 64;
 // and guarded by one lock; sink calls are made without it.
 class Connection {
  public:
-  Connection(std::uint64_t id, int fd, UsbLinkTiming timing);
+  Connection(std::uint64_t id, std::unique_ptr<IUsbStream> stream, UsbLinkTiming timing);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
   std::uint64_t Id() const { return m_id; }
-  int Handle() const { return m_fd; }
+  SocketHandle Handle() const { return m_stream->Handle(); }
 
   // ---- The I/O thread -----------------------------------------------------------------
 
@@ -96,7 +97,8 @@ class Connection {
                    std::string text);
 
   const std::uint64_t m_id;
-  const int m_fd;
+  const std::unique_ptr<IUsbStream> m_stream;  // closed when the last holder lets go,
+                                               // so no thread writes to a reused socket
   const UsbLinkTiming m_timing;
   FrameReader m_reader{Direction::ToDesktop};  // I/O thread only
   std::mutex m_writeMutex;                     // keeps frames from different threads whole

@@ -1,16 +1,9 @@
-// The device manager itself: it listens on the USB-link socket, turns each handheld's
+// The device manager itself: it listens for handhelds on the USB link, turns each handheld's
 // frames into devices, channel answers and packets, and raises the device and channel
 // events on its own I/O thread; and the factory the program creates it with.
 #include "usb_link/usb_device_manager.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
-#include <cstring>
 #include <thread>
 
 #include "usb_link/usb_com_objects.h"
@@ -27,8 +20,8 @@ constexpr std::size_t kMaxConnections = 128;
 
 class CUsbDevMgr final : public RefCounted<IDevMgrMain> {
  public:
-  CUsbDevMgr(ListeningSocket socket, IUsbLinkLog& log, UsbLinkTiming timing)
-      : m_socket(std::move(socket)), m_log(log), m_timing(timing) {}
+  CUsbDevMgr(std::unique_ptr<IUsbListener> listener, IUsbLinkLog& log, UsbLinkTiming timing)
+      : m_listener(std::move(listener)), m_log(log), m_timing(timing) {}
 
   bool Start(std::string* reason);
 
@@ -49,17 +42,16 @@ class CUsbDevMgr final : public RefCounted<IDevMgrMain> {
   void Finish(const std::shared_ptr<Connection>& connection, bool raiseDeviceEvents);
   void RaiseDeviceEvent(bool connected, IDevMgrDevice* device);
 
-  ListeningSocket m_socket;
+  const std::unique_ptr<IUsbListener> m_listener;
   IUsbLinkLog& m_log;
   const UsbLinkTiming m_timing;
-  int m_wakeFd = -1;
+  CSocketPoller m_poller;
   std::thread m_thread;
   std::atomic<bool> m_stop{false};
   std::atomic<bool> m_deleteWhenStopped{false};
 
   // Used by the I/O thread only.
   std::vector<std::shared_ptr<Connection>> m_connections;
-  std::vector<pollfd> m_pollFds;
   std::uint64_t m_nextConnectionId = 1;
 
   // Shared with the program's threads.
@@ -81,9 +73,8 @@ class CUsbDevMgr final : public RefCounted<IDevMgrMain> {
 };
 
 bool CUsbDevMgr::Start(std::string* reason) {
-  m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (m_wakeFd < 0) {
-    *reason = std::string("cannot create the wake-up descriptor: ") + std::strerror(errno);
+  if (!m_poller.Usable()) {
+    *reason = m_poller.Error();
     return false;
   }
   try {
@@ -95,16 +86,12 @@ bool CUsbDevMgr::Start(std::string* reason) {
   return true;
 }
 
-CUsbDevMgr::~CUsbDevMgr() {
-  if (m_wakeFd >= 0) ::close(m_wakeFd);
-  m_socket.Remove();
-}
+CUsbDevMgr::~CUsbDevMgr() = default;
 
 void CUsbDevMgr::Destroy() {
   m_stop = true;
   if (m_thread.joinable()) {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(m_wakeFd, &one, sizeof one);
+    m_poller.Wake();
     if (m_thread.get_id() == std::this_thread::get_id()) {
       // The last reference went inside one of our own callbacks: the thread cannot join
       // itself, so it finishes the teardown when the callback has returned.
@@ -176,25 +163,20 @@ HRESULT CUsbDevMgr::UnadviseDeviceEvents(DWORD cookie) {
 
 void CUsbDevMgr::Run() {
   while (!m_stop) {
-    m_pollFds.clear();
-    m_pollFds.push_back({m_wakeFd, POLLIN, 0});
-    m_pollFds.push_back({m_socket.fd, POLLIN, 0});
-    for (const auto& connection : m_connections) m_pollFds.push_back({connection->Handle(), POLLIN, 0});
-    if (::poll(m_pollFds.data(), m_pollFds.size(), -1) < 0) {
-      if (errno == EINTR) continue;
-      m_log.Log(std::string("USB link: waiting for handhelds failed: ") + std::strerror(errno));
+    m_poller.Clear();
+    m_poller.Add(m_listener->Handle());
+    for (const auto& connection : m_connections) m_poller.Add(connection->Handle());
+    std::string failure;
+    if (!m_poller.Wait(-1, &failure)) {
+      m_log.Log("USB link: waiting for handhelds failed: " + failure);
       break;
     }
-    if (m_pollFds[0].revents != 0) {
-      std::uint64_t count = 0;
-      [[maybe_unused]] const ssize_t got = ::read(m_wakeFd, &count, sizeof count);
-    }
     if (m_stop) break;
-    if (m_pollFds[1].revents != 0) Accept();
     // Connections added by Accept come after the polled ones and were not polled.
-    const std::size_t polled = m_pollFds.size() - 2;
+    const std::size_t polled = m_connections.size();
+    if (m_poller.Readable(0)) Accept();
     for (std::size_t index = polled; index-- > 0;) {
-      if (m_pollFds[index + 2].revents == 0) continue;
+      if (!m_poller.Readable(index + 1)) continue;
       const std::shared_ptr<Connection> connection = m_connections[index];
       Receive(connection);
       if (connection->Ended())
@@ -219,25 +201,17 @@ void CUsbDevMgr::Run() {
 }
 
 void CUsbDevMgr::Accept() {
-  const int fd = ::accept4(m_socket.fd, nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0) return;  // the peer went before we took it, or descriptors ran out: next time
-  ucred peer{};
-  socklen_t peerSize = sizeof peer;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) == 0 && peer.uid != ::getuid()) {
-    m_log.Log("USB link: refused a handheld of another user (uid " + std::to_string(peer.uid) + ")");
-    ::close(fd);
+  std::string refusal;
+  std::unique_ptr<IUsbStream> stream = m_listener->Accept(m_timing.sendMs, &refusal);
+  if (!stream) {
+    if (!refusal.empty()) m_log.Log("USB link: " + refusal);
     return;
   }
   if (m_connections.size() >= kMaxConnections) {
     m_log.Log("USB link: refused a handheld: already " + std::to_string(kMaxConnections) + " are connected");
-    ::close(fd);
     return;
   }
-  timeval sendTimeout{};
-  sendTimeout.tv_sec = m_timing.sendMs / 1000;
-  sendTimeout.tv_usec = static_cast<suseconds_t>((m_timing.sendMs % 1000) * 1000);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
-  m_connections.push_back(std::make_shared<Connection>(m_nextConnectionId++, fd, m_timing));
+  m_connections.push_back(std::make_shared<Connection>(m_nextConnectionId++, std::move(stream), m_timing));
 }
 
 void CUsbDevMgr::Receive(const std::shared_ptr<Connection>& connection) {
@@ -334,17 +308,24 @@ void CUsbDevMgr::RaiseDeviceEvent(bool connected, IDevMgrDevice* device) {
 
 // ---- Factory ------------------------------------------------------------------------
 
-CUsbDeviceManagerFactory::CUsbDeviceManagerFactory(std::string socketPath, IUsbLinkLog& log,
-                                                   UsbLinkTiming timing)
-    : m_socketPath(std::move(socketPath)), m_log(log), m_timing(timing) {}
+CUsbDeviceManagerFactory::CUsbDeviceManagerFactory(std::unique_ptr<usblink::IUsbEndpoint> endpoint,
+                                                   IUsbLinkLog& log, UsbLinkTiming timing)
+    : m_endpoint(std::move(endpoint)), m_log(log), m_timing(timing) {}
+
+CUsbDeviceManagerFactory::~CUsbDeviceManagerFactory() = default;
 
 HRESULT CUsbDeviceManagerFactory::CreateDeviceManager(IDevMgrMain** deviceManager) {
+  return CreateDeviceManager(deviceManager, nullptr);
+}
+
+HRESULT CUsbDeviceManagerFactory::CreateDeviceManager(IDevMgrMain** deviceManager, std::uint16_t* tcpPort) {
   if (deviceManager == nullptr) return E_POINTER;
   *deviceManager = nullptr;
-  usblink::ListeningSocket socket;
+  std::lock_guard lock(m_mutex);
+  std::unique_ptr<usblink::IUsbListener> listener;
   std::string reason;
   HRESULT result = S_OK;
-  switch (usblink::ListenOnUsbSocket(m_socketPath, &socket, &reason)) {
+  switch (m_endpoint->Listen(&listener, &reason)) {
     case usblink::ListenStatus::Listening:
       break;
     case usblink::ListenStatus::AlreadyServed:
@@ -354,16 +335,19 @@ HRESULT CUsbDeviceManagerFactory::CreateDeviceManager(IDevMgrMain** deviceManage
       result = kUsbSocketFailed;
       break;
   }
+  std::string where;
+  std::uint16_t port = 0;
   usblink::CUsbDevMgr* manager = nullptr;
   if (SUCCEEDED(result)) {
-    manager = new usblink::CUsbDevMgr(std::move(socket), m_log, m_timing);
+    where = listener->Name();
+    port = usblink::BoundTcpPort(*listener);
+    manager = new usblink::CUsbDevMgr(std::move(listener), m_log, m_timing);
     if (!manager->Start(&reason)) {
       manager->Release();
       manager = nullptr;
       result = E_OUTOFMEMORY;
     }
   }
-  std::lock_guard lock(m_mutex);
   if (FAILED(result)) {
     // The program retries every few seconds: say it once, until something changes.
     if (reason != m_lastFailure) m_log.Log("USB link: " + reason);
@@ -371,9 +355,19 @@ HRESULT CUsbDeviceManagerFactory::CreateDeviceManager(IDevMgrMain** deviceManage
     return usblink::ReportFailure(result, reason);
   }
   m_lastFailure.clear();
-  m_log.Log("USB link: waiting for handhelds on " + m_socketPath);
+  m_log.Log("USB link: waiting for handhelds on " + where);
+  if (tcpPort != nullptr) *tcpPort = port;
   *deviceManager = manager;
   return S_OK;
+}
+
+HRESULT CreateTcpUsbDeviceManager(std::uint16_t port, IUsbLinkLog& log, IDevMgrMain** deviceManager,
+                                  std::uint16_t* boundPort, UsbLinkTiming timing) {
+  CUsbDeviceManagerFactory factory(usblink::TcpLoopbackEndpoint(port), log, timing);
+  std::uint16_t bound = 0;
+  const HRESULT result = factory.CreateDeviceManager(deviceManager, &bound);
+  if (boundPort != nullptr) *boundPort = bound;
+  return result;
 }
 
 }  // namespace skiff
