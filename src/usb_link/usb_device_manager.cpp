@@ -176,7 +176,7 @@ void CUsbDevMgr::Run() {
     const std::size_t polled = m_connections.size();
     if (m_poller.Readable(0)) Accept();
     for (std::size_t index = polled; index-- > 0;) {
-      if (!m_poller.Readable(index + 1)) continue;
+      if (!m_poller.Readable(index + 1) && !m_connections[index]->EndAsked()) continue;
       const std::shared_ptr<Connection> connection = m_connections[index];
       Receive(connection);
       if (connection->Ended())
@@ -211,7 +211,8 @@ void CUsbDevMgr::Accept() {
     m_log.Log("USB link: refused a handheld: already " + std::to_string(kMaxConnections) + " are connected");
     return;
   }
-  m_connections.push_back(std::make_shared<Connection>(m_nextConnectionId++, std::move(stream), m_timing));
+  m_connections.push_back(
+      std::make_shared<Connection>(m_nextConnectionId++, std::move(stream), m_timing, &m_poller));
 }
 
 void CUsbDevMgr::Receive(const std::shared_ptr<Connection>& connection) {
