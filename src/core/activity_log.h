@@ -1,26 +1,15 @@
 // The activity log: a bounded text of whole "\r\n" lines that tells the user what the
-// program is doing, shown through a small display interface.
+// program is doing, shown through the platform's ILogDisplay.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
-namespace skiff {
+#include "platform/platform.h"
 
-// Where the log is shown. Each append hands over the whole kept text, never a delta,
-// so a display that shows it replaces its content with it.
-class ILogDisplay {
- public:
-  virtual ~ILogDisplay() = default;
-  // Still able to show text (the window exists)?
-  virtual bool IsAlive() const = 0;
-  // Replaces the shown text by the whole kept text and scrolls to its end. appended is
-  // the line just added (with its "\r\n"), for displays that show lines as they come.
-  // Called on the appending thread with the log's lock held, so refreshes never
-  // interleave: it must not append to the log itself.
-  virtual void ShowText(const std::string& keptText, const std::string& appended) = 0;
-};
+namespace skiff {
 
 class CActivityLog {
  public:
@@ -35,17 +24,23 @@ class CActivityLog {
   void SetWindow(ILogDisplay* window);
 
   // Appends one line made of first + second + third + "\r\n", drops the oldest whole
-  // lines while the text is over 10,000 bytes, then refreshes the display. Appends from
-  // different threads are serialised.
+  // lines while the text is over 10,000 bytes, then refreshes the display (outside the
+  // lock). Appends from different threads are serialised.
   void AddLine(std::string first, std::string second = {}, std::string third = {});
 
   // A copy of the kept text, for front ends and tests.
   std::string Text() const;
 
  private:
+  void Refresh(std::unique_lock<std::mutex>& lock);
+
   mutable std::mutex m_mutex;
   ILogDisplay* m_window = nullptr;
   std::string m_text;
+  std::uint64_t m_sequence = 0;       // counts appends
+  std::uint64_t m_shownSequence = 0;  // the append the display shows last
+  std::size_t m_unshownBytes = 0;     // the tail of m_text the display has not had yet
+  bool m_refreshing = false;          // a thread is calling the display
 };
 
 }  // namespace skiff

@@ -47,7 +47,7 @@ class Recorder {
   std::condition_variable m_changed;
 };
 
-class RecordingLog : public IUsbLinkLog, public Recorder {
+class RecordingLog : public ILogSink, public Recorder {
  public:
   void Log(const std::string& line) override {
     Record([&] { m_lines.push_back(line), ++count; });
