@@ -80,6 +80,7 @@ TEST_F(UsbLinkTcpTest, ChannelCarriesPacketsAndAnUnansweredOpenDropsTheHandheld)
   EXPECT_EQ(OpenChannel(device.Get(), sink, never.Out()), kOpenTimedOut);
   EXPECT_TRUE(deviceSink.Wait(deviceSink.disconnected, 1));
   EXPECT_NE(log.Last().find("dropped: no answer to OPEN within 300 ms"), std::string::npos) << log.Last();
+  EXPECT_EQ(sink.references, 1) << "the sink of a failed open is let go";
   EXPECT_TRUE(silent.WaitForEnd());
 }
 
