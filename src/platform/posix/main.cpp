@@ -12,9 +12,9 @@
 #include "platform/posix/app/single_instance.h"
 #include "platform/posix/app/xdg_paths.h"
 #include "platform/posix/http_curl/curl_transport.h"
-#include "platform/posix/usb_link/usb_device_manager.h"
 #include "platform/posix/usb_link/usb_socket.h"
 #include "shell/downloader_shell.h"
+#include "usb_link/usb_device_manager.h"
 
 namespace {
 
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
   CConsoleFrontEnd frontEnd(STDIN_FILENO, STDOUT_FILENO, CConsoleFrontEnd::ModeFor(STDIN_FILENO),
                             signals.ReadFd());
   instance.Serve(frontEnd, [&frontEnd] { frontEnd.Show(); });
-  CUsbDeviceManagerFactory deviceManagers(usbSocketPath, earlyLog);
+  CUsbDeviceManagerFactory deviceManagers(usblink::UnixSocketEndpoint(usbSocketPath), earlyLog);
   CurlOptions curlOptions;
   if (const char* caFile = std::getenv("SSL_CERT_FILE")) curlOptions.extraCaFile = caFile;
   const std::unique_ptr<IHttpTransport> transport = CreateCurlTransport(curlOptions);
