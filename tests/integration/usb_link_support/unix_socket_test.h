@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "integration/support/test_peers.h"
+#include "support/test_peers.h"
 #include "integration/usb_link_support/usb_link_harness.h"
 #include "platform/posix/usb_link/usb_socket.h"
 
