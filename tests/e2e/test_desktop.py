@@ -4,15 +4,19 @@ handheld on the USB-link socket, a loopback HTTP(S) server and tinyproxy.
 Run one test:  SKIFFHOUSE_BIN=... SKIFFHOUSE_HANDHELD_BIN=... python3 test_desktop.py Fetch.test_large_body
 """
 
+import collections
 import os
+import pty
 import signal
 import stat
+import subprocess
 import sys
+import termios
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import DesktopTestCase, Tinyproxy, make_certificates  # noqa: E402
+from e2e_support import SKIFFHOUSE, DesktopTestCase, Output, Tinyproxy, make_certificates  # noqa: E402
 
 PROMPT = r"Password \(one line"
 IGNORED = (r"Ignoring device since password dialog was cancelled\.\n"
@@ -93,6 +97,77 @@ class Display(DesktopTestCase):
         desktop.wait_for(r"clear\\x1b\[2J\\x07bell\ttab caf\u00e9")
         self.assertNotIn("\x1b", desktop.out.text())
         self.assertNotIn("\x07", desktop.out.text())
+
+
+class TerminalDesktop:
+    """skiffhouse as a person starts it: standard input and output on a terminal (a
+    pseudo-terminal here), standard error on the same one or where stderr says."""
+
+    def __init__(self, env, stderr=None):
+        self.master, slave = pty.openpty()
+        attrs = termios.tcgetattr(slave)
+        attrs[1] &= ~termios.OPOST  # line ends arrive as the program wrote them
+        termios.tcsetattr(slave, termios.TCSANOW, attrs)
+        self.process = subprocess.Popen([SKIFFHOUSE], env=env, stdin=slave, stdout=slave,
+                                        stderr=slave if stderr is None else stderr)
+        os.close(slave)
+        self.out = Output(open(self.master, "rb", closefd=False))
+        self.out.wait_for(r"\[tray\].*\n")
+
+    def send(self, text):
+        os.write(self.master, text.encode())
+
+    def stop(self):
+        if self.master < 0:
+            return
+        if self.process.poll() is None:
+            self.send("x")
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.out.join()
+        os.close(self.master)
+        self.master = -1
+
+
+class Console(DesktopTestCase):
+    def on_terminal(self, stderr=None):
+        desktop = TerminalDesktop(self.env, stderr)
+        self.addCleanup(desktop.stop)
+        return desktop
+
+    def test_on_its_terminal_the_tray_stays_one_line_and_the_window_shows_each_line_once(self):
+        desktop = self.on_terminal()
+        self.run_handheld("ping")  # the program watched, served and logged meanwhile
+        desktop.send("\r")
+        shown = desktop.out.wait_for(r"==== SkiffHouse Desktop Downloader v1\.3 ====.*\n")
+        self.assertEqual(desktop.out.text()[:shown].count("\n"), 2, "hidden, only the tray line was printed")
+        mark = desktop.out.wait_for(r"Finished handling client\n", shown)
+        self.run_handheld("ping")  # and lines that come while it is shown
+        desktop.out.wait_for(r"Finished handling client\n", mark)
+        # Once each: the two-part "Opening Channel" line is never echoed.
+        self.assertEqual(desktop.out.count("Device connected!\n"), 2, desktop.out.text()[-3000:])
+        self.assertEqual(desktop.out.count("Client successfully connected\n"),
+                         desktop.out.count("Opening Channel: SkiffhouseUSB\n"))
+
+    def test_standard_error_elsewhere_gets_every_echoed_line(self):
+        echo_path = os.path.join(self.root, "stderr.txt")
+        with open(echo_path, "wb") as echo:
+            desktop = self.on_terminal(echo)
+        desktop.send("\r")
+        shown = desktop.out.wait_for(r"==== SkiffHouse.*\n")
+        self.run_handheld("ping")
+        desktop.out.wait_for(r"Finished handling client\n", shown)
+        desktop.stop()
+        window = desktop.out.text()[shown:].splitlines()
+        self.assertEqual(window.count("Device connected!"), 1)
+        with open(echo_path) as echo:
+            echoed = echo.read().splitlines()
+        # Every one-part line of the window was echoed (threads may interleave them).
+        one_part = [line for line in window if line and not line.startswith("Opening Channel: ")]
+        self.assertFalse(collections.Counter(one_part) - collections.Counter(echoed), echoed)
 
 
 class Passwords(DesktopTestCase):

@@ -12,6 +12,7 @@
 #include "platform/posix/app/single_instance.h"
 #include "platform/posix/app/usb_link_parts.h"
 #include "platform/posix/app/xdg_paths.h"
+#include "platform/posix/base/console.h"
 #include "platform/posix/http_curl/curl_transport.h"
 #include "platform/posix/usb_link/usb_socket.h"
 #include "shell/downloader_shell.h"
@@ -94,6 +95,7 @@ int main(int argc, char** argv) {
   CSignalPipe signals;
   CConsoleFrontEnd frontEnd(STDIN_FILENO, STDOUT_FILENO, CConsoleFrontEnd::ModeFor(STDIN_FILENO),
                             signals.ReadFd());
+  SetConsoleFrontEndOutput(STDOUT_FILENO);  // the window shows each line there once
   instance.Serve(frontEnd, [&frontEnd] { frontEnd.Show(); });
   CUsbLinkParts usbLink(usbSocketPath);
   CurlOptions curlOptions;
