@@ -16,7 +16,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import SKIFFHOUSE, DesktopTestCase, Output, Tinyproxy, make_certificates  # noqa: E402
+from e2e_support import (BIG_BODY, HANDHELD, SKIFFHOUSE, WAIT_S, DesktopTestCase, Output,  # noqa: E402
+                         Tinyproxy, make_certificates)
 
 PROMPT = r"Password \(one line"
 IGNORED = (r"Ignoring device since password dialog was cancelled\.\n"
@@ -99,15 +100,21 @@ class Display(DesktopTestCase):
         self.assertNotIn("\x07", desktop.out.text())
 
 
+def open_terminal():
+    """A pseudo-terminal (main side, other side) that passes line ends through as they are written."""
+    main, other = pty.openpty()
+    attrs = termios.tcgetattr(other)
+    attrs[1] &= ~termios.OPOST
+    termios.tcsetattr(other, termios.TCSANOW, attrs)
+    return main, other
+
+
 class TerminalDesktop:
     """skiffhouse as a person starts it: standard input and output on a terminal (a
     pseudo-terminal here), standard error on the same one or where stderr says."""
 
     def __init__(self, env, stderr=None):
-        self.master, slave = pty.openpty()
-        attrs = termios.tcgetattr(slave)
-        attrs[1] &= ~termios.OPOST  # line ends arrive as the program wrote them
-        termios.tcsetattr(slave, termios.TCSANOW, attrs)
+        self.master, slave = open_terminal()
         self.process = subprocess.Popen([SKIFFHOUSE], env=env, stdin=slave, stdout=slave,
                                         stderr=slave if stderr is None else stderr)
         os.close(slave)
@@ -147,6 +154,7 @@ class Console(DesktopTestCase):
         mark = desktop.out.wait_for(r"Finished handling client\n", shown)
         self.run_handheld("ping")  # and lines that come while it is shown
         desktop.out.wait_for(r"Finished handling client\n", mark)
+        self.assertIn("Name: skiffhouse-handheld\n", desktop.out.text())  # the handheld's properties
         # Once each: the two-part "Opening Channel" line is never echoed.
         self.assertEqual(desktop.out.count("Device connected!\n"), 2, desktop.out.text()[-3000:])
         self.assertEqual(desktop.out.count("Client successfully connected\n"),
@@ -168,6 +176,63 @@ class Console(DesktopTestCase):
         # Every one-part line of the window was echoed (threads may interleave them).
         one_part = [line for line in window if line and not line.startswith("Opening Channel: ")]
         self.assertFalse(collections.Counter(one_part) - collections.Counter(echoed), echoed)
+
+
+class HandheldTool(DesktopTestCase):
+    def test_progress_on_a_terminal_is_redrawn_at_most_ten_times_a_second(self):
+        server = self.web_server()
+        self.start_desktop()
+        target = os.path.join(self.root, "big.bin")
+        main, other = open_terminal()
+        started = time.monotonic()
+        fetch = subprocess.Popen([HANDHELD, "fetch", server.url + "/big", "-o", target], env=self.env,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=other)
+        os.close(other)
+        err = Output(open(main, "rb", closefd=False))
+        self.assertEqual(fetch.wait(WAIT_S), 0)
+        elapsed = time.monotonic() - started
+        err.join()
+        os.close(main)
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), BIG_BODY)
+        # 787 chunks arrived; the line was drawn about ten times a second, then once whole.
+        self.assertLessEqual(err.text().count("\r"), 10 * elapsed + 2, err.text())
+        self.assertRegex(err.text(), r"\r\[#{24}\] 100%  3\.0 MiB of 3\.0 MiB  [0-9.]+ [KMG]?i?B/s *\n$")
+        # Standard error on a pipe: no progress at all.
+        self.assertEqual(self.run_handheld("fetch", server.url + "/big", "-o", target).err.text(), "")
+
+    def test_bad_output_or_url_fails_before_sending_and_a_failed_fetch_leaves_no_file(self):
+        server = self.web_server()
+        target = os.path.join(self.root, "out.txt")
+        # No desktop runs yet: the folder and the URL are refused before the link is tried.
+        missing = self.run_handheld("fetch", server.url + "/hello", "-o", os.path.join(self.root, "no", "x"), status=1)
+        self.assertIn("No such file or directory", missing.err.text())
+        blank = self.run_handheld("fetch", server.url + "/a file", status=1)
+        self.assertIn("holds a blank", blank.err.text())
+        nobody = self.run_handheld("fetch", server.url + "/hello", "-o", target, status=2)
+        self.assertIn("Start it with `skiffhouse`", nobody.err.text())
+        self.assertEqual(server.requests, [])
+        self.assertIn("Usage: skiffhouse-handheld [OPTIONS] fetch URL", self.run_handheld("fetch", "--help").out.text())
+
+        # Interrupted mid-body: FILE stays as it was, or with --keep-partial holds what came.
+        self.start_desktop()
+        with open(target, "wb") as f:
+            f.write(b"before\n")
+        for keep in ([], ["--keep-partial"]):
+            server.stalled.clear()
+            fetch = self.handheld("fetch", server.url + "/stall", "-o", target, *keep)
+            self.assertTrue(server.stalled.wait(WAIT_S), "the fetch never reached the server")
+            fetch.stop(signal.SIGINT)
+            server.release.set()
+            self.assertEqual(fetch.process.returncode, 2, fetch.err.text())
+            self.assertEqual(sorted(os.listdir(self.root)).count("out.txt.part"), 0)
+            with open(target, "rb") as f:
+                kept = f.read()
+            if keep:
+                self.assertEqual(kept, b"s" * len(kept))
+            else:
+                self.assertEqual(kept, b"before\n")
+            server.release.clear()
 
 
 class Passwords(DesktopTestCase):
