@@ -12,7 +12,6 @@
 #include "fetch.h"
 #include "handheld_link.h"
 #include "packet_text.h"
-#include "platform/posix/usb_link/usb_socket.h"
 #include "progress.h"
 #include "protocol/packet.h"
 
@@ -40,6 +39,8 @@ Options (before or after the command):
   --socket PATH          the desktop's socket (default: $SKIFFHOUSE_USB_SOCKET, else
                          $XDG_RUNTIME_DIR/skiffhouse/usb.sock, else
                          /tmp/skiffhouse-<uid>/usb.sock)
+  --port N               attach over TCP to 127.0.0.1:N instead (default on Windows,
+                         and wherever $SKIFFHOUSE_USB_PORT is set: that port, else 47147)
   --pin N                the handheld's PIN, hex (0x2a0f) or decimal (property BBPIN)
   --property NAME=VALUE  an extra property; integers are sent as numbers, the rest as
                          text (repeatable); the handheld sends Name=skiffhouse-handheld
@@ -200,6 +201,7 @@ int RunScript(HandheldLink& link, std::istream& input, unsigned timeoutMs) {
 // Option codes of long options without a short form.
 enum : int {
   kOptSocket = 256,
+  kOptPort,
   kOptPin,
   kOptProperty,
   kOptPassword,
@@ -215,6 +217,7 @@ enum : int {
 
 constexpr option kGlobalOptions[] = {
     {"socket", required_argument, nullptr, kOptSocket},
+    {"port", required_argument, nullptr, kOptPort},
     {"pin", required_argument, nullptr, kOptPin},
     {"property", required_argument, nullptr, kOptProperty},
     {"password", required_argument, nullptr, kOptPassword},
@@ -262,6 +265,12 @@ bool ApplyGlobal(int code, const std::string& value, Settings& settings, std::st
     case kOptSocket:
       config.socketPath = value;
       return true;
+    case kOptPort: {
+      const auto port = ParseNumber(value, 65535);
+      if (!port || *port == 0) *error = "a port number from 1 to 65535 is needed";
+      config.tcpPort = static_cast<std::uint16_t>(port.value_or(0));
+      return config.tcpPort != 0;
+    }
     case kOptPin:
       settings.pin = ParsePin(value);
       if (!settings.pin) *error = "a number is needed, hex or decimal";
@@ -377,7 +386,6 @@ bool Parse(int argc, char** argv, bool forFetch, bool stopAtWord, Settings& sett
 int main(int argc, char** argv) {
   Settings settings;
   HandheldConfig& config = settings.config;
-  config.socketPath = skiff::DefaultUsbSocketPath();
 
   // The options before the command, then the command's own (and the global ones again).
   std::vector<std::string> words;
