@@ -30,7 +30,20 @@ std::string Utf8(const wchar_t* text, DWORD length) {
 }  // namespace
 
 bool SplitUrl(const std::string& url, ParsedUrl* parsed, std::string* error) {
-  const std::wstring wide = Wide(url);
+  // Some WinHTTP versions lose the port after a bracketed IPv6 address: the address is
+  // taken out here and a plain name cracked in its place.
+  std::string crackable = url;
+  std::string ipv6;
+  if (const auto authority = url.find("://"); authority != std::string::npos && url[authority + 3] == '[') {
+    const auto close = url.find(']', authority + 3);
+    if (close == std::string::npos) {
+      *error = "an IPv6 address lacks its ]: " + url;
+      return false;
+    }
+    ipv6 = url.substr(authority + 4, close - authority - 4);
+    crackable = url.substr(0, authority + 3) + "ipv6" + url.substr(close + 1);
+  }
+  const std::wstring wide = Wide(crackable);
   URL_COMPONENTS parts{};
   parts.dwStructSize = sizeof parts;
   // Lengths of -1: the parts point into the URL itself.
@@ -52,9 +65,7 @@ bool SplitUrl(const std::string& url, ParsedUrl* parsed, std::string* error) {
     *error = "user names in URLs are not supported: " + url;
     return false;
   }
-  parsed->host = Utf8(parts.lpszHostName, parts.dwHostNameLength);
-  if (parsed->host.size() >= 2 && parsed->host.front() == '[' && parsed->host.back() == ']')
-    parsed->host = parsed->host.substr(1, parsed->host.size() - 2);
+  parsed->host = ipv6.empty() ? Utf8(parts.lpszHostName, parts.dwHostNameLength) : ipv6;
   if (parsed->host.empty()) {
     *error = "the URL names no host: " + url;
     return false;
