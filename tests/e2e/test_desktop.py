@@ -209,7 +209,9 @@ class HandheldTool(DesktopTestCase):
         self.assertIn("No such file or directory", missing.err.text())
         blank = self.run_handheld("fetch", server.url + "/a file", status=1)
         self.assertIn("holds a blank", blank.err.text())
-        nobody = self.run_handheld("fetch", server.url + "/hello", "-o", target, status=2)
+        elsewhere = os.path.join(self.root, "elsewhere.sock")  # a global option after the command
+        nobody = self.run_handheld("fetch", server.url + "/hello", "-o", target, "--socket", elsewhere, status=2)
+        self.assertIn(elsewhere + ": No such file", nobody.err.text())
         self.assertIn("Start it with `skiffhouse`", nobody.err.text())
         self.assertEqual(server.requests, [])
         self.assertIn("Usage: skiffhouse-handheld [OPTIONS] fetch URL", self.run_handheld("fetch", "--help").out.text())

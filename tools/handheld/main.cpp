@@ -366,9 +366,8 @@ bool Parse(int argc, char** argv, bool forFetch, bool stopAtWord, Settings& sett
       *error = given + " needs a value";
       return false;
     }
-    if (forFetch && std::strchr("XHdAios", code) != nullptr) {
-      ApplyFetch(code, optarg, settings);
-    } else if (forFetch && code >= kOptFail) {
+    const bool fetchOption = code >= kOptFail || (code < 128 && std::strchr("XHdAios", code) != nullptr);
+    if (forFetch && fetchOption) {
       ApplyFetch(code, optarg, settings);
     } else if (!ApplyGlobal(code, optarg != nullptr ? optarg : "", settings, error)) {
       for (const option& known : options)
