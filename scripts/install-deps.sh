@@ -1,17 +1,34 @@
 #!/usr/bin/env bash
-# Installs, by Debian package name, everything the build, the tests, the benchmarks
-# and the demo need. Safe to run again.
+# Installs Debian packages by name. "install-deps.sh run": only what building and
+# running the program and the simulated handheld needs (scripts/run.sh). Without an
+# argument, or with "test": that and everything the tests, the benchmarks and the demo
+# need as well. Safe to run again.
 set -euo pipefail
 
+# Building and running.
+run_packages=(
+  build-essential cmake ninja-build pkg-config
+  libcurl4-openssl-dev libssl-dev ca-certificates
+)
+
+# The tests, the benchmarks and the demo only: new test tools go here.
 packages=(
-  build-essential cmake ninja-build pkg-config git python3
+  git python3 openssl
   clang clang-format clang-tidy libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libcurl4-openssl-dev libssl-dev openssl ca-certificates
   tinyproxy
   g++-mingw-w64-x86-64-posix wine64
   gnuplot-nox
 )
+
+case "${1:-test}" in
+  run) packages=("${run_packages[@]}") ;;
+  test) packages=("${run_packages[@]}" "${packages[@]}") ;;
+  *)
+    echo "usage: $0 [run|test]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds the release program and starts skiffhouse, passing on
-# this script's arguments (for instance --help).
+# Installs what building and running needs (no test tools), builds the release program
+# and the simulated handheld (build/run) and starts skiffhouse, passing on this
+# script's arguments (for instance --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target skiffhouse
-exec build/release/src/platform/posix/skiffhouse "$@"
+scripts/install-deps.sh run
+cmake --preset run >/dev/null
+cmake --build --preset run -j "$(nproc)" --target skiffhouse skiffhouse-handheld
+exec build/run/src/platform/posix/skiffhouse "$@"

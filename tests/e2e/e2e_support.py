@@ -38,7 +38,10 @@ class Output:
 
     def _read(self, stream):
         while True:
-            chunk = stream.read1(65536)
+            try:
+                chunk = stream.read1(65536)
+            except OSError:  # a pseudo-terminal whose other side has closed
+                chunk = b""
             with self._cond:
                 self._closed = not chunk
                 self._text += chunk.decode("utf-8", "replace")

@@ -4,15 +4,20 @@ handheld on the USB-link socket, a loopback HTTP(S) server and tinyproxy.
 Run one test:  SKIFFHOUSE_BIN=... SKIFFHOUSE_HANDHELD_BIN=... python3 test_desktop.py Fetch.test_large_body
 """
 
+import collections
 import os
+import pty
 import signal
 import stat
+import subprocess
 import sys
+import termios
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import DesktopTestCase, Tinyproxy, make_certificates  # noqa: E402
+from e2e_support import (BIG_BODY, HANDHELD, SKIFFHOUSE, WAIT_S, DesktopTestCase, Output,  # noqa: E402
+                         Tinyproxy, make_certificates)
 
 PROMPT = r"Password \(one line"
 IGNORED = (r"Ignoring device since password dialog was cancelled\.\n"
@@ -93,6 +98,143 @@ class Display(DesktopTestCase):
         desktop.wait_for(r"clear\\x1b\[2J\\x07bell\ttab caf\u00e9")
         self.assertNotIn("\x1b", desktop.out.text())
         self.assertNotIn("\x07", desktop.out.text())
+
+
+def open_terminal():
+    """A pseudo-terminal (main side, other side) that passes line ends through as they are written."""
+    main, other = pty.openpty()
+    attrs = termios.tcgetattr(other)
+    attrs[1] &= ~termios.OPOST
+    termios.tcsetattr(other, termios.TCSANOW, attrs)
+    return main, other
+
+
+class TerminalDesktop:
+    """skiffhouse as a person starts it: standard input and output on a terminal (a
+    pseudo-terminal here), standard error on the same one or where stderr says."""
+
+    def __init__(self, env, stderr=None):
+        self.master, slave = open_terminal()
+        self.process = subprocess.Popen([SKIFFHOUSE], env=env, stdin=slave, stdout=slave,
+                                        stderr=slave if stderr is None else stderr)
+        os.close(slave)
+        self.out = Output(open(self.master, "rb", closefd=False))
+        self.out.wait_for(r"\[tray\].*\n")
+
+    def send(self, text):
+        os.write(self.master, text.encode())
+
+    def stop(self):
+        if self.master < 0:
+            return
+        if self.process.poll() is None:
+            self.send("x")
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.out.join()
+        os.close(self.master)
+        self.master = -1
+
+
+class Console(DesktopTestCase):
+    def on_terminal(self, stderr=None):
+        desktop = TerminalDesktop(self.env, stderr)
+        self.addCleanup(desktop.stop)
+        return desktop
+
+    def test_on_its_terminal_the_tray_stays_one_line_and_the_window_shows_each_line_once(self):
+        desktop = self.on_terminal()
+        self.run_handheld("ping")  # the program watched, served and logged meanwhile
+        desktop.send("\r")
+        shown = desktop.out.wait_for(r"==== SkiffHouse Desktop Downloader v1\.3 ====.*\n")
+        self.assertEqual(desktop.out.text()[:shown].count("\n"), 2, "hidden, only the tray line was printed")
+        mark = desktop.out.wait_for(r"Finished handling client\n", shown)
+        self.run_handheld("ping")  # and lines that come while it is shown
+        desktop.out.wait_for(r"Finished handling client\n", mark)
+        self.assertIn("Name: skiffhouse-handheld\n", desktop.out.text())  # the handheld's properties
+        # Once each: the two-part "Opening Channel" line is never echoed.
+        self.assertEqual(desktop.out.count("Device connected!\n"), 2, desktop.out.text()[-3000:])
+        self.assertEqual(desktop.out.count("Client successfully connected\n"),
+                         desktop.out.count("Opening Channel: SkiffhouseUSB\n"))
+
+    def test_standard_error_elsewhere_gets_every_echoed_line(self):
+        echo_path = os.path.join(self.root, "stderr.txt")
+        with open(echo_path, "wb") as echo:
+            desktop = self.on_terminal(echo)
+        desktop.send("\r")
+        shown = desktop.out.wait_for(r"==== SkiffHouse.*\n")
+        self.run_handheld("ping")
+        desktop.out.wait_for(r"Finished handling client\n", shown)
+        desktop.stop()
+        window = desktop.out.text()[shown:].splitlines()
+        self.assertEqual(window.count("Device connected!"), 1)
+        with open(echo_path) as echo:
+            echoed = echo.read().splitlines()
+        # Every one-part line of the window was echoed (threads may interleave them).
+        one_part = [line for line in window if line and not line.startswith("Opening Channel: ")]
+        self.assertFalse(collections.Counter(one_part) - collections.Counter(echoed), echoed)
+
+
+class HandheldTool(DesktopTestCase):
+    def test_progress_on_a_terminal_is_redrawn_at_most_ten_times_a_second(self):
+        server = self.web_server()
+        self.start_desktop()
+        target = os.path.join(self.root, "big.bin")
+        main, other = open_terminal()
+        started = time.monotonic()
+        fetch = subprocess.Popen([HANDHELD, "fetch", server.url + "/big", "-o", target], env=self.env,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=other)
+        os.close(other)
+        err = Output(open(main, "rb", closefd=False))
+        self.assertEqual(fetch.wait(WAIT_S), 0)
+        elapsed = time.monotonic() - started
+        err.join()
+        os.close(main)
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), BIG_BODY)
+        # 787 chunks arrived; the line was drawn about ten times a second, then once whole.
+        self.assertLessEqual(err.text().count("\r"), 10 * elapsed + 2, err.text())
+        self.assertRegex(err.text(), r"\r\[#{24}\] 100%  3\.0 MiB of 3\.0 MiB  [0-9.]+ [KMG]?i?B/s *\n$")
+        # Standard error on a pipe: no progress at all.
+        self.assertEqual(self.run_handheld("fetch", server.url + "/big", "-o", target).err.text(), "")
+
+    def test_bad_output_or_url_fails_before_sending_and_a_failed_fetch_leaves_no_file(self):
+        server = self.web_server()
+        target = os.path.join(self.root, "out.txt")
+        # No desktop runs yet: the folder and the URL are refused before the link is tried.
+        missing = self.run_handheld("fetch", server.url + "/hello", "-o", os.path.join(self.root, "no", "x"), status=1)
+        self.assertIn("No such file or directory", missing.err.text())
+        blank = self.run_handheld("fetch", server.url + "/a file", status=1)
+        self.assertIn("holds a blank", blank.err.text())
+        elsewhere = os.path.join(self.root, "elsewhere.sock")  # a global option after the command
+        nobody = self.run_handheld("fetch", server.url + "/hello", "-o", target, "--socket", elsewhere, status=2)
+        self.assertIn(elsewhere + ": No such file", nobody.err.text())
+        self.assertIn("Start it with `skiffhouse`", nobody.err.text())
+        self.assertEqual(server.requests, [])
+        self.assertIn("Usage: skiffhouse-handheld [OPTIONS] fetch URL", self.run_handheld("fetch", "--help").out.text())
+
+        # Interrupted mid-body: FILE stays as it was, or with --keep-partial holds what came.
+        self.start_desktop()
+        with open(target, "wb") as f:
+            f.write(b"before\n")
+        for keep in ([], ["--keep-partial"]):
+            server.stalled.clear()
+            fetch = self.handheld("fetch", server.url + "/stall", "-o", target, *keep)
+            self.assertTrue(server.stalled.wait(WAIT_S), "the fetch never reached the server")
+            fetch.stop(signal.SIGINT)
+            server.release.set()
+            self.assertEqual(fetch.process.returncode, 2, fetch.err.text())
+            self.assertEqual(sorted(os.listdir(self.root)).count("out.txt.part"), 0)
+            with open(target, "rb") as f:
+                kept = f.read()
+            if keep:
+                self.assertEqual(kept, b"s" * len(kept))
+            else:
+                self.assertEqual(kept, b"before\n")
+            server.release.clear()
 
 
 class Passwords(DesktopTestCase):

@@ -110,7 +110,7 @@ TEST(HandheldPiecesTest, UrlsAreTakenApartOrRefused) {
     EXPECT_EQ(url.path, c.path) << c.url;
   }
   for (const char* bad : {"ftp://host/", "host/path", "http://:80/", "http://h:0/", "http://h:70000/",
-                          "http://user@h/", "http://[::1/"}) {
+                          "http://user@h/", "http://[::1/", "http://h/a b", "http://h/a\tb"}) {
     error.clear();
     EXPECT_FALSE(handheld::ParseUrl(bad, &url, &error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;
@@ -285,7 +285,8 @@ TEST_F(HandheldBinaryTest, PingCarriesPinAndPropertiesAndPrintsThePong) {
   Ref<IDevMgrDevice> device(WaitForDevice());
   ASSERT_TRUE(device) << process.Err();
   EXPECT_EQ(Properties(device.Get()),
-            (std::vector<std::string>{"BBPIN=I4:10767", "Model=BSTR:Test 9", "Build=I4:-12"}));
+            (std::vector<std::string>{"BBPIN=I4:10767", "Name=BSTR:skiffhouse-handheld", "Model=BSTR:Test 9",
+                                      "Build=I4:-12"}));
   RecordingChannelSink sink;
   DesktopSide desktop(Open(sink), sink);
   EXPECT_EQ(Text(desktop.Next()), "Ping 1 len=5 text:hello");

@@ -3,34 +3,24 @@
 
 #include <unistd.h>
 
-#include <chrono>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <ostream>
 
 #include "packet_text.h"
+#include "protocol/packet.h"
 
 namespace skiff::handheld {
 
 namespace {
 
-enum : std::uint16_t {
-  kError = 3,
-  kUserAgent = 4,
-  kHost = 5,
-  kPort = 6,
-  kVerb = 7,
-  kPath = 8,
-  kSecure = 9,
-  kHeaders = 10,
-  kBody = 11,
-  kSend = 12,
-  kResponseHeaders = 13,
-  kRead = 14,
-  kReply = 15,
-  kClose = 16,
-};
+constexpr std::uint16_t Type(PacketType type) {
+  return static_cast<std::uint16_t>(type);
+}
 
 std::vector<std::uint8_t> Bytes(const std::string& text) {
   return {text.begin(), text.end()};
@@ -41,18 +31,6 @@ std::string ReplyText(const std::vector<std::uint8_t>& payload, std::size_t from
   std::string text;
   for (std::size_t i = from; i < payload.size() && payload[i] != 0; ++i)
     text += static_cast<char>(payload[i]);
-  return text;
-}
-
-std::string HumanBytes(double bytes) {
-  const char* units[] = {"B", "KiB", "MiB", "GiB"};
-  int unit = 0;
-  while (bytes >= 1024 && unit < 3) {
-    bytes /= 1024;
-    ++unit;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
   return text;
 }
 
@@ -72,7 +50,7 @@ class Fetcher {
       m_err << "skiffhouse-handheld: " << PacketTypeName(type) << ": " << OutcomeText(outcome) << "\n";
       return outcome == Outcome::Wiped ? kExitWiped : kExitLink;
     }
-    if (reply->type == kError) {
+    if (reply->type == Type(PacketType::Error)) {
       const std::uint32_t code = reply->payload.size() >= 4
                                      ? static_cast<std::uint32_t>(usblink::ReadLeI32(reply->payload.data()))
                                      : 0;
@@ -81,7 +59,7 @@ class Fetcher {
       m_failed = true;
       return kExitErrorReply;
     }
-    if (reply->type != kReply) {
+    if (reply->type != Type(PacketType::Reply)) {
       m_err << "skiffhouse-handheld: " << PacketTypeName(type) << " was answered by " << FormatPacket(*reply)
             << "\n";
       m_failed = true;
@@ -93,7 +71,7 @@ class Fetcher {
   // Resets the desktop's HTTP client after a failure, so the next fetch starts clean.
   void CloseQuietly() {
     WirePacket request, reply;
-    request.type = kClose;
+    request.type = Type(PacketType::Close);
     request.sequence = m_sequences.Next();
     m_link.Request(request, &reply);
   }
@@ -110,63 +88,18 @@ class Fetcher {
 }  // namespace
 
 bool ParseUrl(const std::string& url, ParsedUrl* parsed, std::string* error) {
-  std::string rest;
-  const auto schemeEnd = url.find("://");
-  std::string scheme = schemeEnd == std::string::npos ? "" : url.substr(0, schemeEnd);
-  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (scheme == "http") {
-    parsed->secure = false;
-  } else if (scheme == "https") {
-    parsed->secure = true;
-  } else {
-    *error = "the URL must start with http:// or https://: " + url;
-    return false;
-  }
-  rest = url.substr(schemeEnd + 3);
-  if (const auto fragment = rest.find('#'); fragment != std::string::npos) rest.erase(fragment);
-  const auto pathStart = rest.find_first_of("/?");
-  std::string authority = rest.substr(0, pathStart);
-  parsed->path = pathStart == std::string::npos ? "/" : rest.substr(pathStart);
-  if (parsed->path[0] == '?') parsed->path.insert(0, "/");
-  if (authority.find('@') != std::string::npos) {
-    *error = "user names in URLs are not supported: " + url;
-    return false;
-  }
-  std::string portText;
-  if (!authority.empty() && authority[0] == '[') {
-    const auto close = authority.find(']');
-    if (close == std::string::npos) {
-      *error = "an IPv6 address lacks its ]: " + url;
+  for (std::size_t i = 0; i < url.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(url[i]);
+    if (byte == ' ') {
+      *error = "the URL holds a blank (at character " + std::to_string(i + 1) + "); write it as %20: " + url;
       return false;
     }
-    parsed->host = authority.substr(1, close - 1);
-    const std::string after = authority.substr(close + 1);
-    if (!after.empty()) {
-      if (after[0] != ':') {
-        *error = "unexpected text after the IPv6 address: " + url;
-        return false;
-      }
-      portText = after.substr(1);
-    }
-  } else {
-    const auto colon = authority.rfind(':');
-    parsed->host = authority.substr(0, colon);
-    if (colon != std::string::npos) portText = authority.substr(colon + 1);
-  }
-  if (parsed->host.empty()) {
-    *error = "the URL names no host: " + url;
-    return false;
-  }
-  parsed->port = parsed->secure ? 443 : 80;
-  if (!portText.empty()) {
-    const auto port = ParseNumber(portText, 65535);
-    if (!port || *port == 0 || portText.starts_with("0x")) {
-      *error = "\"" + portText + "\" is no port number: " + url;
+    if (byte < 0x20 || byte == 0x7F) {
+      *error = "the URL holds a control character (at character " + std::to_string(i + 1) + ")";
       return false;
     }
-    parsed->port = static_cast<std::uint16_t>(*port);
   }
-  return true;
+  return SplitUrl(url, parsed, error);
 }
 
 bool PrepareFetch(const FetchOptions& options, FetchPlan* plan, std::string* error) {
@@ -232,12 +165,116 @@ bool PrepareFetch(const FetchOptions& options, FetchPlan* plan, std::string* err
   return true;
 }
 
+BodyOutput::~BodyOutput() {
+  Abandon(false);
+}
+
+bool BodyOutput::Open(const std::string& path, std::string* error) {
+  if (path.empty() || path == "-") return true;
+  std::error_code ignored;
+  if (std::filesystem::is_directory(path, ignored)) {
+    *error = "cannot write " + path + ": it is a folder";
+    return false;
+  }
+  const std::string part = path + ".part";
+  errno = 0;
+  std::FILE* file = std::fopen(part.c_str(), "wb");
+  if (file == nullptr) {
+    *error = "cannot write " + path + ": " + std::strerror(errno != 0 ? errno : EIO);
+    return false;
+  }
+  m_path = path;
+  m_partPath = part;
+  m_file = file;
+  return true;
+}
+
+bool BodyOutput::IsTerminal() const {
+  return m_file == stdout && ::isatty(STDOUT_FILENO) != 0;
+}
+
+bool BodyOutput::Write(const std::uint8_t* data, std::size_t size) {
+  if (size > 0 && std::fwrite(data, 1, size, m_file) != size) m_writeFailed = true;
+  return !m_writeFailed;
+}
+
+bool BodyOutput::Commit(std::string* error) {
+  if (m_file == stdout) {
+    if (std::fflush(stdout) != 0 || m_writeFailed) {
+      *error = "writing the body failed";
+      return false;
+    }
+    return true;
+  }
+  const bool written = std::fclose(m_file) == 0 && !m_writeFailed;
+  m_file = stdout;
+  std::error_code renameError;
+  if (written) {
+    std::filesystem::rename(m_partPath, m_path, renameError);
+    if (renameError) {
+      // Windows renames onto an existing file only once it is gone.
+      std::filesystem::remove(m_path, renameError);
+      std::filesystem::rename(m_partPath, m_path, renameError);
+    }
+  }
+  if (!written || renameError) {
+    std::error_code ignored;
+    std::filesystem::remove(m_partPath, ignored);
+    *error = "writing " + m_path + " failed" + (renameError ? ": " + renameError.message() : "");
+    return false;
+  }
+  return true;
+}
+
+void BodyOutput::Abandon(bool keep) {
+  if (m_file == stdout) {
+    std::fflush(stdout);
+    return;
+  }
+  std::fclose(m_file);
+  m_file = stdout;
+  std::error_code ignored;
+  if (keep)
+    std::filesystem::rename(m_partPath, m_path, ignored);
+  else
+    std::filesystem::remove(m_partPath, ignored);
+}
+
+namespace {
+
+// The Content-Length of a response header block, when it has one.
+std::optional<std::uint64_t> ContentLength(const std::string& headers) {
+  std::size_t start = 0;
+  while (start < headers.size()) {
+    std::size_t end = headers.find('\n', start);
+    if (end == std::string::npos) end = headers.size();
+    const std::string line = headers.substr(start, end - start);
+    start = end + 1;
+    constexpr std::string_view kName = "content-length:";
+    if (line.size() <= kName.size()) continue;
+    bool match = true;
+    for (std::size_t i = 0; i < kName.size() && match; ++i)
+      match = std::tolower(static_cast<unsigned char>(line[i])) == kName[i];
+    if (!match) continue;
+    std::size_t digits = kName.size();
+    while (digits < line.size() && (line[digits] == ' ' || line[digits] == '\t')) ++digits;
+    std::size_t last = line.size();
+    while (last > digits && (line[last - 1] == '\r' || line[last - 1] == ' ')) --last;
+    if (auto value = ParseNumber(line.substr(digits, last - digits), ~0ull >> 1)) return value;
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 int RunFetch(HandheldLink& link, SequenceCounter& sequences, const FetchPlan& plan,
-             const FetchOptions& options, std::ostream& out, std::ostream& err) {
+             const FetchOptions& options, BodyOutput& output, ProgressLine& progress, std::ostream& err) {
   Fetcher fetcher(link, sequences, err);
   WirePacket reply;
   auto fail = [&](int status) {
     if (fetcher.Failed()) fetcher.CloseQuietly();
+    output.Abandon(options.keepPartial);
     return status;
   };
   const std::uint8_t port[2] = {static_cast<std::uint8_t>(plan.url.port & 0xFF),
@@ -246,73 +283,57 @@ int RunFetch(HandheldLink& link, SequenceCounter& sequences, const FetchPlan& pl
     std::uint16_t type;
     std::vector<std::uint8_t> payload;
   } setup[] = {
-      {kUserAgent, Bytes(plan.agent)}, {kHost, Bytes(plan.url.host)},
-      {kPort, {port[0], port[1]}},     {kVerb, Bytes(plan.verb)},
-      {kPath, Bytes(plan.url.path)},   {kSecure, {static_cast<std::uint8_t>(plan.url.secure ? 1 : 0)}},
-      {kHeaders, Bytes(plan.headers)},
+      {Type(PacketType::UserAgent), Bytes(plan.agent)},
+      {Type(PacketType::Host), Bytes(plan.url.host)},
+      {Type(PacketType::Port), {port[0], port[1]}},
+      {Type(PacketType::Verb), Bytes(plan.verb)},
+      {Type(PacketType::Path), Bytes(plan.url.path)},
+      {Type(PacketType::Secure), {static_cast<std::uint8_t>(plan.url.secure ? 1 : 0)}},
+      {Type(PacketType::Headers), Bytes(plan.headers)},
   };
   for (const auto& step : setup) {
     if (auto status = fetcher.Step(step.type, step.payload, &reply)) return fail(*status);
   }
   if (plan.body) {
-    if (auto status = fetcher.Step(kBody, *plan.body, &reply)) return fail(*status);
+    if (auto status = fetcher.Step(Type(PacketType::Body), *plan.body, &reply)) return fail(*status);
   }
-  if (auto status = fetcher.Step(kSend, {}, &reply)) return fail(*status);
+  if (auto status = fetcher.Step(Type(PacketType::Send), {}, &reply)) return fail(*status);
   const std::uint32_t httpStatus =
       reply.payload.size() >= 4 ? static_cast<std::uint32_t>(usblink::ReadLeI32(reply.payload.data())) : 0;
   const std::string statusText = ReplyText(reply.payload, 4);
-  if (auto status = fetcher.Step(kResponseHeaders, {}, &reply)) return fail(*status);
+  if (auto status = fetcher.Step(Type(PacketType::ResponseHeaders), {}, &reply)) return fail(*status);
   const std::string headers = ReplyText(reply.payload, 0);
 
   const bool failing = options.failOnHttpError && httpStatus >= 400;
-  std::ofstream file;
-  std::ostream* sink = &out;
-  if (!failing && !options.outputPath.empty()) {
-    file.open(options.outputPath, std::ios::binary | std::ios::trunc);
-    if (!file) {
-      err << "skiffhouse-handheld: cannot write " << options.outputPath << "\n";
-      fetcher.CloseQuietly();
-      return kExitUsage;
-    }
-    sink = &file;
-  }
   if (options.includeHeaders && !failing) {
-    if (!headers.starts_with("HTTP/")) *sink << "HTTP " << httpStatus << " " << statusText << "\r\n";
-    *sink << headers;
-    if (!headers.ends_with("\r\n\r\n")) *sink << (headers.ends_with("\r\n") ? "\r\n" : "\r\n\r\n");
+    std::string head = headers;
+    if (!head.starts_with("HTTP/"))
+      head = "HTTP " + std::to_string(httpStatus) + " " + statusText + "\r\n" + head;
+    if (!head.ends_with("\r\n\r\n")) head += head.ends_with("\r\n") ? "\r\n" : "\r\n\r\n";
+    output.Write(reinterpret_cast<const std::uint8_t*>(head.data()), head.size());
   }
 
-  // The body, chunk by chunk as it comes; a progress line only for a person watching.
-  const bool showProgress = ::isatty(STDERR_FILENO) != 0 && !failing;
-  const auto started = std::chrono::steady_clock::now();
+  // The body, chunk by chunk as it comes.
+  progress.Start(plan.verb == "HEAD" ? std::nullopt : ContentLength(headers));
   std::uint64_t received = 0;
   for (;;) {
-    if (auto status = fetcher.Step(kRead, {}, &reply)) {
-      if (showProgress) err << "\n";
-      return fail(*status);
-    }
+    if (auto status = fetcher.Step(Type(PacketType::Read), {}, &reply)) return fail(*status);
     if (reply.payload.empty()) break;
     received += reply.payload.size();
-    if (!failing)
-      sink->write(reinterpret_cast<const char*>(reply.payload.data()),
-                  static_cast<std::streamsize>(reply.payload.size()));
-    if (showProgress) {
-      const double seconds =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-      err << "\r" << HumanBytes(static_cast<double>(received)) << "  "
-          << HumanBytes(seconds > 0 ? static_cast<double>(received) / seconds : 0) << "/s   " << std::flush;
-    }
+    if (!failing) output.Write(reply.payload.data(), reply.payload.size());
+    progress.Update(received);
   }
-  if (showProgress) err << "\n";
-  sink->flush();
-  if (auto status = fetcher.Step(kClose, {}, &reply)) return status.value();
-  if (!*sink) {
-    err << "skiffhouse-handheld: writing the body failed\n";
-    return kExitUsage;
-  }
+  progress.Finish();
+  if (auto status = fetcher.Step(Type(PacketType::Close), {}, &reply)) return fail(status.value());
   if (failing) {
+    output.Abandon(false);
     err << "skiffhouse-handheld: the server answered " << httpStatus << " " << statusText << "\n";
     return kExitHttpFailure;
+  }
+  std::string error;
+  if (!output.Commit(&error)) {
+    err << "skiffhouse-handheld: " << error << "\n";
+    return kExitUsage;
   }
   return kExitOk;
 }

@@ -1,26 +1,23 @@
-// The handheld's fetch command: a URL taken apart, and the whole fetch driven packet by
-// packet over the channel (UserAgent, Host, Port, Verb, Path, Secure, Headers, Body,
-// Send, ResponseHeaders, Read..., Close).
+// The handheld's fetch command: a URL checked and taken apart, the body's destination,
+// and the whole fetch driven packet by packet over the channel (UserAgent, Host, Port, Verb, Path, Secure,
+// Headers, Body, Send, ResponseHeaders, Read..., Close).
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "handheld_link.h"
+#include "progress.h"
+#include "url_split.h"
 
 namespace skiff::handheld {
 
-struct ParsedUrl {
-  bool secure = false;
-  std::string host;
-  std::uint16_t port = 0;
-  std::string path;  // with the query, "/" at the least
-};
-
-// http:// or https:// URLs; a bracketed IPv6 host, a port and a path are optional.
+// A URL with a blank or a control character is refused, never sent raw; the rest is
+// taken apart by the platform's URL parser.
 bool ParseUrl(const std::string& url, ParsedUrl* parsed, std::string* error);
 
 struct FetchOptions {
@@ -30,8 +27,35 @@ struct FetchOptions {
   std::optional<std::string> data;   // -d DATA or -d @FILE
   std::string agent = "skiffhouse-handheld/1.3";
   bool includeHeaders = false;   // -i
-  std::string outputPath;        // -o; standard output when empty
+  std::string outputPath;        // -o; standard output when empty or "-"
   bool failOnHttpError = false;  // --fail
+  bool keepPartial = false;      // --keep-partial
+};
+
+// Where the body goes. A file is written as FILE.part beside it and renamed to FILE at
+// the end, so a fetch that fails leaves FILE as it was, unless the part that arrived is
+// to be kept. Open() runs before anything is sent: a folder that does not exist fails
+// at once, with the system's reason.
+class BodyOutput {
+ public:
+  BodyOutput() = default;
+  ~BodyOutput();
+  BodyOutput(const BodyOutput&) = delete;
+  BodyOutput& operator=(const BodyOutput&) = delete;
+
+  bool Open(const std::string& path, std::string* error);
+  bool IsTerminal() const;
+  bool Write(const std::uint8_t* data, std::size_t size);
+  // Success: the file takes its name. False with the reason when that fails.
+  bool Commit(std::string* error);
+  // Failure: the part is removed, or with keep renamed to FILE.
+  void Abandon(bool keep);
+
+ private:
+  std::string m_path;
+  std::string m_partPath;
+  std::FILE* m_file = stdout;
+  bool m_writeFailed = false;
 };
 
 // Everything a fetch sends, checked before anything goes out.
@@ -67,7 +91,9 @@ class SequenceCounter {
   std::uint16_t m_last = 0;
 };
 
+// Drives the fetch; the caller has opened output. err is a MessageStream over the
+// progress line's stream.
 int RunFetch(HandheldLink& link, SequenceCounter& sequences, const FetchPlan& plan,
-             const FetchOptions& options, std::ostream& out, std::ostream& err);
+             const FetchOptions& options, BodyOutput& output, ProgressLine& progress, std::ostream& err);
 
 }  // namespace skiff::handheld

@@ -5,33 +5,35 @@
 #include <cstdio>
 #include <string>
 
+#include "protocol/packet.h"
+
 namespace skiff::handheld {
 
 namespace {
 
 struct NamedType {
   const char* name;
-  std::uint16_t type;
+  PacketType type;
 };
 
 constexpr NamedType kTypes[] = {
-    {"Ping", 1},
-    {"Pong", 2},
-    {"Error", 3},
-    {"UserAgent", 4},
-    {"Host", 5},
-    {"Port", 6},
-    {"Verb", 7},
-    {"Path", 8},
-    {"Secure", 9},
-    {"Headers", 10},
-    {"Body", 11},
-    {"Send", 12},
-    {"ResponseHeaders", 13},
-    {"Read", 14},
-    {"Reply", 15},
-    {"Close", 16},
-    {"LogMessage", 30},
+    {"Ping", PacketType::Ping},
+    {"Pong", PacketType::Pong},
+    {"Error", PacketType::Error},
+    {"UserAgent", PacketType::UserAgent},
+    {"Host", PacketType::Host},
+    {"Port", PacketType::Port},
+    {"Verb", PacketType::Verb},
+    {"Path", PacketType::Path},
+    {"Secure", PacketType::Secure},
+    {"Headers", PacketType::Headers},
+    {"Body", PacketType::Body},
+    {"Send", PacketType::Send},
+    {"ResponseHeaders", PacketType::ResponseHeaders},
+    {"Read", PacketType::Read},
+    {"Reply", PacketType::Reply},
+    {"Close", PacketType::Close},
+    {"LogMessage", PacketType::LogMessage},
 };
 
 bool SameIgnoringCase(std::string_view a, std::string_view b) {
@@ -109,7 +111,7 @@ bool Unescape(std::string_view text, std::vector<std::uint8_t>* out, std::string
 
 const char* PacketTypeName(std::uint16_t type) {
   for (const NamedType& named : kTypes) {
-    if (named.type == type) return named.name;
+    if (static_cast<std::uint16_t>(named.type) == type) return named.name;
   }
   return nullptr;
 }
@@ -134,7 +136,7 @@ std::optional<std::uint64_t> ParseNumber(std::string_view text, std::uint64_t ma
 
 std::optional<std::uint16_t> ParsePacketType(std::string_view text) {
   for (const NamedType& named : kTypes) {
-    if (SameIgnoringCase(text, named.name)) return named.type;
+    if (SameIgnoringCase(text, named.name)) return static_cast<std::uint16_t>(named.type);
   }
   if (const auto number = ParseNumber(text, 0xFFFF)) return static_cast<std::uint16_t>(*number);
   return std::nullopt;
@@ -203,7 +205,7 @@ std::string FormatPacket(const WirePacket& packet) {
   out += name != nullptr ? name : "type" + std::to_string(packet.type);
   out += " " + std::to_string(packet.sequence) + " len=" + std::to_string(packet.payload.size());
   std::size_t from = 0;
-  if (packet.type == 3 && packet.payload.size() >= 4) {
+  if (packet.type == static_cast<std::uint16_t>(PacketType::Error) && packet.payload.size() >= 4) {
     const auto code = static_cast<std::uint32_t>(usblink::ReadLeI32(packet.payload.data()));
     out += " code:" + std::to_string(code);
     from = 4;

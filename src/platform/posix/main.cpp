@@ -11,6 +11,7 @@
 #include "platform/posix/app/signals.h"
 #include "platform/posix/app/single_instance.h"
 #include "platform/posix/app/xdg_paths.h"
+#include "platform/posix/base/console.h"
 #include "platform/posix/http_curl/curl_transport.h"
 #include "platform/posix/usb_link/usb_socket.h"
 #include "shell/downloader_shell.h"
@@ -96,6 +97,7 @@ int main(int argc, char** argv) {
   CSignalPipe signals;
   CConsoleFrontEnd frontEnd(STDIN_FILENO, STDOUT_FILENO, CConsoleFrontEnd::ModeFor(STDIN_FILENO),
                             signals.ReadFd());
+  SetConsoleFrontEndOutput(STDOUT_FILENO);  // the window shows each line there once
   instance.Serve(frontEnd, [&frontEnd] { frontEnd.Show(); });
   CUsbDeviceManagerFactory deviceManagers(usblink::UnixSocketEndpoint(usbSocketPath), earlyLog);
   CurlOptions curlOptions;

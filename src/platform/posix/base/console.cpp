@@ -1,7 +1,12 @@
-// The log echo on POSIX: standard error stands in for the console output device.
+// The log echo on POSIX: standard error stands in for the console output device, except
+// when it is the terminal that the console front end draws on.
+#include "platform/posix/base/console.h"
+
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -11,6 +16,16 @@
 namespace skiff {
 
 namespace {
+
+std::atomic<bool> g_echoDropped{false};
+
+// Whether both descriptors are the same terminal device.
+bool SameTerminal(int a, int b) {
+  struct stat first {
+  }, second{};
+  return isatty(a) && isatty(b) && fstat(a, &first) == 0 && fstat(b, &second) == 0 &&
+         S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode) && first.st_rdev == second.st_rdev;
+}
 
 // Writes all of it, or gives up quietly: nothing can be reported about a failed echo.
 void WriteAll(const char* data, std::size_t size) {
@@ -63,7 +78,12 @@ class SigpipeGuard {
   bool m_blocked = false;
 };
 
+void SetConsoleFrontEndOutput(int fd) {
+  g_echoDropped.store(SameTerminal(fd, STDERR_FILENO));
+}
+
 void ConsoleEcho(std::string_view text) {
+  if (g_echoDropped.load(std::memory_order_relaxed)) return;
   const SigpipeGuard guard;
   // One write for the line and its "\n" keeps echoes from different threads whole.
   char small[512];
