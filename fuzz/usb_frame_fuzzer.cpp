@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/usb_link/usb_frame.h"
+#include "usb_link/usb_frame.h"
 
 namespace {
 

@@ -2,5 +2,5 @@
 # the fuzzer itself so that libFuzzer's coverage reaches it. Seeds in corpus/usb_frame/.
 skiff_fuzzer(usb_frame_fuzzer
              SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/usb_frame_fuzzer.cpp
-                     ${PROJECT_SOURCE_DIR}/src/platform/posix/usb_link/usb_frame.cpp
+                     ${PROJECT_SOURCE_DIR}/src/usb_link/usb_frame.cpp
              LIBS skiff_compat)

@@ -25,9 +25,9 @@
 #include "fakes/device_test_support.h"
 #include "fakes/fake_http_transport.h"
 #include "fakes/fake_profile.h"
-#include "platform/posix/usb_link/usb_device_manager.h"
-#include "platform/posix/usb_link/usb_frame.h"
 #include "platform/posix/usb_link/usb_socket.h"
+#include "usb_link/usb_device_manager.h"
+#include "usb_link/usb_frame.h"
 
 namespace {
 
@@ -94,25 +94,21 @@ class LineCounter : public IUsbLinkLog {
 // itself while the Reads are counted.
 class RawHandheld {
  public:
-  ~RawHandheld() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-
   bool Attach(const std::string& socketPath) {
     std::string reason;
     const auto deadline = std::chrono::steady_clock::now() + kSafetyWait;
-    while ((m_fd = usblink::ConnectToUsbSocket(socketPath, &reason)) < 0) {
+    while (!(m_stream = usblink::ConnectToUsbSocket(socketPath, &reason))) {
       if (std::chrono::steady_clock::now() > deadline) return false;
       ::usleep(10000);
     }
     std::vector<std::uint8_t> body;
     if (!usblink::EncodeAttach({usblink::DeviceProperty::MakeInteger("BBPIN", 0x2A0F)}, &body, &reason))
       return false;
-    if (!usblink::SendFrame(m_fd, FrameKind::Attach, body.data(), body.size(), &reason)) return false;
+    if (!usblink::SendFrame(*m_stream, FrameKind::Attach, body.data(), body.size(), &reason)) return false;
     // The desktop opens the application channel; the handheld agrees.
     FrameView frame{};
     if (!NextFrame(&frame) || frame.kind != FrameKind::Open) return false;
-    return usblink::SendFrame(m_fd, FrameKind::Opened, nullptr, 0, &reason);
+    return usblink::SendFrame(*m_stream, FrameKind::Opened, nullptr, 0, &reason);
   }
 
   // Sends one request packet and waits for the DATA frame that answers it; the reply
@@ -124,7 +120,7 @@ class RawHandheld {
     usblink::WriteLe16(packet + 2, m_sequence);
     usblink::WriteLe16(packet + 4, static_cast<std::uint16_t>(length));
     if (length > 0) std::memcpy(packet + kPacketHeaderSize, payload, length);
-    if (!usblink::SendFrame(m_fd, FrameKind::Data, packet, kPacketHeaderSize + length, &m_reason))
+    if (!usblink::SendFrame(*m_stream, FrameKind::Data, packet, kPacketHeaderSize + length, &m_reason))
       return false;
     FrameView frame{};
     if (!NextFrame(&frame) || frame.kind != FrameKind::DesktopData || frame.length < kPacketHeaderSize)
@@ -152,16 +148,16 @@ class RawHandheld {
         case FrameReader::Result::NeedMore:
           break;
       }
-      pollfd wait{m_fd, POLLIN, 0};
+      pollfd wait{static_cast<int>(m_stream->Handle()), POLLIN, 0};
       if (::poll(&wait, 1, static_cast<int>(std::chrono::milliseconds(kSafetyWait).count())) <= 0)
         return false;
-      const ssize_t got = ::recv(m_fd, m_reader.FreeSpace(), m_reader.FreeSize(), 0);
-      if (got <= 0) return false;
+      const std::ptrdiff_t got = m_stream->Receive(m_reader.FreeSpace(), m_reader.FreeSize());
+      if (got < 0) return false;
       m_reader.Commit(static_cast<std::size_t>(got));
     }
   }
 
-  int m_fd = -1;
+  std::unique_ptr<usblink::IUsbStream> m_stream;
   FrameReader m_reader{usblink::Direction::ToHandheld};
   std::uint16_t m_sequence = 0;
   const std::uint8_t* m_reply = nullptr;
@@ -183,7 +179,7 @@ TEST(ReadPathAllocations, SteadyStateReadsAllocateNothingFromSocketToSocket) {
   for (std::size_t i = 0; i < kBodyBytes; ++i) transport.responseBody[i] = static_cast<char>(i % 251);
 
   LineCounter usbLog;
-  CUsbDeviceManagerFactory factory(socketPath, usbLog);
+  CUsbDeviceManagerFactory factory(usblink::UnixSocketEndpoint(socketPath), usbLog);
   testing::InMemoryProfile profile;
   testing::ScriptedPasswordRequester requester;
   testing::RecordingLogDisplay display;

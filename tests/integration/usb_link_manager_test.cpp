@@ -16,6 +16,7 @@
 
 #include "handheld_link.h"
 #include "integration/usb_link_support/usb_link_harness.h"
+#include "platform/posix/usb_link/usb_socket.h"
 
 namespace skiff::testing {
 namespace {
@@ -158,29 +159,13 @@ TEST_F(UsbLinkManagerTest, SocketIsPrivateServedByOneManagerAtATimeAndAStaleOneI
   // Any other file is not.
   const std::string filePath = dir.Path() + "/not-a-socket";
   std::ofstream(filePath) << "keep me";
-  CUsbDeviceManagerFactory other(filePath, log);
+  CUsbDeviceManagerFactory other(usblink::UnixSocketEndpoint(filePath), log);
   Ref<IDevMgrMain> refused;
   EXPECT_EQ(other.CreateDeviceManager(refused.Out()), kUsbSocketFailed);
   std::ifstream kept(filePath);
   std::string content;
   std::getline(kept, content);
   EXPECT_EQ(content, "keep me");
-}
-
-TEST(UsbLinkSocketPathTest, DefaultPathFollowsTheEnvironment) {
-  const char* savedSocket = std::getenv("SKIFFHOUSE_USB_SOCKET");
-  const char* savedRuntime = std::getenv("XDG_RUNTIME_DIR");
-  const std::string keepSocket = savedSocket ? savedSocket : "",
-                    keepRuntime = savedRuntime ? savedRuntime : "";
-  ::setenv("SKIFFHOUSE_USB_SOCKET", "/somewhere/link.sock", 1);
-  ::setenv("XDG_RUNTIME_DIR", "/run/user/99", 1);
-  EXPECT_EQ(DefaultUsbSocketPath(), "/somewhere/link.sock");
-  ::unsetenv("SKIFFHOUSE_USB_SOCKET");
-  EXPECT_EQ(DefaultUsbSocketPath(), "/run/user/99/skiffhouse/usb.sock");
-  ::unsetenv("XDG_RUNTIME_DIR");
-  EXPECT_EQ(DefaultUsbSocketPath(), "/tmp/skiffhouse-" + std::to_string(::getuid()) + "/usb.sock");
-  if (savedSocket) ::setenv("SKIFFHOUSE_USB_SOCKET", keepSocket.c_str(), 1);
-  if (savedRuntime) ::setenv("XDG_RUNTIME_DIR", keepRuntime.c_str(), 1);
 }
 
 // ---- Devices ------------------------------------------------------------------------

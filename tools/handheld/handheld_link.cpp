@@ -2,18 +2,13 @@
 // request/reply loop of its application.
 #include "handheld_link.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <ostream>
 
 #include "device/sha1.h"
-#include "platform/posix/usb_link/usb_socket.h"
 
 namespace skiff::handheld {
 
@@ -22,11 +17,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 volatile std::sig_atomic_t g_stopSignal = 0;
-bool g_signalsCaught = false;
-sigset_t g_waitMask;  // the mask during waits: stop signals let through
+// The poller of the link that waits now; a stop signal wakes it. Set once, before the
+// handlers are installed, and kept for the life of the process.
+std::atomic<usblink::CSocketPoller*> g_stopPoller{nullptr};
 
 extern "C" void OnStopSignal(int signal) {
   g_stopSignal = signal;
+  // Windows puts the default handler back before it calls this one: set it again.
+  std::signal(signal, OnStopSignal);
+  if (usblink::CSocketPoller* poller = g_stopPoller.load()) poller->Wake();
 }
 
 int RemainingMs(Clock::time_point deadline) {
@@ -82,32 +81,28 @@ bool ExpectsReply(std::uint16_t type) {
 HandheldLink::HandheldLink(HandheldConfig config, std::ostream& diagnostics)
     : m_config(std::move(config)), m_diagnostics(diagnostics) {}
 
-HandheldLink::~HandheldLink() {
-  if (m_fd >= 0) ::close(m_fd);
-}
+HandheldLink::~HandheldLink() = default;
 
 void HandheldLink::CatchStopSignals() {
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  // Blocked except inside the wait, so a signal can never slip in just before it.
-  sigprocmask(SIG_BLOCK, &stopSignals, &g_waitMask);
-  sigdelset(&g_waitMask, SIGINT);
-  sigdelset(&g_waitMask, SIGTERM);
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  g_signalsCaught = true;
+  // A signal that comes between the check of g_stopSignal and the wait still ends the
+  // wait: the wake stays pending until the poller's next Wait.
+  static usblink::CSocketPoller stopPoller;
+  g_stopPoller = &stopPoller;
+  std::signal(SIGINT, OnStopSignal);
+  std::signal(SIGTERM, OnStopSignal);
+}
+
+usblink::CSocketPoller& HandheldLink::Poller() {
+  if (usblink::CSocketPoller* shared = g_stopPoller.load()) return *shared;
+  if (!m_ownPoller) m_ownPoller = std::make_unique<usblink::CSocketPoller>();
+  return *m_ownPoller;
 }
 
 bool HandheldLink::Attach(std::string* error) {
   std::vector<std::uint8_t> body;
   if (!usblink::EncodeAttach(m_config.properties, &body, error)) return false;
-  m_fd = usblink::ConnectToUsbSocket(m_config.socketPath, error);
-  if (m_fd < 0) return false;
+  m_stream = ConnectToDesktop(m_config, error);
+  if (!m_stream) return false;
   if (!SendFrame(usblink::FrameKind::Attach, body.data(), body.size())) {
     *error = "the desktop closed the connection at once";
     return false;
@@ -117,7 +112,7 @@ bool HandheldLink::Attach(std::string* error) {
 
 bool HandheldLink::SendFrame(usblink::FrameKind kind, const void* body, std::size_t length) {
   std::string reason;
-  if (usblink::SendFrame(m_fd, kind, body, length, &reason)) return true;
+  if (m_stream && usblink::SendFrame(*m_stream, kind, body, length, &reason)) return true;
   if (m_config.verbose) m_diagnostics << "handheld: " << reason << "\n";
   return false;
 }
@@ -167,8 +162,7 @@ Outcome HandheldLink::HandleFrame(const usblink::FrameView& frame) {
       if (m_attempts <= 0) {
         m_diagnostics << "handheld: wrong password on the last attempt; wiped\n";
         SendFrame(FrameKind::Wiped, nullptr, 0);
-        ::close(m_fd);
-        m_fd = -1;
+        m_stream.reset();
         m_state = State::Idle;
         return Outcome::Wiped;
       }
@@ -202,7 +196,7 @@ Outcome HandheldLink::HandleFrame(const usblink::FrameView& frame) {
 Outcome HandheldLink::Pump(int timeoutMs, bool wantPacket) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   for (;;) {
-    if (m_fd < 0) return Outcome::Detached;
+    if (!m_stream) return Outcome::Detached;
     if (wantPacket && !m_packets.empty()) return Outcome::Ok;
     if (!wantPacket && m_state == State::Open) return Outcome::Ok;
     if (g_stopSignal != 0) return Outcome::Interrupted;
@@ -218,22 +212,20 @@ Outcome HandheldLink::Pump(int timeoutMs, bool wantPacket) {
       m_diagnostics << "handheld: bad frame from the desktop: " << m_reader.Error() << "\n";
       return Outcome::Detached;
     }
-    pollfd wait{m_fd, POLLIN, 0};
     const int waitMs = timeoutMs < 0 ? -1 : RemainingMs(deadline);
     if (timeoutMs >= 0 && waitMs == 0) return Outcome::TimedOut;
-    timespec limit{waitMs / 1000, (waitMs % 1000) * 1000000L};
-    const int ready =
-        ::ppoll(&wait, 1, waitMs < 0 ? nullptr : &limit, g_signalsCaught ? &g_waitMask : nullptr);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
+    usblink::CSocketPoller& poller = Poller();
+    poller.Clear();
+    poller.Add(m_stream->Handle());
+    std::string failure;
+    if (!poller.Wait(waitMs, &failure)) {
+      m_diagnostics << "handheld: " << failure << "\n";
       return Outcome::Detached;
     }
-    if (ready == 0) continue;  // the deadline is checked above
-    const ssize_t got = ::recv(m_fd, m_reader.FreeSpace(), m_reader.FreeSize(), 0);
-    if (got <= 0) {
-      if (got < 0 && errno == EINTR) continue;
-      ::close(m_fd);
-      m_fd = -1;
+    if (!poller.Readable(0)) continue;  // woken, or the deadline: both are checked above
+    const std::ptrdiff_t got = m_stream->Receive(m_reader.FreeSpace(), m_reader.FreeSize());
+    if (got < 0) {
+      m_stream.reset();
       return Outcome::Detached;
     }
     m_reader.Commit(static_cast<std::size_t>(got));
@@ -318,11 +310,10 @@ Outcome HandheldLink::SendWithoutReply(const WirePacket& packet, unsigned waitMs
 }
 
 void HandheldLink::Detach() {
-  if (m_fd < 0) return;
+  if (!m_stream) return;
   if (m_state == State::Open) SendFrame(usblink::FrameKind::Close, nullptr, 0);
   m_state = State::Idle;
-  ::close(m_fd);
-  m_fd = -1;
+  m_stream.reset();
 }
 
 }  // namespace skiff::handheld

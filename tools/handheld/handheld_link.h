@@ -6,17 +6,20 @@
 #include <cstdint>
 #include <deque>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/posix/usb_link/usb_frame.h"
 #include "protocol/packet.h"
+#include "usb_link/usb_frame.h"
+#include "usb_link/usb_stream.h"
 
 namespace skiff::handheld {
 
 struct HandheldConfig {
-  std::string socketPath;
+  std::string socketPath;     // the Unix socket (POSIX; empty: the default), unless TCP
+  std::uint16_t tcpPort = 0;  // 127.0.0.1:tcpPort when not 0
   std::vector<usblink::DeviceProperty> properties;
   std::optional<std::string> password;    // locked when set
   std::string channel = "SkiffhouseUSB";  // the application channel served
@@ -53,6 +56,10 @@ struct WirePacket {
 // Whether the desktop answers a packet of this type (Pong and invalid types get none).
 bool ExpectsReply(std::uint16_t type);
 
+// Connects to the desktop as the configuration says: TCP when a port is given, else the
+// Unix socket (POSIX only). Null with the reason on failure. One per platform.
+std::unique_ptr<usblink::IUsbStream> ConnectToDesktop(const HandheldConfig& config, std::string* reason);
+
 class HandheldLink {
  public:
   HandheldLink(HandheldConfig config, std::ostream& diagnostics);
@@ -88,10 +95,13 @@ class HandheldLink {
   // none) passes. Device-side frames are answered here.
   Outcome Pump(int timeoutMs, bool wantPacket);
   Outcome HandleFrame(const usblink::FrameView& frame);
+  // The poller that signals wake (after CatchStopSignals), else one of this link's own.
+  usblink::CSocketPoller& Poller();
 
   HandheldConfig m_config;
   std::ostream& m_diagnostics;
-  int m_fd = -1;
+  std::unique_ptr<usblink::IUsbStream> m_stream;
+  std::unique_ptr<usblink::CSocketPoller> m_ownPoller;
   usblink::FrameReader m_reader{usblink::Direction::ToHandheld};
   State m_state = State::Idle;
   std::int32_t m_attempts = usblink::kMaxAttempts;  // for the life of the process

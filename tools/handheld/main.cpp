@@ -8,7 +8,6 @@
 #include "fetch.h"
 #include "handheld_link.h"
 #include "packet_text.h"
-#include "platform/posix/usb_link/usb_socket.h"
 
 namespace {
 
@@ -31,6 +30,8 @@ Options:
   --socket PATH          the desktop's socket (default: $SKIFFHOUSE_USB_SOCKET, else
                          $XDG_RUNTIME_DIR/skiffhouse/usb.sock, else
                          /tmp/skiffhouse-<uid>/usb.sock)
+  --port N               attach over TCP to 127.0.0.1:N instead (default on Windows,
+                         and wherever $SKIFFHOUSE_USB_PORT is set: that port, else 47147)
   --pin N                the handheld's PIN, hex (0x2a0f) or decimal (property BBPIN)
   --property NAME=VALUE  an extra property; integers are sent as numbers, the rest as
                          text (repeatable)
@@ -134,7 +135,6 @@ int RunScript(HandheldLink& link, std::istream& input, unsigned timeoutMs) {
 
 int main(int argc, char** argv) {
   HandheldConfig config;
-  config.socketPath = skiff::DefaultUsbSocketPath();
   std::optional<std::uint32_t> pin;
   std::vector<std::string> words;  // the command and its arguments
   FetchOptions fetch;
@@ -156,6 +156,11 @@ int main(int argc, char** argv) {
       config.verbose = true;
     } else if (arg == "--socket") {
       if (!value(&config.socketPath)) return UsageError("--socket needs a path");
+    } else if (arg == "--port") {
+      std::optional<std::uint64_t> port;
+      if (!value(&text) || !(port = ParseNumber(text, 65535)) || *port == 0)
+        return UsageError("--port needs a port number from 1 to 65535");
+      config.tcpPort = static_cast<std::uint16_t>(*port);
     } else if (arg == "--pin") {
       if (!value(&text) || !(pin = ParsePin(text))) return UsageError("--pin needs a number, hex or decimal");
     } else if (arg == "--property") {

@@ -1,10 +1,6 @@
 // The USB-link test harness: temporary folder, recording log and sinks, raw handheld.
 #include "integration/usb_link_support/usb_link_harness.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <cstring>
 
@@ -54,21 +50,23 @@ HRESULT RecordingChannelSink::OnChallenge(LONG attemptsRemaining, BYTE answer[20
 
 RawHandheld::RawHandheld(const std::string& socketPath) {
   std::string error;
-  m_fd = usblink::ConnectToUsbSocket(socketPath, &error);
+  m_stream = usblink::ConnectToUsbSocket(socketPath, &error);
+}
+
+RawHandheld::RawHandheld(std::uint16_t tcpPort) {
+  std::string error;
+  m_stream = usblink::ConnectToTcpLoopback(tcpPort, &error);
 }
 
 void RawHandheld::Close() {
-  if (m_fd >= 0) ::close(m_fd);
-  m_fd = -1;
+  m_stream.reset();
 }
 
 void RawHandheld::SendBytes(const std::vector<std::uint8_t>& bytes) {
-  std::size_t sent = 0;
-  while (m_fd >= 0 && sent < bytes.size()) {
-    const ssize_t n = ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return;  // the desktop may have hung up already: that is what some tests want
-    sent += static_cast<std::size_t>(n);
-  }
+  // The desktop may have hung up already: that is what some tests want.
+  const usblink::IUsbStream::Part part{bytes.data(), bytes.size()};
+  std::string ignored;
+  if (m_stream) m_stream->Send(&part, 1, &ignored);
 }
 
 void RawHandheld::SendFrame(usblink::FrameKind kind, const std::vector<std::uint8_t>& body) {
@@ -86,13 +84,16 @@ void RawHandheld::Attach(std::int32_t pin, std::vector<usblink::DeviceProperty> 
   SendFrame(usblink::FrameKind::Attach, body);
 }
 
-bool RawHandheld::WaitReadable(std::chrono::steady_clock::time_point deadline) const {
+bool RawHandheld::WaitReadable(std::chrono::steady_clock::time_point deadline) {
   for (;;) {
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (m_fd < 0 || left.count() <= 0) return false;
-    pollfd wait{m_fd, POLLIN, 0};
-    if (::poll(&wait, 1, static_cast<int>(left.count())) > 0) return true;
+    if (!m_stream || left.count() <= 0) return false;
+    m_poller.Clear();
+    m_poller.Add(m_stream->Handle());
+    std::string error;
+    if (!m_poller.Wait(static_cast<int>(left.count()), &error)) return false;
+    if (m_poller.Readable(0)) return true;
   }
 }
 
@@ -105,8 +106,8 @@ std::optional<RawHandheld::Frame> RawHandheld::ReadFrame() {
       return Frame{view.kind, std::vector<std::uint8_t>(view.body, view.body + view.length)};
     }
     if (result == usblink::FrameReader::Result::Bad || !WaitReadable(deadline)) return std::nullopt;
-    const ssize_t got = ::recv(m_fd, m_reader.FreeSpace(), m_reader.FreeSize(), 0);
-    if (got <= 0) return std::nullopt;
+    const std::ptrdiff_t got = m_stream->Receive(m_reader.FreeSpace(), m_reader.FreeSize());
+    if (got < 0) return std::nullopt;
     m_reader.Commit(static_cast<std::size_t>(got));
   }
 }
@@ -115,9 +116,9 @@ bool RawHandheld::WaitForEnd() {
   const auto deadline = std::chrono::steady_clock::now() + kEventWait;
   std::uint8_t scratch[4096];
   while (WaitReadable(deadline)) {
-    if (::recv(m_fd, scratch, sizeof scratch, 0) <= 0) return true;
+    if (m_stream->Receive(scratch, sizeof scratch) < 0) return true;
   }
-  return m_fd < 0;
+  return !m_stream;
 }
 
 // ---- Helpers ------------------------------------------------------------------------
@@ -216,7 +217,7 @@ HRESULT WritePacket(IDevMgrChannel* channel, const std::vector<std::uint8_t>& pa
 // ---- Fixture ------------------------------------------------------------------------
 
 void UsbLinkTest::Create(UsbLinkTiming timing) {
-  factory = std::make_unique<CUsbDeviceManagerFactory>(socketPath, log, timing);
+  factory = std::make_unique<CUsbDeviceManagerFactory>(usblink::UnixSocketEndpoint(socketPath), log, timing);
   ASSERT_EQ(factory->CreateDeviceManager(manager.Out()), S_OK);
   ASSERT_EQ(manager->AdviseDeviceEvents(&deviceSink, &cookie), S_OK);
   advised = true;

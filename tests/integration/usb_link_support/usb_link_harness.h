@@ -19,8 +19,9 @@
 
 #include "device/devmgr.h"
 #include "integration/support/test_peers.h"
-#include "platform/posix/usb_link/usb_device_manager.h"
-#include "platform/posix/usb_link/usb_frame.h"
+#include "usb_link/usb_device_manager.h"
+#include "usb_link/usb_frame.h"
+#include "usb_link/usb_stream.h"
 
 namespace skiff::testing {
 
@@ -128,11 +129,12 @@ class RecordingChannelSink : public IDevMgrChannelSink, public Recorder {
 class RawHandheld {
  public:
   explicit RawHandheld(const std::string& socketPath);
+  explicit RawHandheld(std::uint16_t tcpPort);  // on 127.0.0.1
   ~RawHandheld() { Close(); }
   RawHandheld(const RawHandheld&) = delete;
   RawHandheld& operator=(const RawHandheld&) = delete;
 
-  bool Connected() const { return m_fd >= 0; }
+  bool Connected() const { return m_stream != nullptr; }
   void SendBytes(const std::vector<std::uint8_t>& bytes);
   void SendFrame(usblink::FrameKind kind, const std::vector<std::uint8_t>& body = {});
   void Attach(std::int32_t pin, std::vector<usblink::DeviceProperty> more = {});
@@ -153,8 +155,9 @@ class RawHandheld {
   void Close();
 
  private:
-  bool WaitReadable(std::chrono::steady_clock::time_point deadline) const;
-  int m_fd = -1;
+  bool WaitReadable(std::chrono::steady_clock::time_point deadline);
+  std::unique_ptr<usblink::IUsbStream> m_stream;
+  usblink::CSocketPoller m_poller;
   usblink::FrameReader m_reader{usblink::Direction::ToHandheld};
 };
 

@@ -3,12 +3,14 @@
 
 #include <mutex>
 
-#include "platform/posix/usb_link/usb_device_manager.h"
+#include "platform/posix/usb_link/usb_socket.h"
+#include "usb_link/usb_device_manager.h"
 
 namespace skiff {
 
 struct CUsbLinkParts::Impl : IUsbLinkLog {
-  explicit Impl(std::string socketPath) : factory(std::move(socketPath), *this) {}
+  explicit Impl(std::string socketPath)
+      : factory(usblink::UnixSocketEndpoint(std::move(socketPath)), *this) {}
 
   void Log(const std::string& line) override {
     // Written under the lock, so that SetLog() returning means the old target is unused.

@@ -1,16 +1,17 @@
-// The USB link's Unix socket: default path, listening, connecting and frame sending.
+// The USB link's Unix socket: default path, listening, accepting and connecting.
 #include "platform/posix/usb_link/usb_socket.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/posix/usb_link/usb_fd_stream.h"
 
 namespace skiff {
 
@@ -73,18 +74,59 @@ int NewSocket() {
   return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
 }
 
+class CUnixListener final : public IUsbListener {
+ public:
+  CUnixListener(int fd, std::string path, dev_t device, ino_t inode)
+      : m_fd(fd), m_path(std::move(path)), m_device(device), m_inode(inode) {}
+  CUnixListener(const CUnixListener&) = delete;
+  CUnixListener& operator=(const CUnixListener&) = delete;
+
+  // Unlinks the path only while it still names this very socket, so a newer listener's
+  // socket is never taken away.
+  ~CUnixListener() override {
+    ::close(m_fd);
+    struct stat info {};
+    if (::lstat(m_path.c_str(), &info) == 0 && info.st_dev == m_device && info.st_ino == m_inode)
+      ::unlink(m_path.c_str());
+  }
+
+  SocketHandle Handle() const override { return static_cast<SocketHandle>(m_fd); }
+
+  std::unique_ptr<IUsbStream> Accept(unsigned sendMs, std::string* refusal) override {
+    const int fd = AcceptFd(m_fd, sendMs);
+    if (fd < 0) return nullptr;
+    ucred peer{};
+    socklen_t peerSize = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) == 0 && peer.uid != ::getuid()) {
+      *refusal = "refused a handheld of another user (uid " + std::to_string(peer.uid) + ")";
+      ::close(fd);
+      return nullptr;
+    }
+    return MakeFdStream(fd);
+  }
+
+  std::string Name() const override { return m_path; }
+
+ private:
+  const int m_fd;
+  const std::string m_path;
+  const dev_t m_device;
+  const ino_t m_inode;
+};
+
+class CUnixEndpoint final : public IUsbEndpoint {
+ public:
+  explicit CUnixEndpoint(std::string path) : m_path(std::move(path)) {}
+  ListenStatus Listen(std::unique_ptr<IUsbListener>* listener, std::string* reason) override;
+
+ private:
+  const std::string m_path;
+};
+
 }  // namespace
 
-void ListeningSocket::Remove() {
-  if (fd < 0) return;
-  ::close(fd);
-  fd = -1;
-  struct stat info {};
-  if (::lstat(path.c_str(), &info) == 0 && info.st_dev == device && info.st_ino == inode)
-    ::unlink(path.c_str());
-}
-
-ListenStatus ListenOnUsbSocket(const std::string& path, ListeningSocket* socket, std::string* reason) {
+ListenStatus CUnixEndpoint::Listen(std::unique_ptr<IUsbListener>* listener, std::string* reason) {
+  const std::string& path = m_path;
   sockaddr_un address{};
   if (!MakeAddress(path, &address, reason)) return ListenStatus::Failed;
   if (!PrepareFolder(path, reason)) return ListenStatus::Failed;
@@ -139,70 +181,29 @@ ListenStatus ListenOnUsbSocket(const std::string& path, ListeningSocket* socket,
     *reason = ErrnoText("cannot listen on", path, error);
     return ListenStatus::Failed;
   }
-  socket->fd = fd;
-  socket->path = path;
-  socket->device = bound.st_dev;
-  socket->inode = bound.st_ino;
+  *listener = std::make_unique<CUnixListener>(fd, path, bound.st_dev, bound.st_ino);
   return ListenStatus::Listening;
 }
 
-int ConnectToUsbSocket(const std::string& path, std::string* reason) {
+std::unique_ptr<IUsbEndpoint> UnixSocketEndpoint(std::string path) {
+  return std::make_unique<CUnixEndpoint>(std::move(path));
+}
+
+std::unique_ptr<IUsbStream> ConnectToUsbSocket(const std::string& path, std::string* reason) {
   sockaddr_un address{};
-  if (!MakeAddress(path, &address, reason)) return -1;
+  if (!MakeAddress(path, &address, reason)) return nullptr;
   const int fd = NewSocket();
   if (fd < 0) {
     *reason = ErrnoText("cannot create a socket for", path, errno);
-    return -1;
+    return nullptr;
   }
   if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     const int error = errno;
     ::close(fd);
     *reason = ErrnoText("cannot connect to", path, error);
-    return -1;
+    return nullptr;
   }
-  return fd;
-}
-
-bool SendFrame(int fd, FrameKind kind, const void* body, std::size_t length, std::string* reason) {
-  if (length > kMaxFrameBody) {
-    if (reason != nullptr) *reason = "frame body of " + std::to_string(length) + " bytes is too long";
-    return false;
-  }
-  std::uint8_t header[kFrameHeaderSize];
-  EncodeFrameHeader(header, kind, static_cast<std::uint16_t>(length));
-  iovec parts[2] = {{header, sizeof header}, {const_cast<void*>(body), length}};
-  msghdr message{};
-  message.msg_iov = parts;
-  message.msg_iovlen = length != 0 ? 2 : 1;
-  std::size_t left = sizeof header + length;
-  while (left != 0) {
-    const ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
-    if (sent < 0) {
-      if (errno == EINTR) continue;
-      if (reason != nullptr) {
-        *reason = errno == EAGAIN || errno == EWOULDBLOCK
-                      ? "the peer does not take data (send timed out)"
-                      : std::string("send failed: ") + std::strerror(errno);
-      }
-      return false;
-    }
-    left -= static_cast<std::size_t>(sent);
-    // A partial send: skip what went out and send the rest.
-    auto skip = static_cast<std::size_t>(sent);
-    while (skip != 0 && message.msg_iovlen != 0) {
-      iovec& first = message.msg_iov[0];
-      if (skip < first.iov_len) {
-        first.iov_base = static_cast<std::uint8_t*>(first.iov_base) + skip;
-        first.iov_len -= skip;
-        skip = 0;
-      } else {
-        skip -= first.iov_len;
-        ++message.msg_iov;
-        --message.msg_iovlen;
-      }
-    }
-  }
-  return true;
+  return MakeFdStream(fd);
 }
 
 }  // namespace usblink

@@ -1,13 +1,16 @@
-// The device manager on POSIX: the device-manager interfaces served over the USB link's
-// Unix socket, one device per connected handheld. The program creates it through the
-// factory below, exactly as it creates the component on Windows.
+// The USB-link device manager: the device-manager interfaces served over the USB link,
+// one device per connected handheld. The POSIX program creates it through the factory
+// below on its Unix socket, exactly as it creates the component on Windows; on Windows
+// the stand-in COM server creates it on TCP at 127.0.0.1 (CreateTcpUsbDeviceManager).
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/posix/usb_link/usb_socket.h"
+#include "usb_link/usb_stream.h"
 
 namespace skiff {
 
@@ -38,22 +41,34 @@ struct UsbLinkTiming {
   unsigned sendMs = 10000;       // a handheld that takes no data this long is dropped
 };
 
-// Creates device managers that listen on one socket path. Each manager owns the socket
-// while it lives; when the path is already served by a live listener, creation fails
-// with kUsbSocketInUse (the caller retries later).
+// Creates device managers that listen on one endpoint (a Unix socket, or TCP on
+// 127.0.0.1). Each manager owns the listener while it lives; when the address is
+// already served by a live listener, creation fails with kUsbSocketInUse (the caller
+// retries later). A failure is logged once, not at every retry.
 class CUsbDeviceManagerFactory : public IDeviceManagerFactory {
  public:
-  CUsbDeviceManagerFactory(std::string socketPath, IUsbLinkLog& log, UsbLinkTiming timing = {});
+  CUsbDeviceManagerFactory(std::unique_ptr<usblink::IUsbEndpoint> endpoint, IUsbLinkLog& log,
+                           UsbLinkTiming timing = {});
+  ~CUsbDeviceManagerFactory() override;
   HRESULT CreateDeviceManager(IDevMgrMain** deviceManager) override;
-
-  const std::string& SocketPath() const { return m_socketPath; }
+  // As above; *tcpPort is the TCP port listened on (0 for a Unix socket).
+  HRESULT CreateDeviceManager(IDevMgrMain** deviceManager, std::uint16_t* tcpPort);
 
  private:
-  std::string m_socketPath;
+  std::unique_ptr<usblink::IUsbEndpoint> m_endpoint;
   IUsbLinkLog& m_log;
   UsbLinkTiming m_timing;
   std::mutex m_mutex;
-  std::string m_lastFailure;  // a failure is logged once, not at every retry
+  std::string m_lastFailure;
 };
+
+// The stand-in COM server's entry: a device manager listening on TCP at
+// 127.0.0.1:port (0: a free port). Returns S_OK with *deviceManager holding one
+// reference and *boundPort (when asked for) the port; kUsbSocketInUse when another
+// listener has the port, kUsbSocketFailed for other failures, each with the reason in
+// the thread's error information and one line in log. Releasing the last reference
+// stops the manager and closes the port; log must outlive it.
+HRESULT CreateTcpUsbDeviceManager(std::uint16_t port, IUsbLinkLog& log, IDevMgrMain** deviceManager,
+                                  std::uint16_t* boundPort = nullptr, UsbLinkTiming timing = {});
 
 }  // namespace skiff

@@ -1,88 +1,17 @@
-// Inside the USB-link device manager: the state of one handheld connection, shared by
-// the manager's I/O thread and the COM objects the program holds, and those objects.
+// The objects the USB-link device manager hands to the program: a device, its
+// properties, the device list and the channel, each a thin face of its connection.
 #pragma once
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "device/devmgr.h"
-#include "platform/posix/usb_link/usb_device_manager.h"
-#include "platform/posix/usb_link/usb_frame.h"
+#include "usb_link/usb_connection.h"
 
 namespace skiff::usblink {
-
-inline constexpr std::size_t kMaxUnreadPackets = 64;
-
-// The channel of a connection, as the handheld and the program see it.
-enum class ChannelPhase {
-  None,        // no channel: never opened, refused, closed by the desktop, or failed
-  Opening,     // OPEN or ANSWER sent, waiting for the handheld's answer
-  Challenged,  // a CHALLENGE is being answered by the channel sink
-  Open,
-  Closed,  // closed by the handheld or by the end of the connection
-};
-
-// One handheld's connection. The I/O thread owns the socket's read side and the frame
-// reader; everything below `mutex` is shared with the program's threads. The socket is
-// closed when the last holder lets go, so no thread can write to a reused descriptor.
-class Connection {
- public:
-  Connection(std::uint64_t id, int fd);
-  ~Connection();
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
-
-  const std::uint64_t id;
-  const int fd;
-  FrameReader reader{Direction::ToDesktop};  // I/O thread only
-
-  // Ends the connection from any thread: the first reason wins and is logged by the
-  // I/O thread, which then raises the events. An empty reason is an ordinary detach.
-  void RequestEnd(const std::string& reason);
-  // Sends one frame; the write lock keeps frames from different threads whole.
-  bool Send(FrameKind kind, const void* body, std::size_t length, std::string* reason);
-
-  std::mutex mutex;
-  std::condition_variable changed;  // open outcome, end, sink calls finished
-  bool attached = false;
-  bool ended = false;  // the I/O thread has finished the connection
-  bool endRequested = false;
-  std::string endReason;  // why it ends (empty: the handheld went away)
-  std::shared_ptr<const std::vector<DeviceProperty>> properties;  // set once, at ATTACH
-
-  ChannelPhase phase = ChannelPhase::None;
-  std::uint32_t generation = 0;  // bumped by each OpenChannel; a channel object
-                                 // whose generation is old is closed
-  bool closedByDesktop = false;  // DATA and CLOSE crossing our CLOSE are dropped
-  HRESULT openResult = S_FALSE;  // S_FALSE while undecided
-  std::string openDetail;        // the handheld's REFUSED text
-  bool challengePending = false;
-  std::int32_t challengeAttempts = 0;
-  std::chrono::steady_clock::time_point openDeadline;
-
-  IDevMgrChannelSink* sink = nullptr;  // one reference, while the channel may call it
-  int sinkCalls = 0;                   // sink calls running now (on the I/O thread)
-  std::thread::id sinkCaller;          // the thread making them
-
-  // Unread packets: a ring of fixed slots, allocated at the first open, never per packet.
-  std::unique_ptr<std::uint8_t[]> ring;
-  std::uint16_t ringSizes[kMaxUnreadPackets] = {};
-  std::size_t ringHead = 0;
-  std::size_t ringCount = 0;
-
-  // Waits (mutex held by lock) until no sink call runs, unless this thread makes it.
-  void WaitForSinkCalls(std::unique_lock<std::mutex>& lock);
-
- private:
-  std::mutex m_writeMutex;
-};
 
 // The per-thread error object with a description, for ComError's log line.
 HRESULT ReportFailure(HRESULT code, const std::string& description);
@@ -111,7 +40,7 @@ class RefCounted : public Base {
 
 class CUsbDevice final : public RefCounted<IDevMgrDevice>, public ISupportErrorInfo {
  public:
-  explicit CUsbDevice(std::shared_ptr<Connection> connection, UsbLinkTiming timing);
+  explicit CUsbDevice(std::shared_ptr<Connection> connection);
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
   ULONG STDMETHODCALLTYPE AddRef() override { return RefCounted::AddRef(); }
@@ -122,9 +51,7 @@ class CUsbDevice final : public RefCounted<IDevMgrDevice>, public ISupportErrorI
                                         IDevMgrChannel** channel) override;
 
  private:
-  HRESULT FailOpen(HRESULT code, const std::string& description);
   std::shared_ptr<Connection> m_connection;
-  UsbLinkTiming m_timing;
 };
 
 class CUsbDeviceList final : public RefCounted<IDevMgrDeviceList> {

@@ -1,6 +1,6 @@
 // Frame codec of the USB link: header checks, body checks by kind, the incremental
 // reader and the ATTACH body. Everything here must be safe on any bytes a peer sends.
-#include "platform/posix/usb_link/usb_frame.h"
+#include "usb_link/usb_frame.h"
 
 #include <cstdarg>
 #include <cstdio>
