@@ -1,5 +1,6 @@
 // A stand-in for the WinHTTP transport; see interim_parts.h.
 #include "platform/win32/app/interim_parts.h"
+
 namespace skiff {
 
 namespace {
