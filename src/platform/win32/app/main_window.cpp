@@ -70,8 +70,12 @@ void CDownloaderDlg::RefreshLog() {
   }
   const HWND box = GetDlgItem(m_hWnd, IDC_LOG);
   SetWindowTextA(box, text.c_str());
-  const LRESULT lines = SendMessageA(box, EM_GETLINECOUNT, 0, 0);
-  SendMessageA(box, EM_LINESCROLL, 0, lines - 1);
+  // The caret at the end brings the newest lines into view, at the bottom of the box.
+  // Scrolling by the line count instead is relative to wherever the box was scrolled
+  // (not every edit control resets that with its text), and can leave it past the end.
+  const auto end = static_cast<WPARAM>(text.size());
+  SendMessageA(box, EM_SETSEL, end, static_cast<LPARAM>(end));
+  SendMessageA(box, EM_SCROLLCARET, 0, 0);
 }
 
 // ---- The window ---------------------------------------------------------------------

@@ -1,0 +1,15 @@
+# The Windows program's window, tray icon, dialogs and single instance, driven under
+# Wine by a test program through window messages, in a virtual desktop of their own.
+# Every test that starts skiffhouse.exe or writes its settings in the prefix holds the
+# lock skiffhouse_program: one instance runs per desktop, and the settings are shared.
+if(NOT WIN32)
+  return()
+endif()
+
+add_executable(win32_shell_test win32/shell_window_test.cpp win32/window_driver.cpp)
+target_link_libraries(win32_shell_test PRIVATE GTest::gtest GTest::gtest_main skiff_warnings user32 advapi32)
+add_dependencies(win32_shell_test skiffhouse)
+target_compile_definitions(win32_shell_test PRIVATE SKIFFHOUSE_EXE="$<TARGET_FILE:skiffhouse>")
+gtest_discover_tests(win32_shell_test DISCOVERY_TIMEOUT 120
+                     PROPERTIES LABELS gui TIMEOUT 120 RESOURCE_LOCK skiffhouse_program)
+set_property(GLOBAL APPEND PROPERTY SKIFF_TEST_TARGETS win32_shell_test)
