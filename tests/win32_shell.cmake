@@ -7,7 +7,7 @@ if(NOT WIN32)
 endif()
 
 add_executable(win32_shell_test win32/shell_window_test.cpp win32/window_driver.cpp)
-target_link_libraries(win32_shell_test PRIVATE GTest::gtest GTest::gtest_main skiff_warnings user32 advapi32)
+target_link_libraries(win32_shell_test PRIVATE GTest::gtest GTest::gtest_main skiff_warnings user32 advapi32 shell32)
 add_dependencies(win32_shell_test skiffhouse)
 target_compile_definitions(win32_shell_test PRIVATE SKIFFHOUSE_EXE="$<TARGET_FILE:skiffhouse>")
 gtest_discover_tests(win32_shell_test DISCOVERY_TIMEOUT 120
