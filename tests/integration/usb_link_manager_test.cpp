@@ -15,8 +15,7 @@
 #include <thread>
 
 #include "handheld_link.h"
-#include "integration/usb_link_support/usb_link_harness.h"
-#include "platform/posix/usb_link/usb_socket.h"
+#include "integration/usb_link_support/unix_socket_test.h"
 
 namespace skiff::testing {
 namespace {
@@ -71,7 +70,7 @@ struct Link {
   Ref<IDevMgrChannel> channel;
 };
 
-class UsbLinkManagerTest : public UsbLinkTest {
+class UsbLinkManagerTest : public UnixUsbLinkTest {
  protected:
   // A raw handheld that attached with pin and that the manager has listed.
   std::unique_ptr<Link> Attach(std::int32_t pin, std::vector<usblink::DeviceProperty> more = {}) {
