@@ -10,6 +10,7 @@ packages=(
   libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl ca-certificates
   tinyproxy
   g++-mingw-w64-x86-64-posix wine64
+  nsis xvfb
   gnuplot-nox
 )
 
