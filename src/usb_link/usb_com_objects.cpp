@@ -32,12 +32,12 @@ class CUsbErrorInfo final : public RefCounted<IErrorInfo> {
   }
   HRESULT STDMETHODCALLTYPE GetSource(BSTR* source) override {
     if (source == nullptr) return E_POINTER;
-    *source = SysAllocString(u"SkiffHouse USB link");
+    *source = SysAllocString(AsOle(u"SkiffHouse USB link"));
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetDescription(BSTR* description) override {
     if (description == nullptr) return E_POINTER;
-    *description = SysAllocStringLen(m_description.data(), static_cast<UINT>(m_description.size()));
+    *description = SysAllocStringLen(AsOle(m_description.data()), static_cast<UINT>(m_description.size()));
     return *description != nullptr ? S_OK : E_OUTOFMEMORY;
   }
   HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR* file) override {

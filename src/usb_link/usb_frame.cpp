@@ -10,7 +10,13 @@ namespace skiff::usblink {
 
 namespace {
 
-bool Fail(std::string* reason, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// The archetype of the build's vsnprintf: the Windows build names the one that knows
+// %zu (its default archetype is the system's older printf).
+#ifndef SKIFF_PRINTF_FORMAT
+#define SKIFF_PRINTF_FORMAT printf
+#endif
+
+bool Fail(std::string* reason, const char* format, ...) __attribute__((format(SKIFF_PRINTF_FORMAT, 2, 3)));
 
 bool Fail(std::string* reason, const char* format, ...) {
   if (reason != nullptr) {
