@@ -9,6 +9,11 @@ skiff_test(registry_settings_test SOURCES integration/registry_settings_test.cpp
            LABELS integration)
 skiff_test(com_creation_test SOURCES integration/com_creation_test.cpp LIBS skiff_win32_com LABELS integration)
 
+skiff_test(standin_server_test SOURCES integration/standin_server_test.cpp
+           LIBS skiff_win32_com skiff_handheld ws2_32 LABELS integration)
+target_compile_definitions(standin_server_test PRIVATE SKIFF_STANDIN_DLL="$<TARGET_FILE:skiffhouse-standin>")
+add_dependencies(standin_server_test skiffhouse-standin)
+
 # Whole processes under Wine, each test in a copy of the build's prefix: every test_*
 # method of test_windows.py is one CTest test, named wine.<Class>.<method>.
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
