@@ -3,22 +3,28 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
 namespace skiff {
 
-// Where the log is shown. Each append hands over the whole kept text, never a delta,
+// Where the log is shown. Each refresh hands over the whole kept text, never a delta,
 // so a display that shows it replaces its content with it.
+//
+// The log never holds its lock while it calls the display: a display may wait for
+// another thread that logs (the Windows edit box is updated with a synchronous message
+// to the window's thread, which logs too). Refreshes never overlap and each is newer than
+// the one before; a line logged while a refresh runs is shown by a later refresh, which
+// the thread already showing makes before it returns (a later update wins).
 class ILogDisplay {
  public:
   virtual ~ILogDisplay() = default;
   // Still able to show text (the window exists)?
   virtual bool IsAlive() const = 0;
   // Replaces the shown text by the whole kept text and scrolls to its end. appended is
-  // the line just added (with its "\r\n"), for displays that show lines as they come.
-  // Called on the appending thread with the log's lock held, so refreshes never
-  // interleave: it must not append to the log itself.
+  // what was added since the previous refresh (whole lines with their "\r\n"), for
+  // displays that show lines as they come. Called on a thread that logs.
   virtual void ShowText(const std::string& keptText, const std::string& appended) = 0;
 };
 
@@ -35,17 +41,23 @@ class CActivityLog {
   void SetWindow(ILogDisplay* window);
 
   // Appends one line made of first + second + third + "\r\n", drops the oldest whole
-  // lines while the text is over 10,000 bytes, then refreshes the display. Appends from
-  // different threads are serialised.
+  // lines while the text is over 10,000 bytes, then refreshes the display (outside the
+  // lock). Appends from different threads are serialised.
   void AddLine(std::string first, std::string second = {}, std::string third = {});
 
   // A copy of the kept text, for front ends and tests.
   std::string Text() const;
 
  private:
+  void Refresh(std::unique_lock<std::mutex>& lock);
+
   mutable std::mutex m_mutex;
   ILogDisplay* m_window = nullptr;
   std::string m_text;
+  std::uint64_t m_sequence = 0;       // counts appends
+  std::uint64_t m_shownSequence = 0;  // the append the display shows last
+  std::size_t m_unshownBytes = 0;     // the tail of m_text the display has not had yet
+  bool m_refreshing = false;          // a thread is calling the display
 };
 
 }  // namespace skiff

@@ -8,6 +8,8 @@
 #include "platform/win32/app/interim_parts.h"
 #include "platform/win32/app/main_window.h"
 #include "platform/win32/app/resource.h"
+#include "platform/win32/com/com_device_manager.h"
+#include "platform/win32/registry/registry_profile.h"
 #include "shell/downloader_shell.h"
 
 namespace {
@@ -49,9 +51,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLi
     return 0;
   }
 
-  const std::unique_ptr<IProfile> profile = CreateInterimProfile();
-  const std::unique_ptr<IRunOnStartup> runOnStartup = CreateInterimRunOnStartup();
-  const std::unique_ptr<IDeviceManagerFactory> deviceManagers = CreateInterimDeviceManagerFactory();
+  CRegistryProfile profile;
+  CRunKey runOnStartup;
+  CComDeviceManagerFactory deviceManagers;
   const std::unique_ptr<IHttpTransport> transport = CreateInterimHttpTransport();
 
   WorkerTiming timing;
@@ -59,7 +61,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLi
   timing.retryMs = TestInterval("SKIFFHOUSE_TEST_RETRY_MS", timing.retryMs);
 
   CDownloaderDlg window(instance);
-  MainWindowParts parts{window, window, *deviceManagers, *transport, *profile, *runOnStartup, timing, {}};
+  MainWindowParts parts{window, window, deviceManagers, *transport, profile, runOnStartup, timing, {}};
   RunMainWindow(parts);
   return 0;
 }

@@ -39,7 +39,7 @@ class CConsoleFrontEnd : public IMainWindow, public IPasswordRequester, public I
   CConsoleFrontEnd(const CConsoleFrontEnd&) = delete;
   CConsoleFrontEnd& operator=(const CConsoleFrontEnd&) = delete;
 
-  // ILogDisplay: any thread, under the log's lock.
+  // ILogDisplay: any thread that logs; refreshes never overlap.
   bool IsAlive() const override;
   void ShowText(const std::string& keptText, const std::string& appended) override;
 

@@ -1,20 +1,9 @@
-// Stand-ins for the parts built beside the window; see interim_parts.h.
+// A stand-in for the WinHTTP transport; see interim_parts.h.
 #include "platform/win32/app/interim_parts.h"
-
-#include <map>
-#include <utility>
 
 namespace skiff {
 
 namespace {
-
-class NoDeviceManager final : public IDeviceManagerFactory {
- public:
-  HRESULT CreateDeviceManager(IDevMgrMain** deviceManager) override {
-    if (deviceManager) *deviceManager = nullptr;
-    return REGDB_E_CLASSNOTREG;
-  }
-};
 
 class NoNetwork final : public IHttpTransport {
  public:
@@ -51,35 +40,9 @@ class NoNetwork final : public IHttpTransport {
   void Cancel() override {}
 };
 
-class NothingStored final : public IProfile {
- public:
-  std::string GetString(const std::string&, const std::string&, const std::string& defaultValue) override {
-    return defaultValue;
-  }
-  bool WriteString(const std::string&, const std::string&, const std::string&) override { return false; }
-  bool DeleteEntry(const std::string&, const std::string&) override { return false; }
-};
-
-class NotRegistered final : public IRunOnStartup {
- public:
-  bool IsRunOnStartup() override { return false; }
-  bool SetRunOnStartup(bool) override { return false; }
-  std::string LastError() const override { return "the registry is not connected yet"; }
-};
-
 }  // namespace
 
-std::unique_ptr<IDeviceManagerFactory> CreateInterimDeviceManagerFactory() {
-  return std::make_unique<NoDeviceManager>();
-}
 std::unique_ptr<IHttpTransport> CreateInterimHttpTransport() {
   return std::make_unique<NoNetwork>();
 }
-std::unique_ptr<IProfile> CreateInterimProfile() {
-  return std::make_unique<NothingStored>();
-}
-std::unique_ptr<IRunOnStartup> CreateInterimRunOnStartup() {
-  return std::make_unique<NotRegistered>();
-}
-
 }  // namespace skiff
