@@ -9,7 +9,8 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl ca-certificates
   tinyproxy
-  g++-mingw-w64-x86-64-posix wine64 xvfb
+  g++-mingw-w64-x86-64-posix wine64
+  nsis xvfb
   gnuplot-nox
 )
 
