@@ -20,15 +20,6 @@ constexpr char kProfileKey[] = "Software\\SkiffHouse\\SkiffHouse";
 constexpr char kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr char kRunValueName[] = "SkiffHouse";
 
-// The build names the program by its Unix path, which Wine shows as drive Z:.
-std::string ProgramWindowsPathOf() {
-  std::string path(SKIFFHOUSE_EXE);
-  if (path[0] == '/') path = "Z:" + path;
-  for (char& c : path)
-    if (c == '/') c = '\\';
-  return path;
-}
-
 struct Search {
   DWORD processId;
   const char* className;
@@ -82,8 +73,15 @@ BOOL CALLBACK AddText(HWND control, LPARAM texts) {
 
 }  // namespace
 
+std::string WindowsPath(const std::string& unixPath) {
+  std::string path = unixPath[0] == '/' ? "Z:" + unixPath : unixPath;
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  return path;
+}
+
 std::string ProgramWindowsPath() {
-  return ProgramWindowsPathOf();
+  return WindowsPath(SKIFFHOUSE_EXE);
 }
 
 void EnterTestDesktop() {

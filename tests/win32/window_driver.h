@@ -65,5 +65,7 @@ std::string RunValue();
 void DeleteRunValue();
 // The program's path as Windows names it.
 std::string ProgramWindowsPath();
+// A path of the build as Windows names it (drive Z: is the Unix root).
+std::string WindowsPath(const std::string& unixPath);
 
 }  // namespace skiff::test
