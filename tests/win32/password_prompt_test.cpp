@@ -1,8 +1,10 @@
 // The password prompt on the worker's real path: a simulated handheld locked with a
 // password attaches over TCP to the stand-in device manager inside skiffhouse.exe, whose
 // challenge reaches the window's prompt; the driver answers as a user would type.
-#include <windows.h>
+// Winsock before windows.h, which otherwise brings the old socket header.
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <gtest/gtest.h>
 
