@@ -106,7 +106,8 @@ TEST_F(FetchDispatchTest, FailuresReachTheHandheldAsErrorPackets) {
   Request(PacketType::Secure, std::string(1, '\x01'));
   Request(PacketType::Headers, "");
   host.lines.clear();
-  EXPECT_EQ(Request(PacketType::Send), Error(12029, "Returned if connection to the server failed."));
+  EXPECT_EQ(Request(PacketType::Send),
+            Error(kErrorCannotConnect, "Returned if connection to the server failed."));
   EXPECT_EQ(host.lines, (std::vector<std::string>{"Sending error:", "12029",
                                                   "Returned if connection to the server failed."}));
   EXPECT_EQ(http.State(), HttpClientState::Idle);
@@ -129,7 +130,7 @@ TEST_F(FetchDispatchTest, FailuresReachTheHandheldAsErrorPackets) {
       "The connection with the server has been reset or terminated, or an incompatible SSL protocol was "
       "encountered. For example, WinHTTP 5.1 does not support SSL2 unless the client specifically enables "
       "it.";
-  EXPECT_EQ(reply, Error(12030, resetText));
+  EXPECT_EQ(reply, Error(kErrorConnectionError, resetText));
   EXPECT_EQ(http.State(), HttpClientState::ResponseReceived);
   EXPECT_EQ(Request(PacketType::Close), Reply(""));
 
@@ -138,7 +139,7 @@ TEST_F(FetchDispatchTest, FailuresReachTheHandheldAsErrorPackets) {
   Request(PacketType::Host, std::string(70, 'x') + ".invalid");
   Request(PacketType::Verb, "GET");
   Request(PacketType::Headers, "");
-  EXPECT_EQ(Request(PacketType::Send), Error(12007, "The server name cannot be resolved."));
+  EXPECT_EQ(Request(PacketType::Send), Error(kErrorNameNotResolved, "The server name cannot be resolved."));
 }
 
 }  // namespace
