@@ -206,7 +206,12 @@ TEST_F(TransportContract, VerbsHeadersAndBodiesReachTheServerAsGiven) {
   }
 }
 
-TEST_F(TransportContract, ChunkedAndCloseDelimitedBodiesArriveWhole) {
+TEST_F(TransportContract, BodiesArriveWholeAndAsSent) {
+  {
+    Fetch fetch(*transport);
+    ASSERT_EQ(fetch.Get("/encoded"), 0u);
+    EXPECT_EQ(fetch.Body(), "not really gzip") << "the body is passed on as sent, never decoded";
+  }
   const std::string whole = "first piece;" + std::string(20000, 'x') + "last";
   for (const char* path : {"/chunked", "/close"}) {
     SCOPED_TRACE(path);
@@ -275,8 +280,8 @@ TEST_F(TransportContract, StatusTextAndRawHeadersInCrlfForm) {
 
 TEST_F(TransportContract, RedirectsAreFollowedWithinLimits) {
   // Only the final response's status and body are seen. Wine's WinHTTP resolves a
-  // target without a leading '/' to the wrong path, fails a POST redirected by 301 and
-  // does not follow a 303 after PUT.
+  // target without a leading '/' to the wrong path, fails a POST redirected by 301, does
+  // not follow a 303 after PUT, and fails a redirect without a target (12150).
   const struct {
     const char* verb;
     const char* path;
@@ -292,6 +297,7 @@ TEST_F(TransportContract, RedirectsAreFollowedWithinLimits) {
       {"GET", "/hop?10", 0, "done", false},              // ten redirects are followed
       {"GET", "/hop?11", kErrorRedirectFailed, "", false},
       {"GET", "/loop", kErrorRedirectFailed, "", false},
+      {"GET", "/no-location", 0, "stay here", true},  // a redirect without a target is final
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);

@@ -126,6 +126,10 @@ def answer(peer, request):
             filler += f"X-Filler-{index:04d}: {'f' * 60}\r\n"
             index += 1
         peer.fixed(200, "OK", "body", filler)
+    elif path == "/encoded":
+        peer.fixed(200, "OK", "not really gzip", "Content-Encoding: gzip\r\n")
+    elif path == "/no-location":
+        peer.fixed(302, "Found", "stay here")
     elif path == "/final":
         peer.fixed(200, "Landed", f"{method} {body.decode('latin-1')}")
     elif path == "/relative":
