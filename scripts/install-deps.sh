@@ -18,6 +18,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   tinyproxy
   g++-mingw-w64-x86-64-posix wine64
+  nsis xvfb
   gnuplot-nox
 )
 

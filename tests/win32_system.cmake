@@ -1,0 +1,36 @@
+# The Windows program's system parts under Wine, in the build's own prefix: the registry
+# profile and Run value against a key of the test's own, and the creation of the device
+# manager through COM.
+if(NOT WIN32)
+  return()
+endif()
+
+skiff_test(registry_settings_test SOURCES integration/registry_settings_test.cpp LIBS skiff_win32_registry
+           LABELS integration)
+skiff_test(com_creation_test SOURCES integration/com_creation_test.cpp LIBS skiff_win32_com LABELS integration)
+
+skiff_test(standin_server_test SOURCES integration/standin_server_test.cpp
+           LIBS skiff_win32_com skiff_handheld ws2_32 LABELS integration)
+target_compile_definitions(standin_server_test PRIVATE SKIFF_STANDIN_DLL="$<TARGET_FILE:skiffhouse-standin>")
+add_dependencies(standin_server_test skiffhouse-standin)
+
+# Whole processes under Wine, each test in a copy of the build's prefix: every test_*
+# method of test_windows.py is one CTest test, named wine.<Class>.<method>.
+find_package(Python3 COMPONENTS Interpreter REQUIRED)
+set(wine_script ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_windows.py)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${wine_script})
+file(STRINGS ${wine_script} wine_lines REGEX "^class [A-Za-z]+\\(WineTestCase\\)|^    def test_")
+foreach(line IN LISTS wine_lines)
+  if(line MATCHES "^class ([A-Za-z]+)")
+    set(wine_class ${CMAKE_MATCH_1})
+    continue()
+  endif()
+  string(REGEX REPLACE "^    def (test_[A-Za-z0-9_]+).*" "\\1" wine_method "${line}")
+  set(test ${wine_class}.${wine_method})
+  add_test(NAME wine.${test} COMMAND ${Python3_EXECUTABLE} ${wine_script} ${test})
+  set_tests_properties(wine.${test} PROPERTIES
+    LABELS e2e TIMEOUT 300
+    ENVIRONMENT "SKIFFHOUSE_WINE_PREFIX=${CMAKE_BINARY_DIR}/wineprefix;SKIFFHOUSE_SETUP=${CMAKE_BINARY_DIR}/SkiffHouse-${PROJECT_VERSION}-setup.exe")
+endforeach()
+# The mingw stage builds only the test targets: these are what the tests above run.
+set_property(GLOBAL APPEND PROPERTY SKIFF_TEST_TARGETS installer)
