@@ -1,8 +1,18 @@
-# The USB-link device manager and the simulated handheld, over a real Unix socket.
+# The USB-link device manager and the simulated handheld over real sockets: the Unix
+# socket on POSIX, TCP on 127.0.0.1 everywhere (under Wine in the Windows build).
+set(usb_link_support integration/usb_link_support/usb_link_harness.cpp)
+
+skiff_test(usb_link_tcp_test SOURCES integration/usb_link_tcp_test.cpp ${usb_link_support}
+           LIBS skiff_usb_link skiff_handheld LABELS integration usb_link)
 if(WIN32)
+  # The cross-built tool runs and reaches for the desktop over Winsock.
+  set_property(GLOBAL APPEND PROPERTY SKIFF_TEST_TARGETS skiffhouse-handheld)
+  add_test(NAME handheld_exe_reports_a_refused_port COMMAND skiffhouse-handheld --port 1 ping)
+  set_tests_properties(handheld_exe_reports_a_refused_port PROPERTIES LABELS "integration;usb_link"
+                       PASS_REGULAR_EXPRESSION "cannot connect to 127\\.0\\.0\\.1:1: ")
   return()
 endif()
-set(usb_link_support integration/usb_link_support/usb_link_harness.cpp)
+list(APPEND usb_link_support integration/usb_link_support/usb_link_harness_posix.cpp)
 
 skiff_test(usb_link_frame_test SOURCES integration/usb_link_frame_test.cpp
            LIBS skiff_usb_link LABELS integration usb_link)

@@ -1,5 +1,5 @@
 // The activity log: a bounded text of whole "\r\n" lines that tells the user what the
-// program is doing, shown through a small display interface.
+// program is doing, shown through the platform's ILogDisplay.
 #pragma once
 
 #include <cstddef>
@@ -7,26 +7,9 @@
 #include <mutex>
 #include <string>
 
-namespace skiff {
+#include "platform/platform.h"
 
-// Where the log is shown. Each refresh hands over the whole kept text, never a delta,
-// so a display that shows it replaces its content with it.
-//
-// The log never holds its lock while it calls the display: a display may wait for
-// another thread that logs (the Windows edit box is updated with a synchronous message
-// to the window's thread, which logs too). Refreshes never overlap and each is newer than
-// the one before; a line logged while a refresh runs is shown by a later refresh, which
-// the thread already showing makes before it returns (a later update wins).
-class ILogDisplay {
- public:
-  virtual ~ILogDisplay() = default;
-  // Still able to show text (the window exists)?
-  virtual bool IsAlive() const = 0;
-  // Replaces the shown text by the whole kept text and scrolls to its end. appended is
-  // what was added since the previous refresh (whole lines with their "\r\n"), for
-  // displays that show lines as they come. Called on a thread that logs.
-  virtual void ShowText(const std::string& keptText, const std::string& appended) = 0;
-};
+namespace skiff {
 
 class CActivityLog {
  public:

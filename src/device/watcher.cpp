@@ -42,7 +42,7 @@ void CDeviceWorker::Run() {
 
 void CDeviceWorker::Register() {
   // Joining the platform's thread model for the device manager (the COM apartment on
-  // Windows) is the factory's part, done at every attempt.
+  // Windows) is the factory's part, done at every attempt and left at WatcherThreadEnding.
   if (m_pDeviceManager != nullptr) {
     m_pDeviceManager->Release();
     m_pDeviceManager = nullptr;

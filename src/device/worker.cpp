@@ -96,13 +96,15 @@ void CDeviceWorker::Stop() {
   m_transport.Cancel();
   m_requester.Abandon();
   m_thread.join();
-  // A thread that ended on a failed wait skipped Shutdown; the references are no longer
-  // used by anyone, so release them here.
-  if (!m_callbacks.IsClosed()) Shutdown();
 }
 
 unsigned int CDeviceWorker::WatcherThreadProc(CDeviceWorker* worker) {
+  worker->m_factory.WatcherThreadStarted();
   worker->Run();
+  // Every device-manager object is released on this thread before it leaves the
+  // platform's thread model (a run that ended on a failed wait skipped Shutdown).
+  if (!worker->m_callbacks.IsClosed()) worker->Shutdown();
+  worker->m_factory.WatcherThreadEnding();
   return 0;
 }
 

@@ -75,7 +75,10 @@ class CallbackScope {
 // A PIN as it names a remembered password and shows in the log: "%x" of the 32 bits.
 std::string PinText(std::uint32_t pin);
 
-class CDeviceWorker : public IDevMgrChannelSink, public IDevMgrDeviceSink, private IDispatchHost {
+class CDeviceWorker : public IDevMgrChannelSink,
+                      public IDevMgrDeviceSink,
+                      public ILogSink,
+                      private IDispatchHost {
  public:
   // Stands for "no password": the prompt was cancelled, or nothing is remembered. Made of
   // characters no one types into the prompt.
@@ -90,7 +93,7 @@ class CDeviceWorker : public IDevMgrChannelSink, public IDevMgrDeviceSink, priva
   CDeviceWorker& operator=(const CDeviceWorker&) = delete;
 
   void SetLog(CActivityLog* log);
-  // One line, echoed to the console as well.
+  // One line, echoed to the console as well. Any thread.
   void Log(const std::string& text) override;
   // One line made of first directly followed by second; no console echo.
   void Log(const std::string& first, const std::string& second);

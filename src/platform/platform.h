@@ -2,6 +2,15 @@
 // platform directory (platform/posix, platform/win32) implements them; the core reaches
 // the system only through these. Interfaces are handed in by constructor so that a test
 // can hand in a fake; the few free functions are implemented once per platform.
+//
+// Declared here: ConsoleEcho, SystemMessageText, SystemAnsiToWide/WideToAnsi,
+// IDeviceManagerFactory, IProfile, IRunOnStartup, ILogDisplay, IMainWindowHost,
+// IMainWindow, IPasswordRequester. Declared in their own headers, included here:
+//   IHttpTransport    http/http_transport.h (the WinHTTP-shaped transport; libcurl on
+//                     POSIX, WinHTTP on Windows)
+//   ILogSink          core/log_sink.h (where every part writes its log lines)
+// The password hand-off that windows build IPasswordRequester on is CPasswordHandOff in
+// shell/password_handoff.h; the docs' architecture page tables each hook's two sides.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +19,8 @@
 #include <string_view>
 
 #include "compat/com.h"
+#include "core/log_sink.h"
+#include "http/http_transport.h"
 
 struct IDevMgrMain;
 
@@ -40,12 +51,19 @@ bool SystemWideToAnsi(char* dest, std::size_t capacity, const WideChar* source, 
 
 // ---- Device manager creation (Windows: COM server; POSIX: the USB-link manager) -----
 
+// All three calls come on the watcher thread, in this order: WatcherThreadStarted once,
+// CreateDeviceManager at each attempt, WatcherThreadEnding once after every device-manager
+// object the thread used has been released. Windows joins the multithreaded COM
+// apartment at every attempt and leaves it as often when the thread ends; POSIX has
+// nothing to join and does nothing.
 class IDeviceManagerFactory {
  public:
   virtual ~IDeviceManagerFactory() = default;
+  virtual void WatcherThreadStarted() {}
   // Creates the device manager and returns its IDevMgrMain with one reference for the
-  // caller, or a failed HRESULT. Called on the watcher thread.
+  // caller, or a failed HRESULT.
   virtual HRESULT CreateDeviceManager(IDevMgrMain** deviceManager) = 0;
+  virtual void WatcherThreadEnding() {}
 };
 
 // ---- Profile (Windows: registry under the company key; POSIX: the INI file) ---------
@@ -59,6 +77,69 @@ class IProfile {
   // False when the value could not be stored; other entries are never lost.
   virtual bool WriteString(const std::string& section, const std::string& name, const std::string& value) = 0;
   virtual bool DeleteEntry(const std::string& section, const std::string& name) = 0;
+};
+
+// ---- Run on startup (Windows: the per-user Run value; POSIX: the autostart entry) ---
+
+class IRunOnStartup {
+ public:
+  virtual ~IRunOnStartup() = default;
+  // Registered at all (the content is not examined).
+  virtual bool IsRunOnStartup() = 0;
+  // on: registers the running program's full path; off: removes the registration.
+  // False when that could not be done.
+  virtual bool SetRunOnStartup(bool on) = 0;
+  // Why the last SetRunOnStartup failed, for the log; empty when unknown.
+  virtual std::string LastError() const { return {}; }
+};
+
+// ---- The log's display (Windows: the main window's edit box; POSIX: the console) ----
+
+// Each refresh hands over the whole kept text, never a delta, so a display that shows it
+// replaces its content with it.
+//
+// The log never holds its lock while it calls the display: a display may wait for
+// another thread that logs (the Windows edit box is updated with a synchronous message
+// to the window's thread, which logs too). Refreshes never overlap and each is newer than
+// the one before; a line logged while a refresh runs is shown by a later refresh, which
+// the thread already showing makes before it returns (a later update wins).
+class ILogDisplay {
+ public:
+  virtual ~ILogDisplay() = default;
+  // Still able to show text (the window exists)?
+  virtual bool IsAlive() const = 0;
+  // Replaces the shown text by the whole kept text and scrolls to its end. appended is
+  // what was added since the previous refresh (whole lines with their "\r\n"), for
+  // displays that show lines as they come. Called on a thread that logs.
+  virtual void ShowText(const std::string& keptText, const std::string& appended) = 0;
+};
+
+// ---- Main window with its tray presence (Windows: dialog and tray icon; POSIX: the
+// console front end) --------------------------------------------------------------------
+
+// What the main window asks of the program while it runs.
+class IMainWindowHost {
+ public:
+  virtual ~IMainWindowHost() = default;
+  // The "Run On Startup" control was used; checked is its state before the click.
+  // Returns the state it shows afterwards.
+  virtual bool RunOnStartupClicked(bool checked) = 0;
+  // The password prompt's answer: the password, or CDeviceWorker::kNoPassword when
+  // cancelled, and the remember choice. Both are stored before the worker's password
+  // event is signalled.
+  virtual void PasswordAnswered(const std::string& password, bool remember) = 0;
+};
+
+// The platform's main window. It is the display of the log.
+class IMainWindow : public ILogDisplay {
+ public:
+  virtual void SetTitle(const std::string& title) = 0;
+  virtual void SetRunOnStartupCheck(bool checked) = 0;
+  // Runs the window until the user ends the program ("Exit", close, end of input, a
+  // termination request). Every answer and click goes through host.
+  virtual void RunModal(IMainWindowHost& host) = 0;
+  // The window is gone: the log is shown no more.
+  virtual void Destroy() = 0;
 };
 
 // ---- Password request to the main window (the front end's prompt) ------------------

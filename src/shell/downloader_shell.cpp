@@ -12,8 +12,7 @@ class MainWindowHost : public IMainWindowHost {
       : m_worker(worker), m_runOnStartup(runOnStartup) {}
 
   bool RunOnStartupClicked(bool checked) override {
-    return ToggleRunOnStartup(checked, m_runOnStartup,
-                              [this](const std::string& text) { m_worker.Log(text); });
+    return ToggleRunOnStartup(checked, m_runOnStartup, m_worker);
   }
 
   void PasswordAnswered(const std::string& password, bool remember) override {
@@ -32,13 +31,12 @@ void RunMainWindow(MainWindowParts& parts) {
   CDeviceWorker worker(parts.deviceManagers, parts.transport, parts.profile, parts.passwordRequester,
                        parts.timing);
   MainWindowHost host(worker, parts.runOnStartup);
-  const ShellLogFn toLog = [&worker](const std::string& text) { worker.Log(text); };
 
   log.SetWindow(&parts.window);
   worker.SetLog(&log);
-  if (parts.logReady) parts.logReady(toLog);
+  parts.earlyLog.Bind(&worker);
   worker.Start();
-  parts.window.SetRunOnStartupCheck(ApplyFirstStartRule(parts.profile, parts.runOnStartup, toLog));
+  parts.window.SetRunOnStartupCheck(ApplyFirstStartRule(parts.profile, parts.runOnStartup, worker));
   parts.window.SetTitle(kAppTitle);
 
   parts.window.RunModal(host);
@@ -48,7 +46,7 @@ void RunMainWindow(MainWindowParts& parts) {
   parts.passwordRequester.Abandon();
   worker.Stop();
   parts.window.Destroy();
-  if (parts.logReady) parts.logReady(ShellLogFn());
+  parts.earlyLog.Bind(nullptr);
 }
 
 }  // namespace skiff

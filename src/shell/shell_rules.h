@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -29,31 +28,15 @@ inline constexpr char kVersionName[] = "Version";
 inline constexpr char kVersionNeverStarted[] = "0.0";
 inline constexpr char kVersionCurrent[] = "1.3";
 
-// The logon registration ("Run On Startup"). Windows: the per-user Run list value
-// "SkiffHouse"; POSIX: the autostart desktop entry.
-class IRunOnStartup {
- public:
-  virtual ~IRunOnStartup() = default;
-  // Registered at all (the content is not examined).
-  virtual bool IsRunOnStartup() = 0;
-  // on: registers the running program's full path; off: removes the registration.
-  // False when that could not be done.
-  virtual bool SetRunOnStartup(bool on) = 0;
-  // Why the last SetRunOnStartup failed, for the log; empty when unknown.
-  virtual std::string LastError() const { return {}; }
-};
-
-using ShellLogFn = std::function<void(const std::string&)>;
-
 // The first-start check of the main window's initialisation: on the very first start
 // (the marker reads exactly "0.0") writes "1.3" and registers run on startup. Any other
 // marker value, the empty one included, leaves everything alone. Failures to write are
 // told through log. Returns the run-on-startup state the check box starts with.
-bool ApplyFirstStartRule(IProfile& profile, IRunOnStartup& runOnStartup, const ShellLogFn& log);
+bool ApplyFirstStartRule(IProfile& profile, IRunOnStartup& runOnStartup, ILogSink& log);
 
 // The check box's click: the box shows what the user clicked whether or not the
 // registration could be changed; a failure is told through log. Returns the new state.
-bool ToggleRunOnStartup(bool checked, IRunOnStartup& runOnStartup, const ShellLogFn& log);
+bool ToggleRunOnStartup(bool checked, IRunOnStartup& runOnStartup, ILogSink& log);
 
 // The three-line text of the password prompt, lines ended by "\r\n".
 std::string PasswordPromptText(std::int32_t attemptsRemaining, std::uint32_t pin);

@@ -17,8 +17,9 @@ std::string DurationText(unsigned ms) {
 
 }  // namespace
 
-Connection::Connection(std::uint64_t id, std::unique_ptr<IUsbStream> stream, UsbLinkTiming timing)
-    : m_id(id), m_stream(std::move(stream)), m_timing(timing) {}
+Connection::Connection(std::uint64_t id, std::unique_ptr<IUsbStream> stream, UsbLinkTiming timing,
+                       CSocketPoller* wake)
+    : m_id(id), m_stream(std::move(stream)), m_timing(timing), m_wake(wake) {}
 
 Connection::~Connection() {
   if (m_sink != nullptr) m_sink->Release();
@@ -34,11 +35,14 @@ void Connection::RequestEnd(const std::string& reason) {
     std::lock_guard lock(m_mutex);
     if (Gone()) return;
     m_endRequested = true;
+    m_endAsked.store(true, std::memory_order_release);
     m_endReason = reason;
+    // The I/O thread finishes the connection; the wake comes under the lock, so that it
+    // cannot reach a manager that has finished the connection and gone.
+    m_stream->Shutdown();
+    if (m_wake != nullptr) m_wake->Wake();
   }
   m_changed.notify_all();
-  // The I/O thread sees the end of the stream and finishes the connection there.
-  m_stream->Shutdown();
 }
 
 bool Connection::Send(FrameKind kind, const void* body, std::size_t length, std::string* reason) {
@@ -76,6 +80,7 @@ void Connection::WaitForSinkCalls(Lock& lock) {
 // ---- The I/O thread -------------------------------------------------------------------
 
 bool Connection::ReceiveBytes() {
+  if (EndAsked()) return false;
   const std::ptrdiff_t got = m_stream->Receive(m_reader.FreeSpace(), m_reader.FreeSize());
   // Nothing more: the handheld went away, or another thread ended the connection.
   if (got < 0) return false;
@@ -191,6 +196,7 @@ bool Connection::Finish(std::string* reason, IDevMgrChannelSink** openSink) {
     std::lock_guard lock(m_mutex);
     if (m_ended) return false;
     m_ended = true;
+    m_wake = nullptr;
     *reason = m_endReason;
     if (m_phase == Phase::Open) {
       m_phase = Phase::Closed;

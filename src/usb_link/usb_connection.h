@@ -2,6 +2,7 @@
 // handshake and packet queue, and the rules that keep both ends in step.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -26,7 +27,9 @@ inline constexpr std::size_t kMaxUnreadPackets = 64;
 // and guarded by one lock; sink calls are made without it.
 class Connection {
  public:
-  Connection(std::uint64_t id, std::unique_ptr<IUsbStream> stream, UsbLinkTiming timing);
+  // wake: the manager's poller, woken when another thread ends the connection (a
+  // socket shut down by another thread does not end every platform's wait).
+  Connection(std::uint64_t id, std::unique_ptr<IUsbStream> stream, UsbLinkTiming timing, CSocketPoller* wake);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -36,8 +39,11 @@ class Connection {
 
   // ---- The I/O thread -----------------------------------------------------------------
 
-  // Takes what the stream has brought; false once the stream has ended.
+  // Takes what the stream has brought; false once the stream has ended or the end was
+  // asked for.
   bool ReceiveBytes();
+  // Another thread asked for the end: the connection is to be finished now.
+  bool EndAsked() const { return m_endAsked.load(std::memory_order_acquire); }
   enum class FrameOutcome {
     NeedMore,  // no whole frame is waiting
     Handled,
@@ -108,6 +114,8 @@ class Connection {
   bool m_attached = false;
   bool m_ended = false;  // the I/O thread has finished the connection
   bool m_endRequested = false;
+  std::atomic<bool> m_endAsked{false};  // m_endRequested, read by the I/O thread without the lock
+  CSocketPoller* m_wake;                // until Finish
   std::string m_endReason;
   std::shared_ptr<const std::vector<DeviceProperty>> m_properties;  // set once, at ATTACH
 

@@ -20,7 +20,7 @@ constexpr std::size_t kMaxConnections = 128;
 
 class CUsbDevMgr final : public RefCounted<IDevMgrMain> {
  public:
-  CUsbDevMgr(std::unique_ptr<IUsbListener> listener, IUsbLinkLog& log, UsbLinkTiming timing)
+  CUsbDevMgr(std::unique_ptr<IUsbListener> listener, ILogSink& log, UsbLinkTiming timing)
       : m_listener(std::move(listener)), m_log(log), m_timing(timing) {}
 
   bool Start(std::string* reason);
@@ -43,7 +43,7 @@ class CUsbDevMgr final : public RefCounted<IDevMgrMain> {
   void RaiseDeviceEvent(bool connected, IDevMgrDevice* device);
 
   const std::unique_ptr<IUsbListener> m_listener;
-  IUsbLinkLog& m_log;
+  ILogSink& m_log;
   const UsbLinkTiming m_timing;
   CSocketPoller m_poller;
   std::thread m_thread;
@@ -176,7 +176,7 @@ void CUsbDevMgr::Run() {
     const std::size_t polled = m_connections.size();
     if (m_poller.Readable(0)) Accept();
     for (std::size_t index = polled; index-- > 0;) {
-      if (!m_poller.Readable(index + 1)) continue;
+      if (!m_poller.Readable(index + 1) && !m_connections[index]->EndAsked()) continue;
       const std::shared_ptr<Connection> connection = m_connections[index];
       Receive(connection);
       if (connection->Ended())
@@ -211,7 +211,8 @@ void CUsbDevMgr::Accept() {
     m_log.Log("USB link: refused a handheld: already " + std::to_string(kMaxConnections) + " are connected");
     return;
   }
-  m_connections.push_back(std::make_shared<Connection>(m_nextConnectionId++, std::move(stream), m_timing));
+  m_connections.push_back(
+      std::make_shared<Connection>(m_nextConnectionId++, std::move(stream), m_timing, &m_poller));
 }
 
 void CUsbDevMgr::Receive(const std::shared_ptr<Connection>& connection) {
@@ -309,7 +310,7 @@ void CUsbDevMgr::RaiseDeviceEvent(bool connected, IDevMgrDevice* device) {
 // ---- Factory ------------------------------------------------------------------------
 
 CUsbDeviceManagerFactory::CUsbDeviceManagerFactory(std::unique_ptr<usblink::IUsbEndpoint> endpoint,
-                                                   IUsbLinkLog& log, UsbLinkTiming timing)
+                                                   ILogSink& log, UsbLinkTiming timing)
     : m_endpoint(std::move(endpoint)), m_log(log), m_timing(timing) {}
 
 CUsbDeviceManagerFactory::~CUsbDeviceManagerFactory() = default;
@@ -361,7 +362,7 @@ HRESULT CUsbDeviceManagerFactory::CreateDeviceManager(IDevMgrMain** deviceManage
   return S_OK;
 }
 
-HRESULT CreateTcpUsbDeviceManager(std::uint16_t port, IUsbLinkLog& log, IDevMgrMain** deviceManager,
+HRESULT CreateTcpUsbDeviceManager(std::uint16_t port, ILogSink& log, IDevMgrMain** deviceManager,
                                   std::uint16_t* boundPort, UsbLinkTiming timing) {
   CUsbDeviceManagerFactory factory(usblink::TcpLoopbackEndpoint(port), log, timing);
   std::uint16_t bound = 0;

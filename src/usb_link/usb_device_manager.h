@@ -14,15 +14,6 @@
 
 namespace skiff {
 
-// Where the device manager writes what the user should know (a handheld dropped for bad
-// input, the socket in use). Called from the manager's own threads; must be thread-safe
-// and outlive every manager created with it.
-class IUsbLinkLog {
- public:
-  virtual ~IUsbLinkLog() = default;
-  virtual void Log(const std::string& line) = 0;
-};
-
 // Failure codes of the device manager, for callers and tests to tell them apart.
 inline constexpr HRESULT kUsbSocketInUse = HRESULT_FROM_WIN32(183);    // ERROR_ALREADY_EXISTS
 inline constexpr HRESULT kUsbSocketFailed = HRESULT_FROM_WIN32(1214);  // ERROR_INVALID_NETNAME
@@ -45,9 +36,11 @@ struct UsbLinkTiming {
 // 127.0.0.1). Each manager owns the listener while it lives; when the address is
 // already served by a live listener, creation fails with kUsbSocketInUse (the caller
 // retries later). A failure is logged once, not at every retry.
+// log: where the managers write what the user should know (a handheld dropped for bad
+// input, the address in use), from their own threads; it outlives every manager.
 class CUsbDeviceManagerFactory : public IDeviceManagerFactory {
  public:
-  CUsbDeviceManagerFactory(std::unique_ptr<usblink::IUsbEndpoint> endpoint, IUsbLinkLog& log,
+  CUsbDeviceManagerFactory(std::unique_ptr<usblink::IUsbEndpoint> endpoint, ILogSink& log,
                            UsbLinkTiming timing = {});
   ~CUsbDeviceManagerFactory() override;
   HRESULT CreateDeviceManager(IDevMgrMain** deviceManager) override;
@@ -56,7 +49,7 @@ class CUsbDeviceManagerFactory : public IDeviceManagerFactory {
 
  private:
   std::unique_ptr<usblink::IUsbEndpoint> m_endpoint;
-  IUsbLinkLog& m_log;
+  ILogSink& m_log;
   UsbLinkTiming m_timing;
   std::mutex m_mutex;
   std::string m_lastFailure;
@@ -68,7 +61,7 @@ class CUsbDeviceManagerFactory : public IDeviceManagerFactory {
 // listener has the port, kUsbSocketFailed for other failures, each with the reason in
 // the thread's error information and one line in log. Releasing the last reference
 // stops the manager and closes the port; log must outlive it.
-HRESULT CreateTcpUsbDeviceManager(std::uint16_t port, IUsbLinkLog& log, IDevMgrMain** deviceManager,
+HRESULT CreateTcpUsbDeviceManager(std::uint16_t port, ILogSink& log, IDevMgrMain** deviceManager,
                                   std::uint16_t* boundPort = nullptr, UsbLinkTiming timing = {});
 
 }  // namespace skiff

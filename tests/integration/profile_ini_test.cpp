@@ -39,22 +39,20 @@ unsigned ModeOf(const std::string& path) {
 }
 
 // A profile whose reports are collected.
-struct ReportedProfile {
-  explicit ReportedProfile(const std::string& path) : profile(path) {
-    profile.SetReporter([this](const std::string& line) { reports += line + "\n"; });
-  }
-  CIniProfile profile;
+struct ReportedProfile : ILogSink {
+  explicit ReportedProfile(const std::string& path) : profile(path, this) {}
+  void Log(const std::string& line) override { reports += line + "\n"; }
   std::string reports;
+  CIniProfile profile;
 };
 
 TEST(IniProfile, MissingFileGivesDefaultsAndFirstWriteCreatesPrivateFile) {
   test::TempDir temp;
   const std::string folder = temp.Path() + "/config/SkiffHouse", path = folder + "/SkiffHouse.ini";
-  CIniProfile profile(path);
+  ReportedProfile reported(path);
+  CIniProfile& profile = reported.profile;
   EXPECT_EQ(profile.GetString("General", "Version", "0.0"), "0.0");
-  std::string reports;
-  profile.SetReporter([&](const std::string& line) { reports += line; });  // earlier problems are told now
-  EXPECT_THAT(reports, HasSubstr("does not exist yet"));
+  EXPECT_THAT(reported.reports, HasSubstr("does not exist yet"));
 
   ASSERT_TRUE(profile.WriteString("General", "Version", "1.3"));
   ASSERT_TRUE(profile.WriteString("Saved passwords", "2a0f", "pass word=with equals"));

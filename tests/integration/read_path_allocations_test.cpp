@@ -84,7 +84,7 @@ constexpr int kWarmUpReads = 200;
 constexpr int kCountedReads = 2000;
 constexpr auto kSafetyWait = std::chrono::seconds(20);
 
-class LineCounter : public IUsbLinkLog {
+class LineCounter : public ILogSink {
  public:
   void Log(const std::string& /*line*/) override { ++lines; }
   std::atomic<int> lines{0};

@@ -14,7 +14,7 @@
 #include <sstream>
 
 #include "fetch.h"
-#include "integration/usb_link_support/usb_link_harness.h"
+#include "integration/usb_link_support/unix_socket_test.h"
 #include "packet_text.h"
 
 extern char** environ;
@@ -156,7 +156,9 @@ TEST(HandheldPiecesTest, FetchPlanChecksSizesBeforeAnythingIsSent) {
 // The handheld process, its output in files.
 class HandheldProcess {
  public:
-  HandheldProcess(const TempDir& dir, std::vector<std::string> args, const std::string& input = {}) {
+  // environment: NAME=VALUE entries added to this process's own.
+  HandheldProcess(const TempDir& dir, std::vector<std::string> args, const std::string& input = {},
+                  std::vector<std::string> environment = {}) {
     const std::string stem = dir.Path() + "/" + std::to_string(s_count++), in = stem + ".in";
     m_out = stem + ".out";
     m_err = stem + ".err";
@@ -165,12 +167,16 @@ class HandheldProcess {
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& entry : environment) envp.push_back(entry.data());
+    for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
+    envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
+    if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) m_pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     m_exit = std::async(std::launch::async, [pid = m_pid] {
       int status = 0;
@@ -252,10 +258,10 @@ std::vector<std::string> Texts(const std::vector<WirePacket>& packets) {
   return texts;
 }
 
-class HandheldBinaryTest : public UsbLinkTest {
+class HandheldBinaryTest : public UnixUsbLinkTest {
  protected:
   void SetUp() override {
-    UsbLinkTest::SetUp();
+    UnixUsbLinkTest::SetUp();
     Create();
   }
   std::vector<std::string> Args(std::vector<std::string> more) {
@@ -289,6 +295,27 @@ TEST_F(HandheldBinaryTest, PingCarriesPinAndPropertiesAndPrintsThePong) {
   // It closes its channel and goes.
   EXPECT_TRUE(sink.Wait(sink.closed, 1));
   EXPECT_TRUE(deviceSink.Wait(deviceSink.disconnected, 1));
+}
+
+TEST_F(HandheldBinaryTest, TcpPortComesFromTheOptionOrTheEnvironment) {
+  ReleaseManager();
+  CreateTcp();
+  const std::string port = std::to_string(tcpPort);
+  for (const bool fromEnvironment : {false, true}) {
+    HandheldProcess process(dir,
+                            fromEnvironment ? std::vector<std::string>{"ping", "x"}
+                                            : std::vector<std::string>{"--port", port, "ping", "x"},
+                            {}, {fromEnvironment ? "SKIFFHOUSE_USB_PORT=" + port : "SKIFFHOUSE_USB_PORT="});
+    RecordingChannelSink sink;
+    DesktopSide desktop(Open(sink), sink);
+    EXPECT_EQ(Text(desktop.Next()), "Ping 1 len=1 text:x") << process.Err();
+    ASSERT_EQ(desktop.Send(2, 1, std::string("Pong: x\0", 8)), S_OK);
+    EXPECT_EQ(process.Wait(), 0) << process.Err();
+  }
+  HandheldProcess bad(dir, {"ping"}, {}, {"SKIFFHOUSE_USB_PORT=70000"});
+  EXPECT_EQ(bad.Wait(), 2);
+  EXPECT_TRUE(Contains(bad.Err(), "SKIFFHOUSE_USB_PORT is not a port number from 1 to 65535: 70000"))
+      << bad.Err();
 }
 
 TEST_F(HandheldBinaryTest, LostReplyIsAskedForAgainAndStrayRepliesAreIgnored) {

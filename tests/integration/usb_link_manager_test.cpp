@@ -15,8 +15,7 @@
 #include <thread>
 
 #include "handheld_link.h"
-#include "integration/usb_link_support/usb_link_harness.h"
-#include "platform/posix/usb_link/usb_socket.h"
+#include "integration/usb_link_support/unix_socket_test.h"
 
 namespace skiff::testing {
 namespace {
@@ -71,7 +70,7 @@ struct Link {
   Ref<IDevMgrChannel> channel;
 };
 
-class UsbLinkManagerTest : public UsbLinkTest {
+class UsbLinkManagerTest : public UnixUsbLinkTest {
  protected:
   // A raw handheld that attached with pin and that the manager has listed.
   std::unique_ptr<Link> Attach(std::int32_t pin, std::vector<usblink::DeviceProperty> more = {}) {
@@ -390,21 +389,6 @@ TEST_F(UsbLinkManagerTest, CloseFromEitherSideEndsTheChannelOnceAndKeepsTheConne
 
 // ---- Time-outs and detach at awkward moments ------------------------------------------
 
-TEST_F(UsbLinkManagerTest, NoAnswerToOpenEndsTheConnectionWithOneLogLine) {
-  UsbLinkTiming timing;
-  timing.openReplyMs = 300;
-  Create(timing);
-  auto silent = Attach(1), other = Attach(2);
-  const int linesBefore = log.count;
-  IDevMgrChannel* channel = nullptr;
-  EXPECT_EQ(OpenChannel(silent->device.Get(), silent->sink, &channel), kOpenTimedOut);
-  EXPECT_TRUE(silent->handheld.WaitForEnd());
-  ASSERT_TRUE(deviceSink.Wait(deviceSink.disconnected, 1));
-  ExpectLogged(linesBefore + 1, "no answer to OPEN within 300 ms");
-  EXPECT_EQ(silent->sink.references, 1);
-  EXPECT_EQ(DeviceCount(manager.Get()), 1u);
-}
-
 TEST_F(UsbLinkManagerTest, DetachWhileOpeningOrChallengedFailsTheOpen) {
   Create();
   for (const bool challenged : {false, true}) {
@@ -483,6 +467,8 @@ Packet RawFrame(std::uint8_t kind, const Packet& body, std::uint8_t reserved = 0
   return bytes;
 }
 
+// The frame reader's own refusals are tested with the reader; here one of them, and
+// every frame out of turn.
 TEST_F(UsbLinkManagerTest, BadInputEndsOnlyThatConnectionWithOneLogLine) {
   enum Stage { Connected, Attached, Opened };
   const struct {
@@ -491,17 +477,12 @@ TEST_F(UsbLinkManagerTest, BadInputEndsOnlyThatConnectionWithOneLogLine) {
     const char* reason;
   } cases[] = {
       {Attached, RawFrame(0x42, {}), "unknown frame kind 0x42"},
-      {Attached, {0x10, 0, 0x01, 0x20}, "length 8193 is over 8192"},
-      {Attached, RawFrame(0x11, {}, 7), "reserved byte 0x07"},
-      {Attached, RawFrame(0x90, Packet(6)), "is not sent by a handheld"},
       {Connected, RawFrame(0x01, {1, 0, 5, 0, 'B'}), "ATTACH property 1 of 1"},
-      {Connected, RawFrame(0x01, {1, 0, 1, 0, 'X', 9}), "unknown type 9"},
       {Connected, RawFrame(0x10, {1}), "the first frame is DATA, not ATTACH"},
       {Attached, RawFrame(0x01, {0, 0}), "a second ATTACH"},
       {Attached, RawFrame(0x10, {1, 2, 3}), "DATA on a closed channel"},
       {Attached, RawFrame(0x02, {}), "OPENED without an OPEN"},
       {Attached, RawFrame(0x04, {5, 0, 0, 0}), "CHALLENGE without an OPEN"},
-      {Attached, RawFrame(0x04, {0, 0, 0, 0}), "attempts 0 is not from 1 to 10"},
       {Attached, RawFrame(0x11, {}), "CLOSE with no channel open"},
       {Opened, RawFrame(0x10, {}), "DATA body of 0 bytes"},
       {Opened, RawFrame(0x02, {}), "OPENED without an OPEN"},
@@ -644,10 +625,10 @@ TEST_F(UsbLinkManagerTest, ReleasesFromInsideCallbacksDoNotDeadlock) {
   ASSERT_EQ(released.get_future().wait_for(kEventWait), std::future_status::ready);
   EXPECT_TRUE(second.WaitForEnd());
   // The detached thread finishes the teardown on its own; the socket goes with it.
-  for (int i = 0; i < 500; ++i) {
-    if (Mode(socketPath) == 0 && deviceSink.references == 1) break;
+  for (int i = 0; i < 500 && Mode(socketPath) != 0; ++i) {
     std::this_thread::sleep_for(10ms);  // polling a file system state, no event to wait on
   }
+  EXPECT_EQ(Mode(socketPath), 0u);
 }
 
 TEST_F(UsbLinkManagerTest, ManyHandheldsExchangePacketsAtOnce) {

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "core/activity_log.h"
+#include "core/log_sink.h"
 
 namespace skiff {
 namespace {
@@ -204,6 +205,25 @@ TEST(ActivityLog, ConcurrentAppendsKeepWholeLinesInOrder) {
   bool someLastShown = false;
   for (int t = 0; t < kThreads; ++t) someLastShown = someLastShown || lastSeen[t] == kLinesEach - 1;
   EXPECT_TRUE(someLastShown);
+}
+
+// Lines written before the log exists reach it in order once bound (the oldest dropped
+// beyond the hold limit); lines written after it is unbound reach nobody.
+TEST(LogRelay, HoldsEarlyLinesForwardsWhileBoundDropsAfter) {
+  struct Collected : ILogSink {
+    void Log(const std::string& line) override { lines.push_back(line); }
+    std::vector<std::string> lines;
+  } target;
+  CLogRelay relay;
+  for (std::size_t i = 0; i <= CLogRelay::kMaxHeld; ++i) relay.Log("early " + std::to_string(i));
+  relay.Bind(&target);
+  relay.Log("bound");
+  relay.Bind(nullptr);
+  relay.Log("after");
+  ASSERT_EQ(target.lines.size(), CLogRelay::kMaxHeld + 1);
+  EXPECT_EQ(target.lines.front(), "early 1");
+  EXPECT_EQ(target.lines[CLogRelay::kMaxHeld - 1], "early " + std::to_string(CLogRelay::kMaxHeld));
+  EXPECT_EQ(target.lines.back(), "bound");
 }
 
 }  // namespace

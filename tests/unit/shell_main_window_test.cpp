@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -23,15 +24,23 @@ using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-// A device manager that never comes up: the worker retries it on its thread.
+// A device manager that never comes up: the worker retries it on its thread, between
+// the thread's start and end hooks.
 class AbsentDeviceManagers : public IDeviceManagerFactory {
  public:
+  void WatcherThreadStarted() override { Note(started == 0 && calls == 0 && ended == 0, started); }
   HRESULT CreateDeviceManager(IDevMgrMain** deviceManager) override {
     *deviceManager = nullptr;
-    ++calls;
+    Note(started == 1 && ended == 0, calls);
     return E_FAIL;
   }
-  std::atomic<int> calls{0};
+  void WatcherThreadEnding() override { Note(started == 1 && ended == 0, ended); }
+  void Note(bool inOrder, std::atomic<int>& counter) {
+    if (!inOrder) outOfOrder = true;
+    ++counter;
+  }
+  std::atomic<int> started{0}, calls{0}, ended{0};
+  std::atomic<bool> outOfOrder{false};
 };
 
 class MapProfile : public IProfile {
@@ -74,6 +83,7 @@ class ScriptedWindow : public IMainWindow, public IPasswordRequester {
     std::lock_guard<std::mutex> lock(mutex);
     if (!alive) ++shownAfterDestroy;
     lastKept = kept;
+    shown.notify_all();
   }
   void SetTitle(const std::string& title) override { Record("title:" + title); }
   void SetRunOnStartupCheck(bool checked) override { Record(checked ? "check:on" : "check:off"); }
@@ -101,9 +111,15 @@ class ScriptedWindow : public IMainWindow, public IPasswordRequester {
     std::lock_guard<std::mutex> lock(mutex);
     return lastKept;
   }
+  // A line logged on one thread may be shown by another thread's refresh, just after.
+  bool WaitShown(const std::string& text) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return shown.wait_for(lock, 10s, [&] { return lastKept.find(text) != std::string::npos; });
+  }
 
   std::function<void(IMainWindowHost&)> script = [](IMainWindowHost&) {};
   std::mutex mutex;
+  std::condition_variable shown;
   std::vector<std::string> events;
   std::string lastKept;
   std::atomic<bool> alive{true};
@@ -116,20 +132,16 @@ struct Parts {
   testing::FakeHttpTransport transport;
   MapProfile profile;
   FakeRegistration registration;
-  std::vector<std::string> logReadyCalls;
+  CLogRelay earlyLog;
   MainWindowParts Make() {
-    auto logReady = [this](const ShellLogFn& log) {
-      logReadyCalls.push_back(log ? "bound" : "gone");
-      if (log) log("settings problem told through the log");
-    };
+    earlyLog.Log("settings problem told through the log");
     return MainWindowParts{window,  window, factory, transport, profile, registration, WorkerTiming{10, 10},
-                           logReady};
+                           earlyLog};
   }
 };
 
 TEST(MainWindow, EverythingIsInPlaceBeforeTheWindowRunsAndStoppedAfter) {
   Parts p;
-  int callsWhenEnded = -1;
   p.window.script = [&](IMainWindowHost&) {
     // The worker thread is running: it tries the device manager again and again.
     const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -139,17 +151,16 @@ TEST(MainWindow, EverythingIsInPlaceBeforeTheWindowRunsAndStoppedAfter) {
     EXPECT_EQ(p.profile.values["General/Version"], "1.3");
     EXPECT_TRUE(p.registration.registered.load());
     // The log is bound: what was told before the run is shown.
-    EXPECT_THAT(p.window.Kept(), HasSubstr("settings problem told through the log\r\n"));
+    EXPECT_TRUE(p.window.WaitShown("settings problem told through the log\r\n"));
   };
   auto parts = p.Make();
   RunMainWindow(parts);
-  callsWhenEnded = p.factory.calls.load();
-  std::this_thread::sleep_for(50ms);  // five retry periods: a running worker would call again
-  EXPECT_EQ(p.factory.calls.load(), callsWhenEnded);
+  // The watcher thread has ended, after its last attempt.
+  EXPECT_EQ(p.factory.ended.load(), 1);
+  EXPECT_FALSE(p.factory.outOfOrder.load());
   EXPECT_THAT(p.window.events, ElementsAre("check:on", "title:SkiffHouse Desktop Downloader v1.3", "run",
                                            "ended", "abandon", "destroy"));
   EXPECT_EQ(p.window.shownAfterDestroy, 0);
-  EXPECT_THAT(p.logReadyCalls, ElementsAre("bound", "gone"));
 }
 
 TEST(MainWindow, LaterStartKeepsTheUserChoiceAndClicksReachTheRegistration) {
@@ -160,7 +171,7 @@ TEST(MainWindow, LaterStartKeepsTheUserChoiceAndClicksReachTheRegistration) {
     EXPECT_TRUE(p.registration.registered.load());
     p.registration.failing = true;
     EXPECT_FALSE(host.RunOnStartupClicked(true));  // the box shows the click
-    EXPECT_THAT(p.window.Kept(), HasSubstr("Could not remove the program's run-on-startup registration"));
+    EXPECT_TRUE(p.window.WaitShown("Could not remove the program's run-on-startup registration"));
     // An answer with nobody asking is simply kept by the worker.
     host.PasswordAnswered("late", false);
   };

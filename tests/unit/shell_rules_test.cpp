@@ -52,24 +52,22 @@ class FakeRegistration : public IRunOnStartup {
   std::vector<bool> calls;
 };
 
-struct Collected {
+struct Collected : ILogSink {
+  void Log(const std::string& line) override { lines.push_back(line); }
   std::vector<std::string> lines;
-  ShellLogFn Fn() {
-    return [this](const std::string& line) { lines.push_back(line); };
-  }
 };
 
 TEST(FirstStartRule, OnlyTheExactNeverStartedMarkerWritesTheMarkerAndRegisters) {
   MapProfile profile;  // no marker at all reads as "0.0"
   FakeRegistration registration;
   Collected log;
-  EXPECT_TRUE(ApplyFirstStartRule(profile, registration, log.Fn()));
+  EXPECT_TRUE(ApplyFirstStartRule(profile, registration, log));
   EXPECT_EQ(profile.values["General/Version"], "1.3");
   EXPECT_THAT(registration.calls, ElementsAre(true));
   EXPECT_THAT(log.lines, IsEmpty());
   // The next start leaves everything alone, even after the user unticked the box.
   registration.registered = false;
-  EXPECT_FALSE(ApplyFirstStartRule(profile, registration, log.Fn()));
+  EXPECT_FALSE(ApplyFirstStartRule(profile, registration, log));
   EXPECT_THAT(registration.calls, ElementsAre(true));
   EXPECT_EQ(profile.writes, 1);
 
@@ -77,7 +75,8 @@ TEST(FirstStartRule, OnlyTheExactNeverStartedMarkerWritesTheMarkerAndRegisters) 
     MapProfile other;
     other.values["General/Version"] = marker;
     FakeRegistration untouched;
-    EXPECT_EQ(ApplyFirstStartRule(other, untouched, nullptr), marker == "0.0") << "marker '" << marker << "'";
+    Collected unused;
+    EXPECT_EQ(ApplyFirstStartRule(other, untouched, unused), marker == "0.0") << "marker '" << marker << "'";
     EXPECT_EQ(untouched.calls.size(), marker == "0.0" ? 1u : 0u) << "marker '" << marker << "'";
     EXPECT_EQ(other.values["General/Version"], marker == "0.0" ? "1.3" : marker);
   }
@@ -89,7 +88,7 @@ TEST(FirstStartRule, FailedWritesAreLoggedAndTheBoxShowsTheTruth) {
   FakeRegistration registration;
   registration.fail = true;
   Collected log;
-  EXPECT_FALSE(ApplyFirstStartRule(profile, registration, log.Fn()));
+  EXPECT_FALSE(ApplyFirstStartRule(profile, registration, log));
   ASSERT_EQ(log.lines.size(), 2u);
   EXPECT_THAT(log.lines[0], HasSubstr("first-start marker"));
   EXPECT_THAT(log.lines[1], HasSubstr("run on startup"));
@@ -97,7 +96,7 @@ TEST(FirstStartRule, FailedWritesAreLoggedAndTheBoxShowsTheTruth) {
   // Nothing stored: the next start is a first start again and tries once more.
   profile.failWrites = false;
   registration.fail = false;
-  EXPECT_TRUE(ApplyFirstStartRule(profile, registration, log.Fn()));
+  EXPECT_TRUE(ApplyFirstStartRule(profile, registration, log));
   EXPECT_EQ(profile.values["General/Version"], "1.3");
 }
 
@@ -105,14 +104,14 @@ TEST(RunOnStartupToggle, ShowsWhatWasClickedAndLogsFailures) {
   FakeRegistration registration;
   registration.registered = true;
   Collected log;
-  EXPECT_FALSE(ToggleRunOnStartup(true, registration, log.Fn()));
+  EXPECT_FALSE(ToggleRunOnStartup(true, registration, log));
   EXPECT_FALSE(registration.registered);
-  EXPECT_TRUE(ToggleRunOnStartup(false, registration, log.Fn()));
+  EXPECT_TRUE(ToggleRunOnStartup(false, registration, log));
   EXPECT_TRUE(registration.registered);
   EXPECT_THAT(log.lines, IsEmpty());
 
   registration.fail = true;
-  EXPECT_FALSE(ToggleRunOnStartup(true, registration, log.Fn()));  // the box follows the click
+  EXPECT_FALSE(ToggleRunOnStartup(true, registration, log));  // the box follows the click
   EXPECT_TRUE(registration.registered);
   ASSERT_EQ(log.lines.size(), 1u);
   EXPECT_THAT(log.lines[0], HasSubstr("Could not remove"));

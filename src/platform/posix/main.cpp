@@ -10,11 +10,11 @@
 #include "platform/posix/app/ini_profile.h"
 #include "platform/posix/app/signals.h"
 #include "platform/posix/app/single_instance.h"
-#include "platform/posix/app/usb_link_parts.h"
 #include "platform/posix/app/xdg_paths.h"
 #include "platform/posix/http_curl/curl_transport.h"
 #include "platform/posix/usb_link/usb_socket.h"
 #include "shell/downloader_shell.h"
+#include "usb_link/usb_device_manager.h"
 
 namespace {
 
@@ -86,8 +86,10 @@ int main(int argc, char** argv) {
       return 1;
   }
 
-  // Settings.
-  CIniProfile profile(DefaultProfilePath());
+  // Settings and the device manager write to the log through the relay, which holds
+  // their lines until the log exists.
+  CLogRelay earlyLog;
+  CIniProfile profile(DefaultProfilePath(), &earlyLog);
   CAutostartEntry autostart(DefaultAutostartPath(), SelfExecutablePath());
 
   // The front end, the device manager and the HTTP transport the worker is built on.
@@ -95,7 +97,7 @@ int main(int argc, char** argv) {
   CConsoleFrontEnd frontEnd(STDIN_FILENO, STDOUT_FILENO, CConsoleFrontEnd::ModeFor(STDIN_FILENO),
                             signals.ReadFd());
   instance.Serve(frontEnd, [&frontEnd] { frontEnd.Show(); });
-  CUsbLinkParts usbLink(usbSocketPath);
+  CUsbDeviceManagerFactory deviceManagers(usblink::UnixSocketEndpoint(usbSocketPath), earlyLog);
   CurlOptions curlOptions;
   if (const char* caFile = std::getenv("SSL_CERT_FILE")) curlOptions.extraCaFile = caFile;
   const std::unique_ptr<IHttpTransport> transport = CreateCurlTransport(curlOptions);
@@ -104,17 +106,7 @@ int main(int argc, char** argv) {
   timing.watchMs = TestInterval("SKIFFHOUSE_TEST_WATCH_MS", timing.watchMs);
   timing.retryMs = TestInterval("SKIFFHOUSE_TEST_RETRY_MS", timing.retryMs);
 
-  MainWindowParts parts{frontEnd,
-                        frontEnd,
-                        usbLink.Factory(),
-                        *transport,
-                        profile,
-                        autostart,
-                        timing,
-                        [&](const ShellLogFn& log) {
-                          profile.SetReporter(log);
-                          usbLink.SetLog(log);
-                        }};
+  MainWindowParts parts{frontEnd, frontEnd, deviceManagers, *transport, profile, autostart, timing, earlyLog};
   RunMainWindow(parts);
   instance.StopServing();
   return 0;

@@ -1,4 +1,4 @@
-// The USB-link test harness: temporary folder, recording log and sinks, raw handheld.
+// The USB-link test harness: recording log and sinks, raw handheld, the fixture.
 #include "integration/usb_link_support/usb_link_harness.h"
 
 #include <cstdlib>
@@ -6,7 +6,6 @@
 
 #include "core/text.h"
 #include "device/sha1.h"
-#include "platform/posix/usb_link/usb_socket.h"
 
 namespace skiff::testing {
 namespace {
@@ -47,11 +46,6 @@ HRESULT RecordingChannelSink::OnChallenge(LONG attemptsRemaining, BYTE answer[20
 }
 
 // ---- Raw handheld -------------------------------------------------------------------
-
-RawHandheld::RawHandheld(const std::string& socketPath) {
-  std::string error;
-  m_stream = usblink::ConnectToUsbSocket(socketPath, &error);
-}
 
 RawHandheld::RawHandheld(std::uint16_t tcpPort) {
   std::string error;
@@ -216,9 +210,9 @@ HRESULT WritePacket(IDevMgrChannel* channel, const std::vector<std::uint8_t>& pa
 
 // ---- Fixture ------------------------------------------------------------------------
 
-void UsbLinkTest::Create(UsbLinkTiming timing) {
-  factory = std::make_unique<CUsbDeviceManagerFactory>(usblink::UnixSocketEndpoint(socketPath), log, timing);
-  ASSERT_EQ(factory->CreateDeviceManager(manager.Out()), S_OK);
+void UsbLinkTest::CreateOn(std::unique_ptr<usblink::IUsbEndpoint> endpoint, UsbLinkTiming timing) {
+  factory = std::make_unique<CUsbDeviceManagerFactory>(std::move(endpoint), log, timing);
+  ASSERT_EQ(factory->CreateDeviceManager(manager.Out(), &tcpPort), S_OK);
   ASSERT_EQ(manager->AdviseDeviceEvents(&deviceSink, &cookie), S_OK);
   advised = true;
 }

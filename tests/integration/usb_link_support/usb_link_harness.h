@@ -1,6 +1,6 @@
-// Test harness for the USB-link device manager: a manager on a socket in a temporary
-// folder, a log and sinks that record what reaches them, and a raw handheld that speaks
-// frames byte by byte over the real socket.
+// Test harness for the USB-link device manager, on every platform: a manager on a real
+// socket, a log and sinks that record what reaches them, and a raw handheld that speaks
+// frames byte by byte over it. unix_socket_test.h puts the manager on a Unix socket.
 #pragma once
 
 #include <atomic>
@@ -18,7 +18,6 @@
 #include <gtest/gtest.h>
 
 #include "device/devmgr.h"
-#include "integration/support/test_peers.h"
 #include "usb_link/usb_device_manager.h"
 #include "usb_link/usb_frame.h"
 #include "usb_link/usb_stream.h"
@@ -26,7 +25,6 @@
 namespace skiff::testing {
 
 inline constexpr auto kEventWait = std::chrono::seconds(10);  // safety net only
-using test::TempDir;
 
 // Counters changed under one mutex, so that a test can wait for one to reach a count.
 class Recorder {
@@ -49,7 +47,7 @@ class Recorder {
   std::condition_variable m_changed;
 };
 
-class RecordingLog : public IUsbLinkLog, public Recorder {
+class RecordingLog : public ILogSink, public Recorder {
  public:
   void Log(const std::string& line) override {
     Record([&] { m_lines.push_back(line), ++count; });
@@ -128,8 +126,8 @@ class RecordingChannelSink : public IDevMgrChannelSink, public Recorder {
 // A handheld made of raw frames, for answers the real one never gives.
 class RawHandheld {
  public:
-  explicit RawHandheld(const std::string& socketPath);
-  explicit RawHandheld(std::uint16_t tcpPort);  // on 127.0.0.1
+  explicit RawHandheld(const std::string& socketPath);  // POSIX only
+  explicit RawHandheld(std::uint16_t tcpPort);          // on 127.0.0.1
   ~RawHandheld() { Close(); }
   RawHandheld(const RawHandheld&) = delete;
   RawHandheld& operator=(const RawHandheld&) = delete;
@@ -208,12 +206,13 @@ std::string LastErrorDescription();
 std::vector<std::uint8_t> ReadPacket(IDevMgrChannel* channel);
 HRESULT WritePacket(IDevMgrChannel* channel, const std::vector<std::uint8_t>& packet);
 
-// A device manager on a socket in a fresh folder, its device events advised to deviceSink.
+// A device manager, its device events advised to deviceSink.
 class UsbLinkTest : public ::testing::Test {
  protected:
-  void SetUp() override { socketPath = dir.Path() + "/usb.sock"; }
   void TearDown() override;
-  void Create(UsbLinkTiming timing = {});
+  void CreateOn(std::unique_ptr<usblink::IUsbEndpoint> endpoint, UsbLinkTiming timing = {});
+  // On TCP at 127.0.0.1, a free port (tcpPort).
+  void CreateTcp(UsbLinkTiming timing = {}) { CreateOn(usblink::TcpLoopbackEndpoint(0), timing); }
   // Lets the manager go, unadvised first.
   void ReleaseManager();
   // The device the manager listed last (after waiting for count attachments).
@@ -221,12 +220,11 @@ class UsbLinkTest : public ::testing::Test {
   // Waits for the log to hold count lines; the last one names reason.
   void ExpectLogged(int count, const std::string& reason);
 
-  TempDir dir;
-  std::string socketPath;
   RecordingLog log;
   RecordingDeviceSink deviceSink;
   std::unique_ptr<CUsbDeviceManagerFactory> factory;
   Ref<IDevMgrMain> manager;
+  std::uint16_t tcpPort = 0;
   DWORD cookie = 0;
   bool advised = false;
 };

@@ -13,9 +13,11 @@
 namespace skiff::testing {
 
 void RecordingLogDisplay::ShowText(const std::string& /*keptText*/, const std::string& appended) {
-  std::string line = appended;
-  if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0) line.resize(line.size() - 2);
-  Change([&] { m_lines.push_back(std::move(line)); });
+  // One refresh may carry several lines.
+  std::vector<std::string> lines;
+  for (std::size_t start = 0, end; (end = appended.find("\r\n", start)) != std::string::npos; start = end + 2)
+    lines.push_back(appended.substr(start, end - start));
+  Change([&] { m_lines.insert(m_lines.end(), lines.begin(), lines.end()); });
 }
 
 void ScriptedPasswordRequester::RequestPassword(std::int32_t attemptsRemaining, std::uint32_t pin) {

@@ -128,10 +128,7 @@ void CConsoleFrontEnd::SetRunOnStartupCheck(bool checked) {
 }
 
 void CConsoleFrontEnd::Destroy() {
-  {
-    std::lock_guard<std::mutex> lock(m_requestMutex);
-    m_answerHost = nullptr;
-  }
+  m_passwords.SetHost(nullptr);
   std::lock_guard<std::mutex> lock(m_outMutex);
   m_alive = false;
 }
@@ -197,10 +194,7 @@ void CConsoleFrontEnd::Wake() {
 }
 
 void CConsoleFrontEnd::RequestExit() {
-  {
-    std::lock_guard<std::mutex> lock(m_requestMutex);
-    m_exitRequested = true;
-  }
+  m_exitRequested.store(true);
   Wake();
 }
 
@@ -224,10 +218,7 @@ void CConsoleFrontEnd::LeaveTerminalMode() {
 
 void CConsoleFrontEnd::RunModal(IMainWindowHost& host) {
   m_host = &host;
-  {
-    std::lock_guard<std::mutex> lock(m_requestMutex);
-    m_answerHost = &host;
-  }
+  m_passwords.SetHost(&host);
   m_running = true;
   EnterTerminalMode();
   PrintStatus();
@@ -270,12 +261,8 @@ void CConsoleFrontEnd::RunModal(IMainWindowHost& host) {
   }
 
   // The window ends: an open prompt ends as a cancel, later requests are not shown.
-  if (m_open) FinishPrompt(CDeviceWorker::kNoPassword, false);
-  {
-    std::lock_guard<std::mutex> lock(m_requestMutex);
-    m_abandoned = true;
-  }
-  m_requestDone.notify_all();
+  if (m_stage != Stage::None) FinishPrompt(CDeviceWorker::kNoPassword, false);
+  m_passwords.Abandon();
   LeaveTerminalMode();
   m_host = nullptr;
 }
@@ -286,7 +273,7 @@ void CConsoleFrontEnd::OnSignal() {
   for (ssize_t i = 0; i < n && m_running; ++i) {
     // Ctrl-C on a terminal cancels an open prompt, as Escape does; otherwise, and for
     // every other signal, the program ends.
-    if (signals[i] == SIGINT && m_open && m_mode == InputMode::Terminal)
+    if (signals[i] == SIGINT && m_stage != Stage::None && m_mode == InputMode::Terminal)
       FinishPrompt(CDeviceWorker::kNoPassword, false);
     else
       m_running = false;
@@ -297,13 +284,9 @@ void CConsoleFrontEnd::OnWake() {
   unsigned char buffer[64];
   while (m_wakeRead >= 0 && read(m_wakeRead, buffer, sizeof buffer) > 0) {
   }
-  bool withdrawn = false;
-  {
-    std::lock_guard<std::mutex> lock(m_requestMutex);
-    if (m_exitRequested) m_running = false;
-    withdrawn = m_open && m_open->answered;
-  }
-  if (withdrawn) FinishPrompt(CDeviceWorker::kNoPassword, false);  // already answered: nothing is handed over
+  if (m_exitRequested.load()) m_running = false;
+  if (m_passwords.IsShownWithdrawn())
+    FinishPrompt(CDeviceWorker::kNoPassword, false);  // already answered: nothing is handed over
   OpenNextPrompt();
 }
 
@@ -326,7 +309,7 @@ void CConsoleFrontEnd::OnInput() {
         i += 2;
         while (i < n && !(buffer[i] >= 0x40 && buffer[i] <= 0x7E)) ++i;
       }
-      if (m_open)
+      if (m_stage != Stage::None)
         HandlePromptKey(buffer[i < n ? i : n - 1], sequence);
       else
         HandleKey(buffer[i < n ? i : n - 1], sequence);
@@ -356,7 +339,7 @@ void CConsoleFrontEnd::HandleEndOfInput() {
     HandleLine(std::move(last));
   }
   // Nobody is left to answer an open prompt; the program ends.
-  if (m_open) FinishPrompt(CDeviceWorker::kNoPassword, false);
+  if (m_stage != Stage::None) FinishPrompt(CDeviceWorker::kNoPassword, false);
   m_running = false;
 }
 
@@ -394,7 +377,7 @@ void CConsoleFrontEnd::HandleKey(unsigned char key, bool escapeSequence) {
 }
 
 void CConsoleFrontEnd::HandleLine(std::string line) {
-  if (m_open) {
+  if (m_stage != Stage::None) {
     HandlePromptLine(line);
     Wipe(line);
     return;
@@ -419,59 +402,20 @@ void CConsoleFrontEnd::HandleLine(std::string line) {
 // ---- The password prompt ------------------------------------------------------------
 
 void CConsoleFrontEnd::RequestPassword(std::int32_t attemptsRemaining, std::uint32_t pin) {
-  auto request = std::make_shared<PasswordRequest>();
-  request->attempts = attemptsRemaining;
-  request->pin = pin;
-  std::unique_lock<std::mutex> lock(m_requestMutex);
-  if (!m_abandoned) {
-    m_queue.push_back(request);
-    lock.unlock();
-    Wake();
-    lock.lock();
-    m_requestDone.wait(lock, [&] { return request->delivered || (m_abandoned && !request->answered); });
-    if (request->delivered) return;
-    for (auto it = m_queue.begin(); it != m_queue.end(); ++it)
-      if (*it == request) {
-        m_queue.erase(it);
-        break;
-      }
-  }
-  // The program is ending: the request ends at once as a cancel, handed back here
-  // because the window's thread may no longer run. A prompt already shown for it is
-  // withdrawn by the loop.
-  request->answered = true;
-  IMainWindowHost* host = m_answerHost;
-  lock.unlock();
-  Wake();
-  if (host) host->PasswordAnswered(CDeviceWorker::kNoPassword, false);
+  m_passwords.RequestPassword(attemptsRemaining, pin);
 }
 
 void CConsoleFrontEnd::Abandon() {
-  {
-    std::lock_guard<std::mutex> lock(m_requestMutex);
-    m_abandoned = true;
-  }
-  m_requestDone.notify_all();
-  Wake();
+  m_passwords.Abandon();
 }
 
 void CConsoleFrontEnd::OpenNextPrompt() {
-  while (!m_open) {
-    {
-      std::lock_guard<std::mutex> lock(m_requestMutex);
-      if (m_queue.empty()) return;
-      m_open = m_queue.front();
-      m_queue.pop_front();
-      if (m_open->answered) {
-        m_open.reset();
-        continue;
-      }
-    }
+  while (m_stage == Stage::None && m_passwords.TakeNext(m_question)) {
     m_stage = Stage::Password;
     Wipe(m_typed);
     std::string text("\n");
     text.append(kPasswordCaption).append("\n");
-    text.append(ForConsole(PasswordPromptText(m_open->attempts, m_open->pin))).append("\n");
+    text.append(ForConsole(PasswordPromptText(m_question.attemptsRemaining, m_question.pin))).append("\n");
     if (m_mode == InputMode::Terminal)
       text += "Password (Enter accepts, Escape cancels): ";
     else if (m_mode == InputMode::Lines)
@@ -543,24 +487,11 @@ void CConsoleFrontEnd::HandlePromptLine(const std::string& line) {
 }
 
 void CConsoleFrontEnd::FinishPrompt(const std::string& password, bool remember) {
-  const std::shared_ptr<PasswordRequest> request = std::move(m_open);
-  m_open.reset();
   m_stage = Stage::None;
   const bool cancelled = password == CDeviceWorker::kNoPassword;
-  bool deliver = false;
-  {
-    std::lock_guard<std::mutex> lock(m_requestMutex);
-    deliver = request && !request->answered;
-    if (request) request->answered = true;
-  }
-  // The answer goes back on this thread, both fields before the event (the worker's
-  // SetPasswordAnswer), before the requesting thread is let go.
-  if (deliver && m_host) m_host->PasswordAnswered(password, remember);
-  {
-    std::lock_guard<std::mutex> lock(m_requestMutex);
-    if (request) request->delivered = true;
-  }
-  m_requestDone.notify_all();
+  // The answer goes back on this thread (nothing when the request was withdrawn) before
+  // the requesting thread is let go.
+  m_passwords.Answer(password, remember);
   Wipe(m_typed);
 
   std::lock_guard<std::mutex> lock(m_outMutex);

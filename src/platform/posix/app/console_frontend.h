@@ -7,18 +7,18 @@
 
 #include <termios.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 
 #include "platform/platform.h"
 #include "platform/posix/app/poll_sources.h"
 #include "shell/downloader_shell.h"
+#include "shell/password_handoff.h"
 
 namespace skiff {
 
@@ -63,12 +63,6 @@ class CConsoleFrontEnd : public IMainWindow, public IPasswordRequester, public I
   void RequestExit();
 
  private:
-  struct PasswordRequest {
-    std::int32_t attempts = 0;
-    std::uint32_t pin = 0;
-    bool answered = false;   // an answer (or the abandon) has been decided
-    bool delivered = false;  // the answer has been handed to the host
-  };
   enum class Stage { None, Password, Remember };
 
   void Hide();
@@ -113,15 +107,10 @@ class CConsoleFrontEnd : public IMainWindow, public IPasswordRequester, public I
   std::deque<std::string> m_held;  // lines that came while the prompt was open
   std::size_t m_heldBytes = 0;
 
-  // Shared with the requesting threads.
-  std::mutex m_requestMutex;
-  std::condition_variable m_requestDone;
-  std::deque<std::shared_ptr<PasswordRequest>> m_queue;
-  bool m_abandoned = false;
-  bool m_exitRequested = false;
-  // The answers' destination for requests that end without the loop (abandoned); it
-  // outlives every request (the owner stops the requesting threads before Destroy()).
-  IMainWindowHost* m_answerHost = nullptr;
+  // The requesting threads' side of the prompt; answers go to the host set by RunModal,
+  // which outlives every request (the owner stops the requesting threads first).
+  CPasswordHandOff m_passwords{[this] { Wake(); }};
+  std::atomic<bool> m_exitRequested{false};
 
   // The loop's own state.
   IMainWindowHost* m_host = nullptr;
@@ -130,8 +119,8 @@ class CConsoleFrontEnd : public IMainWindow, public IPasswordRequester, public I
   bool m_running = false;
   std::map<int, std::function<void()>> m_sources;
   std::string m_lineBuffer;
-  std::shared_ptr<PasswordRequest> m_open;
-  Stage m_stage = Stage::None;
+  PasswordQuestion m_question;
+  Stage m_stage = Stage::None;  // None: no prompt shown
   std::string m_typed;
   bool m_inputEnded = false;
   bool m_terminalSaved = false;

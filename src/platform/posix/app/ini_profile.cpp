@@ -111,37 +111,16 @@ Place Find(const std::vector<std::string>& lines, std::string_view section, std:
 
 }  // namespace
 
-CIniProfile::CIniProfile(std::string path) : m_path(std::move(path)) {}
-
-void CIniProfile::SetReporter(ReportFn report) {
-  std::vector<std::string> pending;
-  const ReportFn report_ = report;
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_report = std::move(report);
-    pending.swap(m_pending);
-  }
-  if (!report_) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_pending.insert(m_pending.begin(), pending.begin(), pending.end());
-    return;
-  }
-  for (const auto& problem : pending) report_(problem);
-}
+CIniProfile::CIniProfile(std::string path, ILogSink* problems)
+    : m_path(std::move(path)), m_problems(problems) {}
 
 void CIniProfile::Report(const std::string& problem) {
-  ReportFn report;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (problem == m_lastProblem) return;
     m_lastProblem = problem;
-    if (!m_report) {
-      m_pending.push_back(problem);
-      return;
-    }
-    report = m_report;
   }
-  report(problem);
+  if (m_problems != nullptr) m_problems->Log(problem);
 }
 
 void CIniProfile::ClearProblem() {

@@ -2,7 +2,6 @@
 // PIN=password) kept private to the user and replaced atomically at every write.
 #pragma once
 
-#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,14 +12,10 @@ namespace skiff {
 
 class CIniProfile : public IProfile {
  public:
-  // Tells the activity log about a settings file that cannot be read, is damaged or
-  // cannot be written. Each distinct problem is told once in a row.
-  using ReportFn = std::function<void(const std::string&)>;
-
-  explicit CIniProfile(std::string path);
-
-  // Problems found before a reporter was set are told to it at once.
-  void SetReporter(ReportFn report);
+  // problems: where a settings file that cannot be read, is damaged or cannot be written
+  // is told (normally the activity log, through the relay that holds early lines); each
+  // distinct problem once in a row. Null: nobody is told.
+  explicit CIniProfile(std::string path, ILogSink* problems = nullptr);
 
   const std::string& Path() const { return m_path; }
 
@@ -44,9 +39,8 @@ class CIniProfile : public IProfile {
 
   const std::string m_path;
   std::mutex m_fileMutex;  // the worker, the device manager's threads and the front end all use it
-  std::mutex m_mutex;      // guards the reporting state below; the reporter runs outside it
-  ReportFn m_report;
-  std::vector<std::string> m_pending;
+  ILogSink* const m_problems;
+  std::mutex m_mutex;  // guards m_lastProblem; the sink is called outside it
   std::string m_lastProblem;
 };
 
