@@ -73,8 +73,25 @@ if wanted mingw; then
     /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
     /usr/lib/wine/wineserver -w
   fi
+  # Windows need a display: an Xvfb of this run's own, on a display number it picks.
+  xvfb_dir=$(mktemp -d)
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$xvfb_dir/display" >"$xvfb_dir/log" 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$xvfb_dir/display" ] && break
+    sleep 0.1
+  done
+  if [ -s "$xvfb_dir/display" ]; then
+    export DISPLAY=":$(head -1 "$xvfb_dir/display")"
+  else
+    echo "==== mingw: Xvfb did not start (see below); window tests will fail"
+    cat "$xvfb_dir/log"
+  fi
   run_preset mingw skiff_tests
   /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  kill "$xvfb_pid" 2>/dev/null
+  wait "$xvfb_pid" 2>/dev/null
+  rm -rf "$xvfb_dir"
 fi
 
 # Fuzzers: each declared with skiff_fuzzer(<name> ...) in fuzz/*.cmake, its seed corpus

@@ -51,6 +51,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLi
     return 0;
   }
 
+  CLogRelay earlyLog;
   CRegistryProfile profile;
   CRunKey runOnStartup;
   CComDeviceManagerFactory deviceManagers;
@@ -61,7 +62,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLi
   timing.retryMs = TestInterval("SKIFFHOUSE_TEST_RETRY_MS", timing.retryMs);
 
   CDownloaderDlg window(instance);
-  MainWindowParts parts{window, window, deviceManagers, *transport, profile, runOnStartup, timing, {}};
+  MainWindowParts parts{window, window, deviceManagers, *transport, profile, runOnStartup, timing, earlyLog};
   RunMainWindow(parts);
   return 0;
 }

@@ -67,7 +67,8 @@ ParsedPacket ParsePacket(const std::vector<std::uint8_t>& bytes) {
 }
 
 std::vector<std::string> LinesFrom(const std::vector<std::string>& lines, const std::string& first) {
-  return std::vector<std::string>(std::find(lines.begin(), lines.end(), first), lines.end());
+  const std::vector<std::string> own = WithoutArrivalLines(lines);
+  return std::vector<std::string>(std::find(own.begin(), own.end(), first), own.end());
 }
 
 std::vector<std::string> WithoutArrivalLines(std::vector<std::string> lines) {

@@ -168,7 +168,8 @@ struct ParsedPacket {
 };
 ParsedPacket ParsePacket(const std::vector<std::uint8_t>& bytes);
 
-// The lines from the first one equal to `first` on (empty when there is none).
+// The lines from the first one equal to `first` on (empty when there is none), without
+// the arrival lines, which the device manager's thread writes at a moment of its own.
 std::vector<std::string> LinesFrom(const std::vector<std::string>& lines, const std::string& first);
 // The lines without "Device connected!", which the device manager's thread writes at a
 // moment of its own choosing relative to the pass it starts.

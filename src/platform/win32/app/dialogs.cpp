@@ -62,6 +62,9 @@ INT_PTR CALLBACK CPasswordDlg::DialogProc(HWND window, UINT message, WPARAM wPar
     SetWindowLongPtrA(window, DWLP_USER, lParam);
     *self->m_pOpen = window;
     SetDlgItemTextA(window, IDC_PROMPT, self->m_strPrompt.c_str());
+    // System-modal: above every other window, which not every system derives from the
+    // template's style by itself.
+    SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     return TRUE;  // the focus goes to the first tab stop, "OK"
   }
   auto* self = reinterpret_cast<CPasswordDlg*>(GetWindowLongPtrA(window, DWLP_USER));

@@ -32,7 +32,8 @@ CDownloaderDlg::CDownloaderDlg(HINSTANCE instance)
       m_hIcon(LoadIconA(instance, MAKEINTRESOURCEA(IDI_MAIN))),
       // A restarted taskbar has lost every tray icon: this message asks for them again.
       m_uTaskbarCreated(RegisterWindowMessageA("TaskbarCreated")),
-      m_strTitle(kAppTitle) {}
+      m_strTitle(kAppTitle),
+      m_passwords([this] { WakeForPrompt(); }) {}
 
 CDownloaderDlg::~CDownloaderDlg() = default;
 
@@ -70,8 +71,12 @@ void CDownloaderDlg::RefreshLog() {
   }
   const HWND box = GetDlgItem(m_hWnd, IDC_LOG);
   SetWindowTextA(box, text.c_str());
-  const LRESULT lines = SendMessageA(box, EM_GETLINECOUNT, 0, 0);
-  SendMessageA(box, EM_LINESCROLL, 0, lines - 1);
+  // The caret at the end brings the newest lines into view, at the bottom of the box.
+  // Scrolling by the line count instead is relative to wherever the box was scrolled
+  // (not every edit control resets that with its text), and can leave it past the end.
+  const auto end = static_cast<WPARAM>(text.size());
+  SendMessageA(box, EM_SETSEL, end, static_cast<LPARAM>(end));
+  SendMessageA(box, EM_SCROLLCARET, 0, 0);
 }
 
 // ---- The window ---------------------------------------------------------------------
@@ -89,27 +94,16 @@ void CDownloaderDlg::SetRunOnStartupCheck(bool checked) {
 
 void CDownloaderDlg::RunModal(IMainWindowHost& host) {
   m_pHost = &host;
-  {
-    std::lock_guard<std::mutex> lock(m_requestMutex);
-    m_pAnswerHost = &host;
-  }
+  m_passwords.SetHost(&host);
   DialogBoxParamA(m_hInstance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, DialogProc,
                   reinterpret_cast<LPARAM>(this));
-  // The window is gone: later requests end at once as a cancel.
-  {
-    std::lock_guard<std::mutex> lock(m_requestMutex);
-    m_bAbandoned = true;
-    m_hRequestTarget = nullptr;
-  }
-  m_requestDone.notify_all();
+  // The window is gone: waiting and later requests end at once as a cancel.
+  m_passwords.Abandon();
   m_pHost = nullptr;
 }
 
 void CDownloaderDlg::Destroy() {
-  {
-    std::lock_guard<std::mutex> lock(m_requestMutex);
-    m_pAnswerHost = nullptr;
-  }
+  m_passwords.SetHost(nullptr);
   std::lock_guard<std::mutex> lock(m_displayMutex);
   m_bAlive = false;
   m_hPostTarget = nullptr;
@@ -147,13 +141,11 @@ void CDownloaderDlg::OnInitDialog() {
     m_hPostTarget = m_hWnd;
   }
   RefreshLog();
-  bool waiting = false;
   {
-    std::lock_guard<std::mutex> lock(m_requestMutex);
-    m_hRequestTarget = m_hWnd;
-    waiting = !m_queue.empty();
+    std::lock_guard<std::mutex> lock(m_wakeMutex);
+    m_hWakeTarget = m_hWnd;
   }
-  if (waiting) PostMessageA(m_hWnd, WM_PASSWORD_REQUEST, 0, 0);
+  WakeForPrompt();
 
   Tray(NIM_ADD);
 }
@@ -198,8 +190,8 @@ INT_PTR CDownloaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         m_hPostTarget = nullptr;
       }
       {
-        std::lock_guard<std::mutex> lock(m_requestMutex);
-        m_hRequestTarget = nullptr;
+        std::lock_guard<std::mutex> lock(m_wakeMutex);
+        m_hWakeTarget = nullptr;
       }
       return FALSE;
     default:
@@ -293,68 +285,32 @@ void CDownloaderDlg::End(int result) {
 // ---- The password prompt ------------------------------------------------------------
 
 void CDownloaderDlg::RequestPassword(std::int32_t attemptsRemaining, std::uint32_t pin) {
-  auto request = std::make_shared<PasswordRequest>();
-  request->attempts = attemptsRemaining;
-  request->pin = pin;
-  std::unique_lock<std::mutex> lock(m_requestMutex);
-  if (!m_bAbandoned) {
-    m_queue.push_back(request);
-    const HWND target = m_hRequestTarget;
-    lock.unlock();
-    if (target) PostMessageA(target, WM_PASSWORD_REQUEST, static_cast<WPARAM>(attemptsRemaining), pin);
-    lock.lock();
-    m_requestDone.wait(lock, [&] { return request->delivered || m_bAbandoned; });
-    if (request->delivered) return;
-    for (auto it = m_queue.begin(); it != m_queue.end(); ++it)
-      if (*it == request) {
-        m_queue.erase(it);
-        break;
-      }
-  }
-  // The window is gone or going: the request ends at once as a cancel, answered here
-  // since the window's thread no longer opens prompts.
-  request->delivered = true;
-  IMainWindowHost* host = m_pAnswerHost;
-  lock.unlock();
-  if (host) host->PasswordAnswered(CDeviceWorker::kNoPassword, false);
+  m_passwords.RequestPassword(attemptsRemaining, pin);
 }
 
 void CDownloaderDlg::Abandon() {
-  {
-    std::lock_guard<std::mutex> lock(m_requestMutex);
-    m_bAbandoned = true;
-  }
-  m_requestDone.notify_all();
+  m_passwords.Abandon();
+}
+
+void CDownloaderDlg::WakeForPrompt() {
+  std::lock_guard<std::mutex> lock(m_wakeMutex);
+  if (m_hWakeTarget) PostMessageA(m_hWakeTarget, WM_PASSWORD_REQUEST, 0, 0);
 }
 
 void CDownloaderDlg::OpenPrompts() {
+  // A prompt ended elsewhere (the program is ending) closes as a cancel.
+  if (m_passwords.IsShownWithdrawn() && m_hPrompt) SendMessageA(m_hPrompt, WM_COMMAND, IDCANCEL, 0);
   // A request that comes while a prompt is open waits for it; the loop below takes it.
   if (m_bPromptRunning) return;
   m_bPromptRunning = true;
-  while (!m_bEnding) {
-    std::shared_ptr<PasswordRequest> request;
-    {
-      std::lock_guard<std::mutex> lock(m_requestMutex);
-      if (m_queue.empty() || m_bAbandoned) break;
-      request = m_queue.front();
-      m_queue.pop_front();
-    }
-    CPasswordDlg prompt(PasswordPromptText(request->attempts, request->pin));
+  PasswordQuestion question;
+  while (!m_bEnding && m_passwords.TakeNext(question)) {
+    CPasswordDlg prompt(PasswordPromptText(question.attemptsRemaining, question.pin));
     prompt.DoModal(m_hInstance, m_hWnd, &m_hPrompt);
-    Answer(request, prompt.Password(), prompt.Remember());
+    // Both fields and the event (the host's hand-back) before the asking thread goes on.
+    m_passwords.Answer(prompt.Password(), prompt.Remember());
   }
   m_bPromptRunning = false;
-}
-
-void CDownloaderDlg::Answer(const std::shared_ptr<PasswordRequest>& request, const std::string& password,
-                            bool remember) {
-  // Both fields and the event (the host's hand-back) before the asking thread goes on.
-  if (m_pHost) m_pHost->PasswordAnswered(password, remember);
-  {
-    std::lock_guard<std::mutex> lock(m_requestMutex);
-    request->delivered = true;
-  }
-  m_requestDone.notify_all();
 }
 
 }  // namespace skiff

@@ -5,15 +5,13 @@
 
 #include <windows.h>
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <memory>
 #include <mutex>
 #include <string>
 
 #include "platform/platform.h"
 #include "shell/downloader_shell.h"
+#include "shell/password_handoff.h"
 
 namespace skiff {
 
@@ -21,7 +19,7 @@ namespace skiff {
 inline constexpr char kMainWindowClass[] = "SINGLE_INSTANCE_APPKZRW";
 // Tray icon callback: wParam = icon id (IDI_MAIN), lParam = the mouse message.
 inline constexpr UINT WM_TRAY_NOTIFY = WM_USER + 2;
-// Posted to the window when a password request waits in its queue.
+// Posted to the window when a password request waits, or the shown one was withdrawn.
 inline constexpr UINT WM_PASSWORD_REQUEST = WM_USER + 3;
 // Posted to the window when the log has new text to show.
 inline constexpr UINT WM_LOG_REFRESH = WM_APP + 1;
@@ -51,17 +49,11 @@ class CDownloaderDlg final : public IMainWindow, public IPasswordRequester {
   void Destroy() override;
 
   // IPasswordRequester: any thread. The prompt runs on the window's thread; the caller
-  // waits until its answer has been handed to the host.
+  // waits until its answer has been handed to the host (through the shell's hand-off).
   void RequestPassword(std::int32_t attemptsRemaining, std::uint32_t pin) override;
   void Abandon() override;
 
  private:
-  struct PasswordRequest {
-    std::int32_t attempts = 0;
-    std::uint32_t pin = 0;
-    bool delivered = false;
-  };
-
   static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void OnInitDialog();
@@ -76,7 +68,7 @@ class CDownloaderDlg final : public IMainWindow, public IPasswordRequester {
   // Ends the window's run; open About and password dialogs end first, the password
   // dialog as a cancel.
   void End(int result);
-  void Answer(const std::shared_ptr<PasswordRequest>& request, const std::string& password, bool remember);
+  void WakeForPrompt();
 
   const HINSTANCE m_hInstance;
   const HICON m_hIcon;
@@ -100,13 +92,10 @@ class CDownloaderDlg final : public IMainWindow, public IPasswordRequester {
   bool m_bAlive = true;
   HWND m_hPostTarget = nullptr;  // the window while it exists
 
-  // Shared with the threads that ask for a password.
-  std::mutex m_requestMutex;
-  std::condition_variable m_requestDone;
-  std::deque<std::shared_ptr<PasswordRequest>> m_queue;
-  HWND m_hRequestTarget = nullptr;
-  bool m_bAbandoned = false;
-  IMainWindowHost* m_pAnswerHost = nullptr;
+  // Shared with the threads that ask for a password: where their wake-up goes.
+  std::mutex m_wakeMutex;
+  HWND m_hWakeTarget = nullptr;
+  CPasswordHandOff m_passwords;
 };
 
 }  // namespace skiff

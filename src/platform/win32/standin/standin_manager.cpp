@@ -17,7 +17,7 @@ namespace {
 
 // The link's messages (a handheld dropped for bad input, the port in use) for whoever
 // watches the process's standard error.
-class CStandInLog final : public IUsbLinkLog {
+class CStandInLog final : public ILogSink {
  public:
   void Log(const std::string& line) override {
     std::fprintf(stderr, "SkiffHouse device manager stand-in: %s\n", line.c_str());
