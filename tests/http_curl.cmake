@@ -17,9 +17,6 @@ skiff_test(curl_transport_test SOURCES integration/curl_transport_test.cpp
            LIBS skiff_posix_http skiff_test_peers LABELS integration)
 skiff_test(curl_proxy_test SOURCES integration/curl_proxy_test.cpp
            LIBS skiff_posix_http skiff_test_peers LABELS integration)
-# The handheld's fetch end to end through the dispatcher, with the real transport.
-skiff_test(curl_fetch_dispatch_test SOURCES integration/curl_fetch_dispatch_test.cpp
-           LIBS skiff_protocol skiff_posix_http skiff_test_peers LABELS integration)
 # No heap allocation per body read, in the transport or in libcurl.
 skiff_test(curl_allocations_test SOURCES integration/curl_allocations_test.cpp
            LIBS skiff_posix_http skiff_test_peers LABELS integration)

@@ -9,12 +9,6 @@ namespace skiff {
 
 namespace {
 
-// Only the client's own error; codes from the transport pass through unchanged.
-constexpr std::uint32_t kInvalidParameter = 87;
-// A transport that reports success without a handle broke its contract; the handheld
-// then sees WinHTTP's internal-error number.
-constexpr std::uint32_t kInternalError = 12004;
-
 const WideChar kAcceptAll[] = u"*/*";
 const WideChar* const kAcceptTypes[] = {kAcceptAll, nullptr};
 const WideChar kEmptyText[] = u"";
@@ -62,7 +56,9 @@ void HttpClient::Reset() {
 
 std::uint32_t HttpClient::FailStep(std::uint32_t code) {
   Reset();
-  return code != 0 ? code : kInternalError;
+  // A transport that reports success without a handle broke its contract; the handheld
+  // then sees WinHTTP's internal-error number.
+  return code != 0 ? code : kErrorInternal;
 }
 
 std::uint32_t HttpClient::OpenSession() {
@@ -142,12 +138,12 @@ std::uint32_t HttpClient::Prepare(HttpClientState stepFrom, HttpClientState allo
 
 std::uint32_t HttpClient::SetUserAgent(const WideChar* text) {
   Reset();
-  return CopyText(userAgent, kTextUnits, text != nullptr ? text : kEmptyText) ? 0 : kInvalidParameter;
+  return CopyText(userAgent, kTextUnits, text != nullptr ? text : kEmptyText) ? 0 : kErrorInvalidParameter;
 }
 
 std::uint32_t HttpClient::SetHost(const WideChar* text) {
   if (std::uint32_t code = Prepare(HttpClientState::Idle, HttpClientState::SessionOpen)) return code;
-  return CopyText(host, kTextUnits, text) ? 0 : kInvalidParameter;
+  return CopyText(host, kTextUnits, text) ? 0 : kErrorInvalidParameter;
 }
 
 std::uint32_t HttpClient::SetPort(std::uint16_t value) {
@@ -159,12 +155,12 @@ std::uint32_t HttpClient::SetPort(std::uint16_t value) {
 std::uint32_t HttpClient::SetVerb(const WideChar* text) {
   if (std::uint32_t code = Prepare(HttpClientState::SessionOpen, HttpClientState::Connected)) return code;
   // The verb field is small: a longer verb is refused rather than cut to another verb.
-  return CopyText(verb, kVerbUnits, text) ? 0 : kInvalidParameter;
+  return CopyText(verb, kVerbUnits, text) ? 0 : kErrorInvalidParameter;
 }
 
 std::uint32_t HttpClient::SetPath(const WideChar* text) {
   if (std::uint32_t code = Prepare(HttpClientState::SessionOpen, HttpClientState::Connected)) return code;
-  return CopyText(path, kTextUnits, text) ? 0 : kInvalidParameter;
+  return CopyText(path, kTextUnits, text) ? 0 : kErrorInvalidParameter;
 }
 
 std::uint32_t HttpClient::SetSecure(bool flag) {
@@ -176,12 +172,12 @@ std::uint32_t HttpClient::SetSecure(bool flag) {
 std::uint32_t HttpClient::SetHeaders(const WideChar* text) {
   if (std::uint32_t code = Prepare(HttpClientState::Connected, HttpClientState::RequestOpen)) return code;
   headersLength = 0;
-  return CopyText(headers, kTextUnits, text, &headersLength) ? 0 : kInvalidParameter;
+  return CopyText(headers, kTextUnits, text, &headersLength) ? 0 : kErrorInvalidParameter;
 }
 
 std::uint32_t HttpClient::SetBody(const std::uint8_t* bytes, std::uint32_t count) {
   if (std::uint32_t code = Prepare(HttpClientState::Connected, HttpClientState::RequestOpen)) return code;
-  if (count > kBodyBytes || (bytes == nullptr && count != 0)) return kInvalidParameter;
+  if (count > kBodyBytes || (bytes == nullptr && count != 0)) return kErrorInvalidParameter;
   if (count != 0) std::memcpy(body, bytes, count);
   bodyLength = count;
   return 0;
@@ -191,7 +187,7 @@ std::uint32_t HttpClient::QueryStatus(std::uint32_t* statusCode, WideChar* statu
                                       std::uint32_t* textBytes) {
   if (std::uint32_t code = Prepare(HttpClientState::RequestOpen, HttpClientState::ResponseReceived))
     return code;
-  if (statusCode == nullptr || statusText == nullptr || textBytes == nullptr) return kInvalidParameter;
+  if (statusCode == nullptr || statusText == nullptr || textBytes == nullptr) return kErrorInvalidParameter;
   std::uint32_t codeBytes = sizeof(std::uint32_t);
   if (std::uint32_t code =
           m_transport.QueryHeaders(request, kQueryStatusCode | kQueryFlagNumber, statusCode, &codeBytes)) {
@@ -203,12 +199,11 @@ std::uint32_t HttpClient::QueryStatus(std::uint32_t* statusCode, WideChar* statu
 std::uint32_t HttpClient::QueryRawHeaders(WideChar* buffer, std::uint32_t* bufferBytes,
                                           std::uint32_t bufferSize) {
   if (state != HttpClientState::ResponseReceived) return ERROR_CALL_OUT_OF_ORDER;
-  if (buffer == nullptr || bufferBytes == nullptr) return kInvalidParameter;
+  if (buffer == nullptr || bufferBytes == nullptr) return kErrorInvalidParameter;
   // The probe tells the size needed; any answer but "buffer too small" means there is
   // nothing to report, which counts as success with the buffer untouched.
   std::uint32_t needed = 0;
-  if (m_transport.QueryHeaders(request, kQueryRawHeadersCrlf, nullptr, &needed) !=
-      ERROR_INSUFFICIENT_BUFFER) {
+  if (m_transport.QueryHeaders(request, kQueryRawHeadersCrlf, nullptr, &needed) != kErrorInsufficientBuffer) {
     return 0;
   }
   if (needed > bufferSize - 1) return ERROR_HEADERS_TOO_LONG;
@@ -217,7 +212,7 @@ std::uint32_t HttpClient::QueryRawHeaders(WideChar* buffer, std::uint32_t* buffe
 
 std::uint32_t HttpClient::ReadBody(void* destination, std::uint32_t size, std::uint16_t* bytesRead) {
   if (state != HttpClientState::ResponseReceived) return ERROR_CALL_OUT_OF_ORDER;
-  if (destination == nullptr || bytesRead == nullptr) return kInvalidParameter;
+  if (destination == nullptr || bytesRead == nullptr) return kErrorInvalidParameter;
   std::uint32_t count = 0;
   if (std::uint32_t code = m_transport.ReadData(request, destination, size, &count)) return code;
   // A count beyond the buffer cannot be true; never let it claim bytes that are not there.

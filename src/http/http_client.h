@@ -8,6 +8,7 @@
 
 #include "compat/com.h"
 #include "http/http_transport.h"
+#include "http/winhttp_errors.h"
 
 namespace skiff {
 
@@ -19,9 +20,6 @@ enum class HttpClientState : std::uint32_t {
   RequestSent = 4,
   ResponseReceived = 5,
 };
-
-inline constexpr std::uint32_t ERROR_CALL_OUT_OF_ORDER = 854732;
-inline constexpr std::uint32_t ERROR_HEADERS_TOO_LONG = 854733;
 
 class HttpClient {
  public:

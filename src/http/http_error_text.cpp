@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "http/http_client.h"
+#include "http/winhttp_errors.h"
 
 namespace skiff {
 
@@ -17,45 +17,48 @@ struct ErrorText {
 
 // Sorted by code for the lookup.
 constexpr ErrorText kErrorTexts[] = {
-    {8, u"Not enough memory was available to complete the requested operation. (Windows error code)"},
-    {87, u"Invalid parameter"},
-    {12002, u"The request has timed out."},
-    {12004, u"An internal error has occurred."},
-    {12005, u"The URL is invalid."},
-    {12006, u"The URL scheme could not be recognized, or is not supported."},
-    {12007, u"The server name cannot be resolved."},
-    {12012, u"The WinHTTP function support is being shut down or unloaded."},
-    {12015, u"The login attempt failed."},
-    {12017,
+    {kErrorNotEnoughMemory,
+     u"Not enough memory was available to complete the requested operation. (Windows error code)"},
+    {kErrorInvalidParameter, u"Invalid parameter"},
+    {kErrorTimeout, u"The request has timed out."},
+    {kErrorInternal, u"An internal error has occurred."},
+    {kErrorInvalidUrl, u"The URL is invalid."},
+    {kErrorUnrecognizedScheme, u"The URL scheme could not be recognized, or is not supported."},
+    {kErrorNameNotResolved, u"The server name cannot be resolved."},
+    {kErrorShutdown, u"The WinHTTP function support is being shut down or unloaded."},
+    {kErrorLoginFailure, u"The login attempt failed."},
+    {kErrorOperationCancelled,
      u"The operation was canceled, usually because the handle on which the request was operating was closed "
      u"before the operation completed."},
-    {12018, u"The type of handle supplied is incorrect for this operation."},
-    {12019,
+    {kErrorIncorrectHandleType, u"The type of handle supplied is incorrect for this operation."},
+    {kErrorIncorrectHandleState,
      u"The requested operation cannot be carried out because the handle supplied is not in the correct "
      u"state."},
-    {12029, u"Returned if connection to the server failed."},
-    {12030,
+    {kErrorCannotConnect, u"Returned if connection to the server failed."},
+    {kErrorConnectionError,
      u"The connection with the server has been reset or terminated, or an incompatible SSL protocol was "
      u"encountered. For example, WinHTTP 5.1 does not support SSL2 unless the client specifically enables "
      u"it."},
-    {12032,
+    {kErrorResendRequest,
      u"The application must call WinHttpSendRequest again due to a redirect or authentication challenge."},
-    {12044, u"The secure HTTP server requires a client certificate."},
-    {12150, u"The requested header could not be located."},
-    {12152, u"The server response could not be parsed."},
-    {12156,
+    {kErrorClientCertNeeded, u"The secure HTTP server requires a client certificate."},
+    {kErrorHeaderNotFound, u"The requested header could not be located."},
+    {kErrorInvalidServerResponse, u"The server response could not be parsed."},
+    {kErrorRedirectFailed,
      u"The redirection failed because either the scheme changed or all attempts made to redirect failed "
      u"(default is five attempts)."},
-    {12175,
+    {kErrorSecureFailure,
      u"One or more errors were found in the Secure Sockets Layer (SSL) certificate sent by the server."},
-    {12181,
+    {kErrorHeaderCountExceeded,
      u"Returned when a larger number of headers were present in a response than WinHTTP could receive."},
-    {12182,
+    {kErrorHeaderSizeOverflow,
      u"Returned by WinHttpReceiveResponse when the size of headers received exceeds the limit for the "
      u"request "
      u"handle."},
-    {12183, u"Returned when an overflow condition is encountered in the course of parsing chunked encoding."},
-    {12184, u"Returned when an incoming response exceeds an internal WinHTTP size limit."},
+    {kErrorChunkedEncodingOverflow,
+     u"Returned when an overflow condition is encountered in the course of parsing chunked encoding."},
+    {kErrorResponseDrainOverflow,
+     u"Returned when an incoming response exceeds an internal WinHTTP size limit."},
     {ERROR_CALL_OUT_OF_ORDER, u"Function call out of order"},
     {ERROR_HEADERS_TOO_LONG, u"Headers too long to fit in buffer"},
 };

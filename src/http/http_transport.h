@@ -14,8 +14,10 @@ namespace skiff {
 using HttpHandle = void*;
 
 // WinHTTP's numbers, used on every platform.
+inline constexpr std::uint32_t kAccessTypeDefaultProxy = 0;
 inline constexpr std::uint32_t kAccessTypeNoProxy = 1;
 inline constexpr std::uint32_t kAccessTypeNamedProxy = 3;
+inline constexpr std::uint32_t kAccessTypeAutomaticProxy = 4;
 inline constexpr std::uint32_t kFlagEscapeDisable = 0x40;
 inline constexpr std::uint32_t kFlagSecure = 0x800000;
 inline constexpr std::uint32_t kQueryStatusCode = 19;

@@ -10,7 +10,6 @@ namespace skiff {
 
 namespace {
 
-constexpr std::uint32_t kInvalidParameter = 87;
 // Buffer length in bytes handed to the status-text and header queries.
 constexpr std::uint32_t kQueryBytes = 4000;
 
@@ -67,14 +66,14 @@ void RequestDispatcher::DispatchFetch(const Packet& packet, std::size_t payloadB
     case PacketType::Port:
       // A port needs both its bytes; a shorter packet is refused and nothing is stored.
       if (payloadBytes < 2) {
-        SendErrorReply(kInvalidParameter, s);
+        SendErrorReply(kErrorInvalidParameter, s);
       } else {
         SendStatusReply(m_http.SetPort(static_cast<std::uint16_t>(payload[0] | (payload[1] << 8))), s);
       }
       break;
     case PacketType::Secure:
       if (payloadBytes < 1) {
-        SendErrorReply(kInvalidParameter, s);
+        SendErrorReply(kErrorInvalidParameter, s);
       } else {
         SendStatusReply(m_http.SetSecure(payload[0] != 0), s);
       }

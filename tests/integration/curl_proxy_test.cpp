@@ -166,20 +166,16 @@ FetchResult FetchThroughClient(IHttpTransport& transport, const std::u16string& 
   return result;
 }
 
-TEST(ProxyFetch, NamedProxyIsUsedUnlessBypassed) {
+// Proxied, tunnelled, bypassed and refused fetches are in the transport contract; these
+// are the environment's own rules.
+TEST(ProxyFetch, EnvironmentRulesOfThePosixSetting) {
   ProxyEnvironment environment;
   test::TinyproxyProcess proxy;
-  test::TempDir dir;
-  test::TestCertificates certificates = test::MakeTestCertificates(dir);
   test::TestHttpServer plain;
-  test::TestHttpServer secure(test::TlsSettings{certificates.certificateFile, certificates.keyFile});
-  for (test::TestHttpServer* server : {&plain, &secure})
-    server->Route("/page", [](const ReceivedRequest& r, ServerConnection& c) {
-      test::SendFixed(c, 200, "OK", "page " + r.target);
-    });
-  CurlOptions options;
-  options.extraCaFile = certificates.caFile;
-  CurlTransport transport(options);
+  plain.Route("/page", [](const ReceivedRequest& r, ServerConnection& c) {
+    test::SendFixed(c, 200, "OK", "page " + r.target);
+  });
+  CurlTransport transport;
   const std::string proxyAddress = "127.0.0.1:" + std::to_string(proxy.Port());
 
   environment.Set("http_proxy", "http://" + proxyAddress);
@@ -188,20 +184,6 @@ TEST(ProxyFetch, NamedProxyIsUsedUnlessBypassed) {
   ASSERT_EQ(transport.GetUserProxyConfig(config), 0u);
   EXPECT_TRUE(config.hasProxy);
   EXPECT_EQ(WideToUtf8String(config.proxy), "http=" + proxyAddress + ";https=" + proxyAddress);
-
-  FetchResult viaProxy =
-      FetchThroughClient(transport, u"127.0.0.1", plain.Port(), u"/page?through=proxy", false);
-  ASSERT_EQ(viaProxy.code, 0u);
-  EXPECT_EQ(viaProxy.body, "page /page?through=proxy");
-  EXPECT_TRUE(
-      proxy.LogContains("GET http://127.0.0.1:" + std::to_string(plain.Port()) + "/page?through=proxy"))
-      << proxy.Log();
-
-  FetchResult tunnel =
-      FetchThroughClient(transport, u"localhost", secure.Port(), u"/page?through=tunnel", true);
-  ASSERT_EQ(tunnel.code, 0u);
-  EXPECT_EQ(tunnel.body, "page /page?through=tunnel");
-  EXPECT_TRUE(proxy.LogContains("CONNECT localhost:" + std::to_string(secure.Port()))) << proxy.Log();
 
   // A session opened without a proxy goes direct although the variables name one:
   // libcurl must not read them on its own.
@@ -213,24 +195,14 @@ TEST(ProxyFetch, NamedProxyIsUsedUnlessBypassed) {
     EXPECT_EQ(transport.SendRequest(request, nullptr, 0, nullptr, 0), 0u);
     EXPECT_EQ(transport.ReceiveResponse(request), 0u);
     for (HttpHandle handle : {request, connection, session}) transport.CloseHandle(handle);
-    EXPECT_EQ(proxy.Log().find("no-proxy-session"), std::string::npos) << proxy.Log();
   }
 
-  // Bypassed hosts go direct, and the session reads the environment as it opens.
-  environment.Set("no_proxy", "localhost,127.0.0.1");
-  FetchResult direct = FetchThroughClient(transport, u"127.0.0.1", plain.Port(), u"/page?direct", false);
-  ASSERT_EQ(direct.code, 0u);
-  EXPECT_EQ(direct.body, "page /page?direct");
-  EXPECT_EQ(proxy.Log().find("/page?direct"), std::string::npos) << proxy.Log();
-
   // A proxy for secure requests only leaves plain ones direct.
-  unsetenv("no_proxy");
   unsetenv("http_proxy");
   FetchResult plainOnly =
       FetchThroughClient(transport, u"127.0.0.1", plain.Port(), u"/page?plain-direct", false);
   ASSERT_EQ(plainOnly.code, 0u);
-  EXPECT_EQ(proxy.Log().find("/page?plain-direct"), std::string::npos) << proxy.Log();
-  EXPECT_EQ(plain.Requests().size(), 4u) << "each plain request reached the server once";
+  EXPECT_EQ(plain.Requests().size(), 2u) << "both plain requests reached the server";
 
   // Port 0 is the scheme's default, as the proxy's log shows (nothing listens there, so
   // the proxy answers with an error page of its own).
@@ -239,15 +211,8 @@ TEST(ProxyFetch, NamedProxyIsUsedUnlessBypassed) {
   EXPECT_EQ(defaultPort.code, 0u);
   EXPECT_GE(defaultPort.status, 400u);
   EXPECT_TRUE(proxy.LogContains("GET http://127.0.0.1/default-port ")) << proxy.Log();
-  FetchResult defaultSecurePort = FetchThroughClient(transport, u"127.0.0.1", 0, u"/", true);
-  EXPECT_EQ(defaultSecurePort.code, 0u);
-  EXPECT_GE(defaultSecurePort.status, 400u) << "the refused tunnel is the proxy's answer";
-  EXPECT_TRUE(proxy.LogContains("CONNECT 127.0.0.1:443 ")) << proxy.Log();
-
-  // A named proxy that is not there: the Windows stack cannot connect either.
-  environment.Set("http_proxy", "127.0.0.1:" + std::to_string(test::FreeLoopbackPort()));
-  FetchResult refused = FetchThroughClient(transport, u"127.0.0.1", plain.Port(), u"/page", false);
-  EXPECT_EQ(refused.code, 12029u);
+  EXPECT_EQ(proxy.Log().find("no-proxy-session"), std::string::npos) << proxy.Log();
+  EXPECT_EQ(proxy.Log().find("plain-direct"), std::string::npos) << proxy.Log();
 }
 
 TEST(ProxyFetch, RefusedTunnelIsAnsweredWithTheProxysResponse) {

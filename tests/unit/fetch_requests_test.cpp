@@ -100,7 +100,7 @@ TEST_F(FetchRequestsTest, RepeatedReadIsAnsweredFromHistoryWithoutReadingOn) {
 
 TEST_F(FetchRequestsTest, ErrorReplyCarriesCodeTextAndThreeLogLines) {
   // Verb before any session: out of order.
-  EXPECT_EQ(Request(PacketType::Verb, "GET"), Error(854732, "Function call out of order"));
+  EXPECT_EQ(Request(PacketType::Verb, "GET"), Error(ERROR_CALL_OUT_OF_ORDER, "Function call out of order"));
   EXPECT_THAT(host.lines, ElementsAre("Sending error:", "854732", "Function call out of order"));
   EXPECT_EQ(http.State(), HttpClientState::Idle);
   EXPECT_TRUE(transport.calls.empty());
@@ -109,16 +109,16 @@ TEST_F(FetchRequestsTest, ErrorReplyCarriesCodeTextAndThreeLogLines) {
   host.lines.clear();
   Request(PacketType::Host, "h");
   Request(PacketType::Path, "/");
-  EXPECT_EQ(Request(PacketType::Send), Error(854732, "Function call out of order"));
+  EXPECT_EQ(Request(PacketType::Send), Error(ERROR_CALL_OUT_OF_ORDER, "Function call out of order"));
   EXPECT_EQ(transport.sendCalls, 0);
   EXPECT_EQ(http.State(), HttpClientState::Connected);
 }
 
 TEST_F(FetchRequestsTest, CodeWithoutTextSendsTheCodeAloneAndAnEmptyLine) {
-  transport.connectError = 122;
+  transport.connectError = kErrorInsufficientBuffer;
   Request(PacketType::UserAgent, "UA");
   Request(PacketType::Host, "h");
-  EXPECT_EQ(Request(PacketType::Verb, "GET"), Error(122, ""));
+  EXPECT_EQ(Request(PacketType::Verb, "GET"), Error(kErrorInsufficientBuffer, ""));
   EXPECT_EQ(channel.writes.back().size(), 6u + 4u);
   EXPECT_THAT(host.lines, ElementsAre("Sending error:", "122", ""));
   // The failed step reset everything, the user agent included.
@@ -129,18 +129,19 @@ TEST_F(FetchRequestsTest, CodeWithoutTextSendsTheCodeAloneAndAnEmptyLine) {
 
   // A code with a text: the name could not be resolved.
   host.lines.clear();
-  transport.connectError = 12007;
-  EXPECT_EQ(Request(PacketType::Path, "/"), Error(12007, "The server name cannot be resolved."));
+  transport.connectError = kErrorNameNotResolved;
+  EXPECT_EQ(Request(PacketType::Path, "/"),
+            Error(kErrorNameNotResolved, "The server name cannot be resolved."));
   EXPECT_THAT(host.lines, ElementsAre("Sending error:", "12007", "The server name cannot be resolved."));
 }
 
 TEST_F(FetchRequestsTest, ShortPortAndSecurePacketsAreRefusedAndStoreNothing) {
-  EXPECT_EQ(Request(PacketType::Port, "\x50"), Error(87, "Invalid parameter"));
+  EXPECT_EQ(Request(PacketType::Port, "\x50"), Error(kErrorInvalidParameter, "Invalid parameter"));
   EXPECT_EQ(http.State(), HttpClientState::Idle) << "no session opened for a refused port";
   EXPECT_TRUE(transport.calls.empty());
   EXPECT_EQ(Request(PacketType::Port, std::string("\x50\x00\x99", 3)), Reply(kSuccess));
   EXPECT_EQ(Request(PacketType::Host, "h"), Reply(kSuccess));
-  EXPECT_EQ(Request(PacketType::Secure), Error(87, "Invalid parameter"));
+  EXPECT_EQ(Request(PacketType::Secure), Error(kErrorInvalidParameter, "Invalid parameter"));
   EXPECT_EQ(http.State(), HttpClientState::SessionOpen);
   EXPECT_EQ(Request(PacketType::Secure, std::string("\0", 1)), Reply(kSuccess));
   EXPECT_EQ(transport.port, 80);
@@ -155,8 +156,8 @@ TEST_F(FetchRequestsTest, ShortPortAndSecurePacketsAreRefusedAndStoreNothing) {
   stale.packet.SetLength(1);
   stale.bytes = kPacketHeaderSize + 1;
   dispatcher.Dispatch(stale.packet, stale.bytes);
-  EXPECT_EQ(channel.writes.back(),
-            WireBytes(PacketType::Error, sequence, Le32(87) + "Invalid parameter" + '\0'));
+  EXPECT_EQ(channel.writes.back(), WireBytes(PacketType::Error, sequence,
+                                             Le32(kErrorInvalidParameter) + "Invalid parameter" + '\0'));
 }
 
 TEST_F(FetchRequestsTest, HeaderQueryAnswersEmptyTextTooLongOrFailure) {
@@ -164,12 +165,13 @@ TEST_F(FetchRequestsTest, HeaderQueryAnswersEmptyTextTooLongOrFailure) {
   Request(PacketType::Verb, "GET");
   Request(PacketType::Headers);
   Request(PacketType::Send);
-  transport.rawProbeResult = 12150;
+  transport.rawProbeResult = kErrorHeaderNotFound;
   EXPECT_EQ(Request(PacketType::ResponseHeaders), Reply(std::string(1, '\0')));
   transport.rawProbeResult = ERROR_INSUFFICIENT_BUFFER;
   transport.rawHeaders = std::u16string(2500, u'h');
-  EXPECT_EQ(Request(PacketType::ResponseHeaders), Error(854733, "Headers too long to fit in buffer"));
-  transport.readError = 12030;
+  EXPECT_EQ(Request(PacketType::ResponseHeaders),
+            Error(ERROR_HEADERS_TOO_LONG, "Headers too long to fit in buffer"));
+  transport.readError = kErrorConnectionError;
   const std::vector<std::uint8_t> failedRead = Request(PacketType::Read);
   ASSERT_GT(failedRead.size(), 10u);
   EXPECT_EQ(failedRead[0], static_cast<std::uint8_t>(PacketType::Error));

@@ -184,11 +184,13 @@ TEST_F(HttpClientTest, EveryFailedPlatformStepResetsEverythingAndKeepsItsOwnCode
     HttpClientState from;
   };
   const Case cases[] = {
-      {"open session", &FakeHttpTransport::openSessionError, 12004, HttpClientState::Idle},
-      {"connect", &FakeHttpTransport::connectError, 12007, HttpClientState::SessionOpen},
-      {"open request", &FakeHttpTransport::openRequestError, 12006, HttpClientState::Connected},
-      {"send", &FakeHttpTransport::sendError, 12029, HttpClientState::RequestOpen},
-      {"receive", &FakeHttpTransport::receiveError, 12152, HttpClientState::RequestOpen},
+      {"open session", &FakeHttpTransport::openSessionError, kErrorInternal, HttpClientState::Idle},
+      {"connect", &FakeHttpTransport::connectError, kErrorNameNotResolved, HttpClientState::SessionOpen},
+      {"open request", &FakeHttpTransport::openRequestError, kErrorUnrecognizedScheme,
+       HttpClientState::Connected},
+      {"send", &FakeHttpTransport::sendError, kErrorCannotConnect, HttpClientState::RequestOpen},
+      {"receive", &FakeHttpTransport::receiveError, kErrorInvalidServerResponse,
+       HttpClientState::RequestOpen},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -228,18 +230,18 @@ TEST_F(HttpClientTest, FailedQueriesAndReadsKeepTheResponseOpen) {
   DriveTo(HttpClientState::ResponseReceived);
   std::uint32_t status = 0;
   std::uint32_t bytes = 4000;
-  transport.statusTextError = 12150;
-  EXPECT_EQ(client.QueryStatus(&status, text, &bytes), 12150u);
+  transport.statusTextError = kErrorHeaderNotFound;
+  EXPECT_EQ(client.QueryStatus(&status, text, &bytes), kErrorHeaderNotFound);
   transport.statusTextError = 0;
-  transport.statusCodeError = 12019;
-  EXPECT_EQ(client.QueryStatus(&status, text, &bytes), 12019u);
+  transport.statusCodeError = kErrorIncorrectHandleState;
+  EXPECT_EQ(client.QueryStatus(&status, text, &bytes), kErrorIncorrectHandleState);
   transport.statusCodeError = 0;
-  transport.rawQueryError = 12004;
-  EXPECT_EQ(client.QueryRawHeaders(text, &bytes, 4000), 12004u);
-  transport.readError = 12002;
+  transport.rawQueryError = kErrorInternal;
+  EXPECT_EQ(client.QueryRawHeaders(text, &bytes, 4000), kErrorInternal);
+  transport.readError = kErrorTimeout;
   std::uint8_t chunk[8];
   std::uint16_t count = 77;
-  EXPECT_EQ(client.ReadBody(chunk, sizeof(chunk), &count), 12002u);
+  EXPECT_EQ(client.ReadBody(chunk, sizeof(chunk), &count), kErrorTimeout);
   EXPECT_EQ(count, 77) << "a failed read reports no count";
   EXPECT_EQ(client.State(), HttpClientState::ResponseReceived);
   EXPECT_EQ(transport.openHandles, 3);
@@ -267,7 +269,7 @@ TEST_F(HttpClientTest, RawHeadersProbeDecidesBetweenCopyTooLongAndNothing) {
 
   // A probe that fails for another reason reports success with nothing written.
   text[0] = u'#';
-  transport.rawProbeResult = 12150;
+  transport.rawProbeResult = kErrorHeaderNotFound;
   EXPECT_EQ(client.QueryRawHeaders(text, &bytes, 4000), 0u);
   EXPECT_EQ(text[0], u'#');
   EXPECT_EQ(client.State(), HttpClientState::ResponseReceived);
@@ -280,7 +282,8 @@ TEST_F(HttpClientTest, BodyIsReplacedWholeAndBoundedByItsField) {
   EXPECT_EQ(client.SetBody(reinterpret_cast<const std::uint8_t*>(first.data()), 5000), 0u);
   EXPECT_EQ(client.SetBody(reinterpret_cast<const std::uint8_t*>(second.data()), 6), 0u);
   const std::string tooBig(16001, 'z');
-  EXPECT_EQ(client.SetBody(reinterpret_cast<const std::uint8_t*>(tooBig.data()), 16001), 87u);
+  EXPECT_EQ(client.SetBody(reinterpret_cast<const std::uint8_t*>(tooBig.data()), 16001),
+            kErrorInvalidParameter);
   EXPECT_EQ(client.State(), HttpClientState::RequestOpen);
   std::uint32_t status = 0;
   std::uint32_t bytes = 4000;
@@ -302,7 +305,7 @@ TEST_F(HttpClientTest, VerbLongerThanItsFieldIsRefusedNotCut) {
   DriveTo(HttpClientState::SessionOpen);
   const std::u16string longest(19, u'V');
   EXPECT_EQ(client.SetVerb(longest.c_str()), 0u);
-  EXPECT_EQ(client.SetVerb(std::u16string(20, u'W').c_str()), 87u);
+  EXPECT_EQ(client.SetVerb(std::u16string(20, u'W').c_str()), kErrorInvalidParameter);
   EXPECT_EQ(client.State(), HttpClientState::Connected);
   EXPECT_EQ(client.SetHeaders(u""), 0u);
   EXPECT_EQ(transport.verb, u"") << "a refused verb is not left half-stored";

@@ -6,25 +6,48 @@
 #include <gtest/gtest.h>
 
 #include "core/text.h"
-#include "http/http_client.h"
+#include "http/winhttp_errors.h"
 
 namespace skiff {
 namespace {
 
 TEST(HttpErrorTextTest, ListedCodesHaveTheirTextsAndOthersNone) {
-  EXPECT_EQ(std::u16string(HttpErrorText(12007)), u"The server name cannot be resolved.");
-  EXPECT_EQ(std::u16string(HttpErrorText(854732)), u"Function call out of order");
+  EXPECT_EQ(std::u16string(HttpErrorText(kErrorNameNotResolved)), u"The server name cannot be resolved.");
+  EXPECT_EQ(std::u16string(HttpErrorText(ERROR_CALL_OUT_OF_ORDER)), u"Function call out of order");
   EXPECT_EQ(std::u16string(HttpErrorText(ERROR_HEADERS_TOO_LONG)), u"Headers too long to fit in buffer");
-  EXPECT_EQ(std::u16string(HttpErrorText(87)), u"Invalid parameter");
-  EXPECT_EQ(std::u16string(HttpErrorText(8)),
+  EXPECT_EQ(std::u16string(HttpErrorText(kErrorInvalidParameter)), u"Invalid parameter");
+  EXPECT_EQ(std::u16string(HttpErrorText(kErrorNotEnoughMemory)),
             u"Not enough memory was available to complete the requested operation. (Windows error code)");
-  EXPECT_EQ(std::u16string(HttpErrorText(12017)),
+  EXPECT_EQ(std::u16string(HttpErrorText(kErrorOperationCancelled)),
             u"The operation was canceled, usually because the handle on which the request was operating was "
             u"closed before the operation completed.");
 
-  const std::uint32_t listed[] = {8,     87,    12002, 12004, 12005, 12006, 12007,  12012, 12015,
-                                  12017, 12018, 12019, 12029, 12030, 12032, 12044,  12150, 12152,
-                                  12156, 12175, 12181, 12182, 12183, 12184, 854732, 854733};
+  const std::uint32_t listed[] = {kErrorNotEnoughMemory,
+                                  kErrorInvalidParameter,
+                                  kErrorTimeout,
+                                  kErrorInternal,
+                                  kErrorInvalidUrl,
+                                  kErrorUnrecognizedScheme,
+                                  kErrorNameNotResolved,
+                                  kErrorShutdown,
+                                  kErrorLoginFailure,
+                                  kErrorOperationCancelled,
+                                  kErrorIncorrectHandleType,
+                                  kErrorIncorrectHandleState,
+                                  kErrorCannotConnect,
+                                  kErrorConnectionError,
+                                  kErrorResendRequest,
+                                  kErrorClientCertNeeded,
+                                  kErrorHeaderNotFound,
+                                  kErrorInvalidServerResponse,
+                                  kErrorRedirectFailed,
+                                  kErrorSecureFailure,
+                                  kErrorHeaderCountExceeded,
+                                  kErrorHeaderSizeOverflow,
+                                  kErrorChunkedEncodingOverflow,
+                                  kErrorResponseDrainOverflow,
+                                  ERROR_CALL_OUT_OF_ORDER,
+                                  ERROR_HEADERS_TOO_LONG};
   for (std::uint32_t code : listed) {
     ASSERT_NE(HttpErrorText(code), nullptr) << code;
     EXPECT_GT(WideLength(HttpErrorText(code)), 0u) << code;
@@ -37,7 +60,7 @@ TEST(HttpErrorTextTest, ListedCodesHaveTheirTextsAndOthersNone) {
 }
 
 TEST(HttpErrorTextTest, LongestTextFitsAfterTheCodeInOnePacket) {
-  const WideChar* text = HttpErrorText(12030);
+  const WideChar* text = HttpErrorText(kErrorConnectionError);
   ASSERT_NE(text, nullptr);
   const std::string utf8 = WideToUtf8String(text);
   EXPECT_EQ(utf8.substr(0, 40), "The connection with the server has been ");

@@ -16,6 +16,7 @@
 #include "fakes/fake_device_manager.h"
 #include "fakes/fake_profile.h"
 #include "http/http_transport.h"
+#include "http/winhttp_errors.h"
 #include "platform/platform.h"
 
 namespace skiff::testing {
@@ -92,7 +93,7 @@ class ScriptedPasswordRequester final : public IPasswordRequester, public Guarde
 // Cancel().
 class HangingHttpTransport final : public IHttpTransport, public Guarded {
  public:
-  static constexpr std::uint32_t kCancelled = 12017;  // the operation was cancelled
+  static constexpr std::uint32_t kCancelled = kErrorOperationCancelled;  // the operation was cancelled
 
   void ArmHang() {
     Change([&] { m_armed = true; });

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "http/http_transport.h"
+#include "http/winhttp_errors.h"
 
 namespace skiff::testing {
 
@@ -164,7 +165,7 @@ class FakeHttpTransport : public IHttpTransport {
       if (rawQueryError != 0) return rawQueryError;
       return CopyOut(rawHeaders, buffer, bufferBytes);
     }
-    return 12150;  // header not found
+    return kErrorHeaderNotFound;  // header not found
   }
 
   std::uint32_t ReadData(HttpHandle request, void* buffer, std::uint32_t size,

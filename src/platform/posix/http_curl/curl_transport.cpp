@@ -460,8 +460,8 @@ std::uint32_t CurlTransport::OpenSession(const WideChar* userAgent, std::uint32_
       if (proxyName == nullptr || proxyName[0] == 0) return kErrorInvalidParameter;
       handle->proxy = ParseProxyRules(ToUtf8(proxyName), ToUtf8(proxyBypass));
       break;
-    case 0:  // the default: the user's setting, read now
-    case 4: {
+    case kAccessTypeDefaultProxy:  // the user's setting, read now
+    case kAccessTypeAutomaticProxy: {
       EnvironmentProxy env = ReadEnvironmentProxy([](const char* name) { return std::getenv(name); });
       handle->proxy = ParseProxyRules(env.proxy, env.bypass);
       break;
