@@ -136,8 +136,10 @@ TEST(RunKey, FirstStartRegistersOnceAndAnUntickedBoxStaysOff) {
   RegCloseKey(created);
   CRegistryProfile profile(root.Key());
   CRunKey run(root.Key(), OwnProgramPath());
-  std::string log;
-  const ShellLogFn toLog = [&](const std::string& line) { log += line + "\n"; };
+  struct : ILogSink {
+    void Log(const std::string& line) override { text += line + "\n"; }
+    std::string text;
+  } toLog;
 
   EXPECT_TRUE(ApplyFirstStartRule(profile, run, toLog));
   EXPECT_EQ(profile.GetString("General", "Version", "0.0"), "1.3");
@@ -146,12 +148,12 @@ TEST(RunKey, FirstStartRegistersOnceAndAnUntickedBoxStaysOff) {
   // The running test program, quoted.
   ASSERT_GT(data.size(), 6u);
   EXPECT_EQ(data.front(), '"');
-  EXPECT_NE(data.find(".exe\"\0"), std::string::npos) << data;
+  EXPECT_NE(data.find(std::string(".exe\"\0", 6)), std::string::npos) << data;
 
   EXPECT_FALSE(ToggleRunOnStartup(true, run, toLog));  // the user unticks the box
   EXPECT_FALSE(ApplyFirstStartRule(profile, run, toLog));
   EXPECT_EQ(root.Read(kRunKey, "SkiffHouse", data), 0u);
-  EXPECT_EQ(log, "");
+  EXPECT_EQ(toLog.text, "");
 }
 
 }  // namespace
