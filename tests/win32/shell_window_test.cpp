@@ -88,6 +88,12 @@ TEST_F(Win32Shell, FirstStartTrayHideAboutCheckBoxAndExit) {
   EXPECT_GE(lastLineTop, 0);
   EXPECT_LT(lastLineTop, box.bottom);
 
+  // A restarted taskbar has forgotten the icon: its broadcast brings it back.
+  RemoveTrayIcon(main);
+  ASSERT_FALSE(TrayIconShown(main));
+  SendMessageA(main, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+  EXPECT_TRUE(TrayIconShown(main));
+
   // "Hide" hides the window and keeps the icon.
   Click(main, kHide);
   ASSERT_TRUE(WaitUntil([&] { return !Visible(main); }));

@@ -91,6 +91,14 @@ void EnterTestDesktop() {
   if (!desktop || !SetThreadDesktop(desktop)) throw std::runtime_error("cannot enter the test desktop");
 }
 
+void RemoveTrayIcon(HWND main) {
+  NOTIFYICONDATAA icon{};
+  icon.cbSize = NOTIFYICONDATAA_V2_SIZE;
+  icon.hWnd = main;
+  icon.uID = kTrayIconId;
+  Shell_NotifyIconA(NIM_DELETE, &icon);
+}
+
 bool TrayIconShown(HWND main) {
   // Changing nothing succeeds only for an icon the tray holds.
   NOTIFYICONDATAA icon{};

@@ -53,6 +53,8 @@ void EnterTestDesktop();
 // icons of a destroyed window within half a second, so an icon that the program failed
 // to remove still shows right after the program ends.
 bool TrayIconShown(HWND main);
+// Takes the icon away as a restarting taskbar would lose it.
+void RemoveTrayIcon(HWND main);
 // The texts of a dialog's controls, in their order.
 std::vector<std::string> DialogTexts(HWND dialog);
 

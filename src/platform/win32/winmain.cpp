@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <memory>
 
-#include "platform/win32/app/interim_parts.h"
 #include "platform/win32/app/main_window.h"
 #include "platform/win32/app/resource.h"
 #include "platform/win32/com/com_device_manager.h"
+#include "platform/win32/http/winhttp_transport.h"
 #include "platform/win32/registry/registry_profile.h"
 #include "shell/downloader_shell.h"
 
@@ -55,7 +55,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLi
   CRegistryProfile profile;
   CRunKey runOnStartup;
   CComDeviceManagerFactory deviceManagers;
-  const std::unique_ptr<IHttpTransport> transport = CreateInterimHttpTransport();
+  const std::unique_ptr<IHttpTransport> transport = CreateWinHttpTransport();
 
   WorkerTiming timing;
   timing.watchMs = TestInterval("SKIFFHOUSE_TEST_WATCH_MS", timing.watchMs);
