@@ -25,7 +25,7 @@ set(wine_programs
   "SKIFFHOUSE_HANDHELD_EXE=$<TARGET_FILE:skiffhouse-handheld>;SKIFFHOUSE_DRIVER=$<TARGET_FILE:skiff-wine-driver>")
 set(wine_script ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_windows.py)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${wine_script})
-file(STRINGS ${wine_script} wine_lines REGEX "^class [A-Za-z]+\\([A-Za-z]*TestCase\\)|^    def test_")
+file(STRINGS ${wine_script} wine_lines REGEX "^class [A-Za-z]+\\([A-Za-z]+\\):|^    def test_")
 foreach(line IN LISTS wine_lines)
   if(line MATCHES "^class ([A-Za-z]+)")
     set(wine_class ${CMAKE_MATCH_1})

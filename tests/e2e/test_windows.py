@@ -1,9 +1,13 @@
 """End-to-end tests of the Windows build under Wine: the program with the stand-in
 device manager and simulated handhelds on the TCP link, and the installer."""
 
+import http.server
 import os
+import random
 import re
+import socket
 import sys
+import threading
 import time
 import unittest
 
@@ -101,6 +105,72 @@ class Handhelds(DesktopTestCase):
         started = time.monotonic()
         self.desktop.wait(WAIT_S)
         self.assertLess(time.monotonic() - started, 2.0 + WINE_TRAY_WITHDRAW_S)
+
+
+BODY_20MB = random.Random(20).randbytes(20 * 1024 * 1024)
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        if self.path == "/big":
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(BODY_20MB)))
+            self.end_headers()
+            self.wfile.write(BODY_20MB)
+        elif self.path == "/missing":
+            body = b"not here\n"
+            self.send_response(404)
+            self.send_header("X-Skiff-Test", "raw header")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+        else:
+            self.send_error(404)
+
+
+class Fetches(Handhelds):
+    """The Windows program fetching through WinHTTP from a loopback server on the Linux
+    side, for a handheld on the TCP link."""
+
+    def setUp(self):
+        super().setUp()
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        self.addCleanup(self.server.server_close)
+        self.addCleanup(self.server.shutdown)
+        self.url = "http://127.0.0.1:%d" % self.server.server_address[1]
+
+    def test_a_20_megabyte_body_arrives_byte_exact(self):
+        target = os.path.join(self.root, "big.bin")
+        started = time.monotonic()
+        code, out, err = self.finished(self.handheld("fetch", self.url + "/big", "-o", windows_path(target)))
+        elapsed = time.monotonic() - started
+        self.assertEqual(code, 0, err)
+        with open(target, "rb") as f:
+            self.assertTrue(f.read() == BODY_20MB, "the body differs")
+        print("20 MB fetched through the Windows program in %.1f s" % elapsed, file=sys.stderr)
+
+    def test_status_raw_headers_and_error_packets(self):
+        code, out, err = self.finished(self.handheld("fetch", "-i", self.url + "/missing"))
+        self.assertEqual(code, 0, err)
+        out = out.replace("\r\n", "\n")  # the Windows tool writes text lines
+        self.assertRegex(out, r"^HTTP/1\.1 404 ")
+        self.assertIn("X-Skiff-Test: raw header", out)
+        self.assertTrue(out.endswith("not here\n"), out)
+        # A refused port: an Error packet with WinHTTP's code and text, and the same in the log.
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            refused = probe.getsockname()[1]
+        code, out, err = self.finished(self.handheld("fetch", "http://127.0.0.1:%d/" % refused))
+        self.assertEqual(code, 3, err)
+        self.assertRegex(err, r"error 12029: .+")
+        self.wait_log(r"Sending error:\r\n12029\r\n")
 
 
 class Installer(WineTestCase):
