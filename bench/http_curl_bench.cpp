@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -64,7 +65,8 @@ RunResult PlainLibcurl(const std::string& url) {
 
 RunResult ThroughClient(std::uint16_t port, const std::u16string& path) {
   RunResult result;
-  skiff::CurlTransport transport;
+  const std::unique_ptr<skiff::IHttpTransport> transportOwner = skiff::CreateCurlTransport();
+  skiff::IHttpTransport& transport = *transportOwner;
   skiff::HttpClient client(transport);
   auto start = Clock::now();
   client.SetUserAgent(u"bench");

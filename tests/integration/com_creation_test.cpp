@@ -173,7 +173,7 @@ TEST(ComApartment, TheWatcherLeavesEveryJoinWhenItEnds) {
     APTTYPEQUALIFIER qualifier;
     ASSERT_EQ(CoGetApartmentType(&type, &qualifier), S_OK);
     EXPECT_EQ(type, APTTYPE_MTA);
-    CComDeviceManagerFactory::LeaveApartment();
+    factory.WatcherThreadEnding();
     // No apartment left on this thread (and none in the process to fall back on).
     EXPECT_EQ(CoGetApartmentType(&type, &qualifier), CO_E_NOTINITIALIZED);
   }).join();

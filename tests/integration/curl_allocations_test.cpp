@@ -81,7 +81,8 @@ TEST(CurlAllocations, ReadingTheBodyAllocatesNothingPerChunk) {
   server.Route("/body", [](const test::ReceivedRequest&, test::ServerConnection& c) {
     test::SendGenerated(c, kSize);
   });
-  CurlTransport transport;
+  const std::unique_ptr<IHttpTransport> transportOwner = CreateCurlTransport();
+  IHttpTransport& transport = *transportOwner;
   HttpClient client(transport);
   ASSERT_EQ(client.SetHost(u"127.0.0.1"), 0u);
   ASSERT_EQ(client.SetPort(server.Port()), 0u);

@@ -2,6 +2,7 @@
 // list, and whole fetches through HttpClient and a real tinyproxy on loopback.
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -175,7 +176,8 @@ TEST(ProxyFetch, EnvironmentRulesOfThePosixSetting) {
   plain.Route("/page", [](const ReceivedRequest& r, ServerConnection& c) {
     test::SendFixed(c, 200, "OK", "page " + r.target);
   });
-  CurlTransport transport;
+  const std::unique_ptr<IHttpTransport> transportOwner = CreateCurlTransport();
+  IHttpTransport& transport = *transportOwner;
   const std::string proxyAddress = "127.0.0.1:" + std::to_string(proxy.Port());
 
   environment.Set("http_proxy", "http://" + proxyAddress);
@@ -219,7 +221,8 @@ TEST(ProxyFetch, RefusedTunnelIsAnsweredWithTheProxysResponse) {
   ProxyEnvironment environment;
   test::TinyproxyProcess proxy("ConnectPort 443\n");  // the server's port is not allowed
   test::TestHttpServer secure;
-  CurlTransport transport;
+  const std::unique_ptr<IHttpTransport> transportOwner = CreateCurlTransport();
+  IHttpTransport& transport = *transportOwner;
   environment.Set("https_proxy", "127.0.0.1:" + std::to_string(proxy.Port()));
   HttpClient client(transport);
   ASSERT_EQ(client.SetHost(u"127.0.0.1"), 0u);

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -116,7 +117,8 @@ class CurlTransportTest : public ::testing::Test {
   std::uint16_t Port() const { return server.Port(); }
 
   TestHttpServer server;
-  CurlTransport transport;
+  const std::unique_ptr<IHttpTransport> transportOwner = CreateCurlTransport();
+  IHttpTransport& transport = *transportOwner;
 };
 
 TEST(CurlTransportTimeouts, StalledPeersTimeOut) {
@@ -128,7 +130,8 @@ TEST(CurlTransportTimeouts, StalledPeersTimeOut) {
   });
   CurlOptions options;
   options.sendReceiveTimeout = std::chrono::milliseconds(1000);  // short, yet generous on a busy machine
-  CurlTransport transport(options);
+  const std::unique_ptr<IHttpTransport> transportOwner = CreateCurlTransport(options);
+  IHttpTransport& transport = *transportOwner;
   {
     Fetch fetch(transport);
     EXPECT_EQ(fetch.Run("127.0.0.1", server.Port(), "GET", "/stall"), kErrorTimeout);
@@ -160,7 +163,8 @@ TEST(CurlTransportTimeouts, StalledPeersTimeOut) {
     }
     CurlOptions quick;
     quick.connectTimeout = std::chrono::milliseconds(300);
-    CurlTransport impatient(quick);
+    const std::unique_ptr<IHttpTransport> impatientOwner = CreateCurlTransport(quick);
+    IHttpTransport& impatient = *impatientOwner;
     Fetch fetch(impatient);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(fetch.Run("127.0.0.1", ntohs(address.sin_port), "GET", "/"), kErrorTimeout);
@@ -227,7 +231,8 @@ TEST(CurlTransportHandles, MisusedAndEarlyClosedHandlesAreSafe) {
   TestHttpServer server;
   server.Route("/",
                [](const ReceivedRequest&, ServerConnection& c) { test::SendFixed(c, 200, "OK", "hello"); });
-  CurlTransport transport;
+  const std::unique_ptr<IHttpTransport> transportOwner = CreateCurlTransport();
+  IHttpTransport& transport = *transportOwner;
   Fetch fetch(transport);
   ASSERT_EQ(fetch.Open("127.0.0.1", server.Port(), "GET", "/"), 0u);
   int notAHandle = 0;
@@ -278,7 +283,8 @@ TEST(CurlTransportTls, PlainToATlsPortAndClientCertificateRequests) {
   test::TestCertificates certificates = test::MakeTestCertificates(dir);
   CurlOptions options;
   options.extraCaFile = certificates.caFile;
-  CurlTransport trusting(options);
+  const std::unique_ptr<IHttpTransport> trustingOwner = CreateCurlTransport(options);
+  IHttpTransport& trusting = *trustingOwner;
   TestHttpServer server(test::TlsSettings{certificates.certificateFile, certificates.keyFile});
   {
     Fetch fetch(trusting);
@@ -295,7 +301,8 @@ TEST(CurlTransportAddresses, IPv6LiteralsNeedNoBracketsFromTheCaller) {
   server.Route("/six", [](const ReceivedRequest& r, ServerConnection& c) {
     test::SendFixed(c, 200, "OK", r.Header("Host"));
   });
-  CurlTransport transport;
+  const std::unique_ptr<IHttpTransport> transportOwner = CreateCurlTransport();
+  IHttpTransport& transport = *transportOwner;
   for (std::string host : {"::1", "[::1]"}) {
     Fetch fetch(transport);
     ASSERT_EQ(fetch.Run(host, server.Port(), "GET", "/six"), 0u) << host;

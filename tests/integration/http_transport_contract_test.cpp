@@ -51,6 +51,9 @@ std::uint32_t Code(std::uint32_t windows, std::uint32_t wine) {
   return UnderWine() ? wine : windows;
 }
 
+// The socket error for a reset connection (WSAECONNRESET), which Wine passes on as it is.
+constexpr std::uint32_t kWsaConnectionReset = 10054;
+
 std::u16string W(std::string_view text) {
   return Utf8ToWideString(text);
 }
@@ -313,13 +316,27 @@ TEST_F(TransportContract, RedirectsAreFollowedWithinLimits) {
 
 TEST_F(TransportContract, BrokenPeersGiveTheWindowsCodes) {
   {
+    // The server resets only once the head has arrived: a reset discards what the
+    // client has not read yet, the head included.
     Fetch fetch(*transport);
     ASSERT_EQ(fetch.Get("/cut"), 0u);
+    std::string body(4000, '\0');
+    std::uint32_t got = 0;
+    ASSERT_EQ(transport->ReadData(fetch.request, body.data(), 4000, &got), 0u);
+    body.resize(got);
+    std::unique_ptr<IHttpTransport> other = test::MakeTransportUnderTest(false);
+    Fetch cut(*other);
+    ASSERT_EQ(cut.Get("/cut-now"), 0u);
     std::uint32_t error = 0;
-    const std::string body = fetch.Body(4000, &error);
-    // Wine's WinHTTP ends the body quietly at the reset.
-    EXPECT_EQ(error, Code(kErrorConnectionError, 0)) << "a reset in the middle of the body";
-    EXPECT_LE(body.size(), 300'000u);
+    body += fetch.Body(4000, &error);
+    // Wine's WinHTTP passes the socket's own error on, or, depending on timing, ends the
+    // body quietly as if it were complete.
+    if (UnderWine()) {
+      EXPECT_TRUE(error == kWsaConnectionReset || error == 0) << error;
+    } else {
+      EXPECT_EQ(error, kErrorConnectionError) << "a reset in the middle of the body";
+    }
+    EXPECT_LE(body.size(), 65536u);
     EXPECT_TRUE(MatchesPattern(body, 0));
   }
   // A label over 63 characters cannot be put in a DNS query, so the lookup fails here

@@ -148,7 +148,7 @@ TEST(RunKey, FirstStartRegistersOnceAndAnUntickedBoxStaysOff) {
   // The running test program, quoted.
   ASSERT_GT(data.size(), 6u);
   EXPECT_EQ(data.front(), '"');
-  EXPECT_NE(data.find(".exe\"\0"), std::string::npos) << data;
+  EXPECT_NE(data.find(std::string(".exe\"\0", 6)), std::string::npos) << data;
 
   EXPECT_FALSE(ToggleRunOnStartup(true, run, toLog));  // the user unticks the box
   EXPECT_FALSE(ApplyFirstStartRule(profile, run, toLog));

@@ -114,8 +114,15 @@ def answer(peer, request):
         return False
     elif path == "/huge":
         return peer.generated(int(query))
-    elif path == "/cut":
-        return peer.generated(1_000_000, 300_000)
+    elif path == "/cut":  # part of the body, then a reset once /cut-now was asked
+        peer.send("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n")
+        peer.send(BLOCK[:65536])
+        server.cut.wait(60)
+        peer.reset()
+        return False
+    elif path == "/cut-now":
+        server.cut.set()
+        peer.fixed(200, "OK", "")
     elif path == "/status":
         peer.send("HTTP/1.1 200 Very Fine\r\nX-One: 1\r\nContent-Length: 4\r\n\r\nbody")
     elif path == "/headers":  # query: how many bytes of filler headers
@@ -184,6 +191,7 @@ class Server:
         self.lock = threading.Lock()
         self.stalled = 0
         self.released = threading.Event()
+        self.cut = threading.Event()
         threading.Thread(target=self.accept_loop, daemon=True).start()
 
     def accept_loop(self):

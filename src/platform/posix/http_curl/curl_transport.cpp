@@ -7,17 +7,24 @@
 #include "platform/posix/http_curl/curl_transport.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 
 #include "core/text.h"
+#include "platform/posix/http_curl/byte_ring.h"
 #include "platform/posix/http_curl/curl_errors.h"
 #include "platform/posix/http_curl/curl_proxy.h"
+#include "platform/posix/http_curl/redirect_policy.h"
+#include "platform/posix/http_curl/response_headers.h"
 
 namespace skiff {
 
@@ -32,7 +39,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kBodyBufferBytes = std::size_t{16} * CURL_MAX_WRITE_SIZE;
 // The Windows stack refuses a response whose headers pass 64 KiB.
 constexpr std::size_t kMaxResponseHeaderBytes = std::size_t{64} * 1024;
-constexpr int kMaxRedirects = 10;
 // libcurl counts name resolution in its connect time-out; the connect allowance is
 // enforced here from the first socket on, so libcurl's own is set out of the way.
 constexpr long kUnlimitedMs = 24L * 60 * 60 * 1000;
@@ -56,38 +62,57 @@ bool IsTokenChar(unsigned char c) {
   return c > 0x20 && c < 0x7F && std::strchr("()<>@,;:\\\"/[]?={}", c) == nullptr;
 }
 
-// A fixed ring of body bytes between libcurl's deliveries and the caller's reads.
-class ByteRing {
+}  // namespace
+
+class CurlTransport final : public IHttpTransport {
  public:
-  ByteRing() : m_bytes(new std::uint8_t[kBodyBufferBytes]) {}
-  std::size_t Size() const { return m_size; }
-  std::size_t Free() const { return kBodyBufferBytes - m_size; }
-  void Clear() { m_head = m_size = 0; }
-  void Push(const char* data, std::size_t count) {
-    std::size_t tail = (m_head + m_size) % kBodyBufferBytes;
-    std::size_t first = std::min(count, kBodyBufferBytes - tail);
-    std::memcpy(m_bytes.get() + tail, data, first);
-    std::memcpy(m_bytes.get(), data + first, count - first);
-    m_size += count;
-  }
-  std::size_t Pop(void* destination, std::size_t count) {
-    count = std::min(count, m_size);
-    std::size_t first = std::min(count, kBodyBufferBytes - m_head);
-    auto* out = static_cast<std::uint8_t*>(destination);
-    std::memcpy(out, m_bytes.get() + m_head, first);
-    std::memcpy(out + first, m_bytes.get(), count - first);
-    m_head = (m_head + count) % kBodyBufferBytes;
-    m_size -= count;
-    return count;
-  }
+  explicit CurlTransport(CurlOptions options);
+  ~CurlTransport() override;
+  CurlTransport(const CurlTransport&) = delete;
+  CurlTransport& operator=(const CurlTransport&) = delete;
+
+  std::uint32_t GetUserProxyConfig(UserProxyConfig& config) override;
+  std::uint32_t OpenSession(const WideChar* userAgent, std::uint32_t accessType, const WideChar* proxyName,
+                            const WideChar* proxyBypass, HttpHandle* session) override;
+  std::uint32_t Connect(HttpHandle session, const WideChar* host, std::uint16_t port,
+                        HttpHandle* connection) override;
+  std::uint32_t OpenRequest(HttpHandle connection, const WideChar* verb, const WideChar* path,
+                            const WideChar* const* acceptTypes, std::uint32_t flags,
+                            HttpHandle* request) override;
+  std::uint32_t SendRequest(HttpHandle request, const WideChar* headers, std::uint32_t headersLength,
+                            const void* body, std::uint32_t bodyLength) override;
+  std::uint32_t ReceiveResponse(HttpHandle request) override;
+  std::uint32_t QueryHeaders(HttpHandle request, std::uint32_t infoLevel, void* buffer,
+                             std::uint32_t* bufferBytes) override;
+  std::uint32_t ReadData(HttpHandle request, void* buffer, std::uint32_t size,
+                         std::uint32_t* bytesRead) override;
+  void CloseHandle(HttpHandle handle) override;
+  void Cancel() override;
+
+  // The handle kinds, named here so that the callbacks below can reach them.
+  struct Handle;
+  struct Session;
+  struct Connection;
+  struct Request;
 
  private:
-  std::unique_ptr<std::uint8_t[]> m_bytes;
-  std::size_t m_head = 0;
-  std::size_t m_size = 0;
-};
+  template <typename Kind>
+  std::uint32_t Find(HttpHandle handle, std::shared_ptr<Kind>& found);
+  HttpHandle Register(std::shared_ptr<Handle> handle);
 
-}  // namespace
+  // Runs the transfer until `done` holds, the transfer ends, it fails, times out or is
+  // cancelled. Returns 0 or the failure's code.
+  template <typename Condition>
+  std::uint32_t Pump(Request& request, Condition done);
+  std::uint32_t StartHop(Request& request);
+  std::uint32_t FollowRedirect(Request& request, bool& followed);
+
+  const CurlOptions m_options;
+  std::atomic<bool> m_cancelled{false};
+  std::mutex m_mutex;  // guards the two sets below
+  std::unordered_map<HttpHandle, std::shared_ptr<Handle>> m_handles;
+  std::unordered_set<void*> m_liveMultis;  // every request's multi handle, woken by Cancel
+};
 
 struct CurlTransport::Handle {
   enum class Kind { Session, Connection, Request };
@@ -144,13 +169,10 @@ struct CurlTransport::Request : Handle {
   // Forgets the response of the previous hop before the next one starts.
   void ResetHop() {
     prereqSeen = socketOpened = false;
-    status = connectStatus = 0;
-    reason.clear();
-    raw.clear();
-    connectRaw.clear();
-    connectReason.clear();
-    inResponse = headersComplete = redirectPending = discardBody = false;
-    redirectUrl.clear();
+    headers.Reset();
+    response = ResponseHead{};
+    connect = ResponseHead{};
+    headersComplete = redirectPending = discardBody = false;
     transferDone = false;
     result = CURLE_OK;
     uploaded = 0;
@@ -196,21 +218,16 @@ struct CurlTransport::Request : Handle {
   std::uint32_t ownError = 0;  // a limit of ours that stopped the transfer
   bool clientCertRequested = false;
 
-  // The response being received: status line parts and the raw header block.
-  int status = 0;
-  std::string reason;
-  std::string raw;
-  bool inResponse = false;
+  // The response being received, and a proxy's answer to the tunnel request, which
+  // precedes the connection proper.
+  ResponseHeaderParser headers{kMaxResponseHeaderBytes};
+  ResponseHead response;
+  ResponseHead connect;
   bool headersComplete = false;
   bool redirectPending = false;
   bool discardBody = false;
-  std::string redirectUrl;
-  // A proxy's answer to the tunnel request, which precedes the connection proper.
-  int connectStatus = 0;
-  std::string connectReason;
-  std::string connectRaw;
 
-  ByteRing ring;
+  ByteRing ring{kBodyBufferBytes};
   bool paused = false;
 };
 
@@ -218,74 +235,28 @@ namespace {
 
 using Request = CurlTransport::Request;
 
-void ParseStatusLine(std::string_view line, int& status, std::string& reason) {
-  status = 0;
-  reason.clear();
-  std::size_t space = line.find(' ');
-  if (space == std::string_view::npos) return;
-  std::string_view rest = line.substr(space + 1);
-  int value = 0;
-  std::size_t digits = 0;
-  while (digits < rest.size() && digits < 3 && rest[digits] >= '0' && rest[digits] <= '9')
-    value = value * 10 + (rest[digits++] - '0');
-  if (digits != 3) return;
-  status = value;
-  rest.remove_prefix(digits);
-  if (!rest.empty() && rest.front() == ' ') reason.assign(rest.substr(1));
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-bool IsRedirectStatus(int status) {
-  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   auto& r = *static_cast<Request*>(user);
   const size_t bytes = size * count;
   r.lastProgress = Clock::now();
   if (r.headersComplete) return bytes;  // trailers of a chunked body
-  std::string_view line(data, bytes);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-  if (line.starts_with("HTTP/")) {
-    r.raw.clear();
-    r.redirectUrl.clear();
-    r.inResponse = true;
-    ParseStatusLine(line, r.status, r.reason);
+  switch (r.headers.Feed(std::string_view(data, bytes))) {
+    case ResponseHeaderParser::Result::TooLarge:
+      r.ownError = kErrorHeaderSizeOverflow;
+      return 0;
+    case ResponseHeaderParser::Result::Complete:
+      break;
+    default:
+      return bytes;
   }
-  if (!r.inResponse) return bytes;
-  if (r.raw.size() + line.size() + 2 > kMaxResponseHeaderBytes) {
-    r.ownError = kErrorHeaderSizeOverflow;
-    return 0;
-  }
-  r.raw.append(line);
-  r.raw.append("\r\n");
-  if (line.size() > 9 && EqualsNoCase(line.substr(0, 9), "Location:")) {
-    std::string_view value = line.substr(9);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-    r.redirectUrl.assign(value);
-  }
-  if (!line.empty()) return bytes;
-
-  // The blank line ends one response's headers.
-  r.inResponse = false;
-  if (r.status >= 100 && r.status < 200 && r.status != 101) return bytes;  // an interim answer
   if (!r.prereqSeen) {
     // Before the connection is ready, only a proxy's tunnel answer arrives.
-    r.connectStatus = r.status;
-    r.connectReason = std::move(r.reason);
-    r.connectRaw = std::move(r.raw);
-    r.raw.clear();
-    r.status = 0;
+    r.connect = r.headers.Take();
     return bytes;
   }
+  r.response = r.headers.Take();
   r.headersComplete = true;
-  if (IsRedirectStatus(r.status) && !r.redirectUrl.empty()) {
+  if (IsRedirectStatus(r.response.status) && !r.response.location.empty()) {
     r.redirectPending = true;
     r.discardBody = true;
   }
@@ -673,10 +644,8 @@ std::uint32_t CurlTransport::Pump(Request& r, Condition done) {
       r.transferDone = true;
       r.result = message->data.result;
       // A proxy that refused the tunnel: its answer is the response, as on Windows.
-      if (r.result != CURLE_OK && !r.prereqSeen && r.connectStatus >= 300 && !r.connectRaw.empty()) {
-        r.status = r.connectStatus;
-        r.reason = std::move(r.connectReason);
-        r.raw = std::move(r.connectRaw);
+      if (r.result != CURLE_OK && !r.prereqSeen && r.connect.status >= 300 && !r.connect.raw.empty()) {
+        r.response = std::move(r.connect);
         r.headersComplete = true;
         r.result = CURLE_OK;
       }
@@ -748,42 +717,23 @@ std::uint32_t CurlTransport::SendRequest(HttpHandle request, const WideChar* hea
 std::uint32_t CurlTransport::FollowRedirect(Request& r, bool& followed) {
   followed = false;
   if (!r.redirectPending) return 0;
-  if (++r.redirects > kMaxRedirects) return r.Fail(kErrorRedirectFailed);
-  // The target, resolved against the URL of the hop that answered.
-  std::string scheme, next;
-  if (CURLU* parsed = curl_url()) {
-    std::string base = r.url;
-    if (r.firstHop && r.target.starts_with("/")) base = r.url.substr(0, r.url.size() - 1) + r.target;
-    if (curl_url_set(parsed, CURLUPART_URL, base.c_str(), CURLU_PATH_AS_IS) != CURLUE_OK)
-      curl_url_set(parsed, CURLUPART_URL, r.url.c_str(), 0);
-    char* part = nullptr;
-    char* whole = nullptr;
-    bool resolved =
-        curl_url_set(parsed, CURLUPART_URL, r.redirectUrl.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK ||
-        curl_url_set(parsed, CURLUPART_URL, r.redirectUrl.c_str(),
-                     CURLU_NON_SUPPORT_SCHEME | CURLU_URLENCODE | CURLU_ALLOW_SPACE) == CURLUE_OK;
-    if (resolved && curl_url_get(parsed, CURLUPART_SCHEME, &part, 0) == CURLUE_OK &&
-        curl_url_get(parsed, CURLUPART_URL, &whole, 0) == CURLUE_OK) {
-      scheme = part;
-      next = whole;
-    }
-    curl_free(part);
-    curl_free(whole);
-    curl_url_cleanup(parsed);
-  }
-  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (scheme != "http" && scheme != "https") return r.Fail(kErrorRedirectFailed);
-  if (r.hopSecure && scheme == "http") return r.Fail(kErrorRedirectFailed);
-
-  // 303 always, and 301/302 after a POST, continue as GET without the body.
-  if ((r.status == 303 && r.hopVerb != "HEAD") ||
-      ((r.status == 301 || r.status == 302) && r.hopVerb == "POST")) {
-    r.hopVerb = "GET";
-    r.hopBody = false;
-  }
+  RedirectFrom from;
+  // The first hop's URL ends in the "/" added to the origin; its path went out as given.
+  from.url = r.firstHop && r.target.starts_with("/") ? r.url.substr(0, r.url.size() - 1) + r.target : r.url;
+  from.fallbackUrl = r.url;
+  from.secure = r.hopSecure;
+  from.verb = r.hopVerb;
+  from.hasBody = r.hopBody;
+  from.status = r.response.status;
+  from.location = r.response.location;
+  from.followed = r.redirects++;
+  RedirectTo to = NextRedirect(from);
+  if (to.error != 0) return r.Fail(to.error);
   r.Detach();
-  r.url = next;
-  r.hopSecure = scheme == "https";
+  r.url = std::move(to.url);
+  r.hopVerb = std::move(to.verb);
+  r.hopBody = to.hasBody;
+  r.hopSecure = to.secure;
   r.firstHop = false;
   if (std::uint32_t code = StartHop(r)) return code;
   followed = true;
@@ -821,7 +771,7 @@ std::uint32_t CurlTransport::QueryHeaders(HttpHandle request, std::uint32_t info
       *bufferBytes = sizeof(std::uint32_t);
       return kErrorInsufficientBuffer;
     }
-    const auto status = static_cast<std::uint32_t>(r->status);
+    const auto status = static_cast<std::uint32_t>(r->response.status);
     std::memcpy(buffer, &status, sizeof status);
     *bufferBytes = sizeof status;
     return 0;
@@ -829,11 +779,11 @@ std::uint32_t CurlTransport::QueryHeaders(HttpHandle request, std::uint32_t info
   if (modifiers != 0) return kErrorHeaderNotFound;
   switch (level) {
     case kQueryStatusCode:
-      return WriteText(std::to_string(r->status), buffer, bufferBytes);
+      return WriteText(std::to_string(r->response.status), buffer, bufferBytes);
     case kQueryStatusText:
-      return WriteText(r->reason, buffer, bufferBytes);
+      return WriteText(r->response.reason, buffer, bufferBytes);
     case kQueryRawHeadersCrlf:
-      return WriteText(r->raw, buffer, bufferBytes);
+      return WriteText(r->response.raw, buffer, bufferBytes);
     default:
       return kErrorHeaderNotFound;
   }

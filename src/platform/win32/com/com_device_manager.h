@@ -16,6 +16,8 @@ class CComDeviceManagerFactory : public IDeviceManagerFactory {
   // handler, local or remote), runs it with OleRun and asks it for IDevMgrMain. The
   // IUnknown is released whatever happens; the first failing HRESULT is returned.
   HRESULT CreateDeviceManager(IDevMgrMain** deviceManager) override;
+  // The watcher thread's end: it leaves the apartment as often as it joined.
+  void WatcherThreadEnding() override { LeaveApartment(); }
 
   // The calling thread joins the multithreaded apartment. Done at every attempt, since
   // an attempt may come after something else left it; each join that succeeds is
