@@ -21,7 +21,7 @@
 #include "http/winhttp_errors.h"
 #include "integration/transport_contract/transport_under_test.h"
 #include "protocol/dispatcher.h"
-#include "unit/fakes/fake_channel.h"
+#include "support/recording_channel.h"
 
 namespace skiff {
 namespace {
