@@ -112,6 +112,10 @@ BODY_20MB = random.Random(20).randbytes(20 * 1024 * 1024)
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # /stall sends its head and a first part of the body, then holds the rest back
+    # until the test lets it go.
+    stall_sent = threading.Event()
+    stall_release = threading.Event()
 
     def log_message(self, *args):
         pass
@@ -122,6 +126,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(len(BODY_20MB)))
             self.end_headers()
             self.wfile.write(BODY_20MB)
+        elif self.path == "/stall":
+            self.send_response(200)
+            self.send_header("Content-Length", str(1024 * 1024))
+            self.end_headers()
+            self.wfile.write(b"x" * 16000)
+            self.wfile.flush()
+            Handler.stall_sent.set()
+            Handler.stall_release.wait(WAIT_S)
         elif self.path == "/missing":
             body = b"not here\n"
             self.send_response(404)
@@ -145,6 +157,9 @@ class Fetches(Handhelds):
         self.addCleanup(self.server.server_close)
         self.addCleanup(self.server.shutdown)
         self.url = "http://127.0.0.1:%d" % self.server.server_address[1]
+        Handler.stall_sent.clear()
+        Handler.stall_release.clear()
+        self.addCleanup(Handler.stall_release.set)
 
     def test_a_20_megabyte_body_arrives_byte_exact(self):
         target = os.path.join(self.root, "big.bin")
@@ -155,6 +170,17 @@ class Fetches(Handhelds):
         with open(target, "rb") as f:
             self.assertTrue(f.read() == BODY_20MB, "the body differs")
         print("20 MB fetched through the Windows program in %.1f s" % elapsed, file=sys.stderr)
+
+    def test_exit_while_the_server_stalls_mid_body_ends_the_program_within_two_seconds(self):
+        # Wine's WinHTTP keeps a synchronous read waiting after its request handle is
+        # closed, so the stop cannot wake the watcher here: the exit deadline ends it.
+        handheld = self.handheld("fetch", self.url + "/stall", "-o", windows_path(os.path.join(self.root, "s")))
+        self.addCleanup(handheld.kill)
+        self.assertTrue(Handler.stall_sent.wait(WAIT_S), "the server was never asked for /stall")
+        self.assertIsNotNone(self.drive("exit"))
+        started = time.monotonic()
+        self.desktop.wait(WAIT_S)
+        self.assertLess(time.monotonic() - started, 2.0 + WINE_TRAY_WITHDRAW_S)
 
     def test_status_raw_headers_and_error_packets(self):
         code, out, err = self.finished(self.handheld("fetch", "-i", self.url + "/missing"))

@@ -7,6 +7,7 @@
 
 #include "device/worker.h"
 #include "platform/win32/app/dialogs.h"
+#include "platform/win32/app/exit_deadline.h"
 #include "platform/win32/app/resource.h"
 #include "shell/shell_rules.h"
 
@@ -100,6 +101,8 @@ void CDownloaderDlg::RunModal(IMainWindowHost& host) {
   // The window is gone: waiting and later requests end at once as a cancel.
   m_passwords.Abandon();
   m_pHost = nullptr;
+  // The user asked to end the program: the orderly stop that follows gets a bounded time.
+  ArmExitDeadline();
 }
 
 void CDownloaderDlg::Destroy() {
