@@ -21,6 +21,7 @@
 #include "integration/transport_contract/transport_under_test.h"
 #include "protocol/dispatcher.h"
 #include "support/recording_channel.h"
+#include "support/transport_fetch.h"
 
 namespace skiff {
 namespace {
@@ -67,79 +68,14 @@ bool MatchesPattern(std::string_view bytes, std::uint64_t offset) {
   return true;
 }
 
-// One request through the transport, step by step, closing what it opened.
-class Fetch {
+// One request through the transport, with the contract's own servers at hand.
+class Fetch : public skiff::testing::TransportFetch {
  public:
-  explicit Fetch(IHttpTransport& transport) : m_transport(transport) {}
-  ~Fetch() {
-    for (HttpHandle handle : {request, connection, session})
-      if (handle != nullptr) m_transport.CloseHandle(handle);
-  }
-
-  std::uint32_t Open(const std::string& host, std::uint16_t port, const std::string& verb,
-                     const std::string& path, bool secure) {
-    static const WideChar* const kAccept[] = {u"*/*", nullptr};
-    if (std::uint32_t code =
-            m_transport.OpenSession(u"SkiffTest/1.0", kAccessTypeNoProxy, nullptr, nullptr, &session))
-      return code;
-    if (std::uint32_t code = m_transport.Connect(session, W(host).c_str(), port, &connection)) return code;
-    return m_transport.OpenRequest(connection, W(verb).c_str(), W(path).c_str(), kAccept,
-                                   kFlagEscapeDisable | (secure ? kFlagSecure : 0), &request);
-  }
-  // Open, send (headers and body as given) and receive; the first failing step's code.
-  std::uint32_t Run(const std::string& host, std::uint16_t port, const std::string& verb,
-                    const std::string& path, const std::string& headers = {}, const std::string& body = {},
-                    bool secure = false) {
-    if (std::uint32_t code = Open(host, port, verb, path, secure)) return code;
-    std::u16string wide = W(headers);
-    if (std::uint32_t code = m_transport.SendRequest(
-            request, wide.c_str(), static_cast<std::uint32_t>(wide.size()),
-            body.empty() ? nullptr : body.data(), static_cast<std::uint32_t>(body.size())))
-      return code;
-    return m_transport.ReceiveResponse(request);
-  }
+  using TransportFetch::TransportFetch;
   std::uint32_t Get(const std::string& path, bool secure = false) {
     return Run(secure ? "localhost" : "127.0.0.1", secure ? HttpsPort() : HttpPort(), "GET", path, {}, {},
                secure);
   }
-  std::uint32_t Status() {
-    std::uint32_t status = 0, bytes = sizeof status;
-    EXPECT_EQ(m_transport.QueryHeaders(request, kQueryStatusCode | kQueryFlagNumber, &status, &bytes), 0u);
-    return status;
-  }
-  // A text header query: the probe's size, then the text.
-  std::string Text(std::uint32_t level) {
-    std::uint32_t bytes = 0;
-    EXPECT_EQ(m_transport.QueryHeaders(request, level, nullptr, &bytes), kErrorInsufficientBuffer);
-    std::u16string text(bytes / 2, u'\0');
-    EXPECT_EQ(m_transport.QueryHeaders(request, level, text.data(), &bytes), 0u);
-    EXPECT_EQ(bytes, (text.size() - 1) * 2) << "success reports the length without the terminator";
-    text.resize(bytes / 2);
-    return WideToUtf8String(text);
-  }
-  // Reads the body to its end in pieces of `chunk`; a read's failure lands in *error.
-  std::string Body(std::uint32_t chunk = 4000, std::uint32_t* error = nullptr) {
-    std::string body;
-    std::vector<char> buffer(chunk);
-    for (;;) {
-      std::uint32_t got = 0;
-      std::uint32_t code = m_transport.ReadData(request, buffer.data(), chunk, &got);
-      if (code != 0) {
-        if (error != nullptr) *error = code;
-        return body;
-      }
-      if (got == 0) return body;
-      EXPECT_LE(got, chunk);
-      body.append(buffer.data(), got);
-    }
-  }
-
-  HttpHandle session = nullptr;
-  HttpHandle connection = nullptr;
-  HttpHandle request = nullptr;
-
- private:
-  IHttpTransport& m_transport;
 };
 
 class TransportContract : public ::testing::Test {
