@@ -19,8 +19,8 @@
 #include "http/http_transport.h"
 #include "http/winhttp_errors.h"
 #include "platform/posix/http_curl/curl_transport.h"
-#include "test_http_server.h"
 #include "support/transport_fetch.h"
+#include "test_http_server.h"
 #include "test_peers.h"
 
 namespace skiff {
