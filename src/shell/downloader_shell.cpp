@@ -1,6 +1,10 @@
 // Start-up and shutdown order of the main window: log, worker, watcher thread, first
-// start, title, modal run; then abandon, stop, destroy in reverse.
+// start, title, modal run; then abandon, stop, destroy in reverse. Also the watcher's
+// intervals as the program starts them.
 #include "shell/downloader_shell.h"
+
+#include <cstdint>
+#include <cstdlib>
 
 namespace skiff {
 
@@ -47,6 +51,25 @@ void RunMainWindow(MainWindowParts& parts) {
   worker.Stop();
   parts.window.Destroy();
   parts.earlyLog.Bind(nullptr);
+}
+
+namespace {
+
+std::uint32_t TestInterval(const char* name, std::uint32_t programValue) {
+  const char* text = std::getenv(name);
+  if (!text || !*text) return programValue;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text, &end, 10);
+  return (*end == '\0' && value > 0 && value <= 600000) ? static_cast<std::uint32_t>(value) : programValue;
+}
+
+}  // namespace
+
+WorkerTiming WorkerTimingFromEnvironment() {
+  WorkerTiming timing;
+  timing.watchMs = TestInterval("SKIFFHOUSE_TEST_WATCH_MS", timing.watchMs);
+  timing.retryMs = TestInterval("SKIFFHOUSE_TEST_RETRY_MS", timing.retryMs);
+  return timing;
 }
 
 }  // namespace skiff

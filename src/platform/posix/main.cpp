@@ -44,16 +44,6 @@ void PrintUsage(std::FILE* to) {
                skiff::kAppTitle);
 }
 
-// Test-only: the watcher's intervals in milliseconds, so that tests need not wait the
-// program's 5 and 10 seconds. Unset, the program's own values hold.
-std::uint32_t TestInterval(const char* name, std::uint32_t programValue) {
-  const char* text = std::getenv(name);
-  if (!text || !*text) return programValue;
-  char* end = nullptr;
-  const unsigned long value = std::strtoul(text, &end, 10);
-  return (*end == '\0' && value > 0 && value <= 600000) ? static_cast<std::uint32_t>(value) : programValue;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -104,9 +94,7 @@ int main(int argc, char** argv) {
   if (const char* caFile = std::getenv("SSL_CERT_FILE")) curlOptions.extraCaFile = caFile;
   const std::unique_ptr<IHttpTransport> transport = CreateCurlTransport(curlOptions);
 
-  WorkerTiming timing;
-  timing.watchMs = TestInterval("SKIFFHOUSE_TEST_WATCH_MS", timing.watchMs);
-  timing.retryMs = TestInterval("SKIFFHOUSE_TEST_RETRY_MS", timing.retryMs);
+  const WorkerTiming timing = WorkerTimingFromEnvironment();
 
   MainWindowParts parts{frontEnd, frontEnd, deviceManagers, *transport, profile, autostart, timing, earlyLog};
   RunMainWindow(parts);

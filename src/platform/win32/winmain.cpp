@@ -2,7 +2,6 @@
 // found by its window class; the program lives in the tray until its window is shown.
 #include <windows.h>
 
-#include <cstdlib>
 #include <memory>
 
 #include "platform/win32/app/main_window.h"
@@ -16,16 +15,6 @@ namespace {
 
 // How long a second start waits for the running window to take its show request.
 constexpr UINT kShowRunningMs = 5000;
-
-// Test-only: the watcher's intervals in milliseconds, so that tests need not wait the
-// program's 5 and 10 seconds. Unset, the program's own values hold.
-std::uint32_t TestInterval(const char* name, std::uint32_t programValue) {
-  const char* text = std::getenv(name);
-  if (!text || !*text) return programValue;
-  char* end = nullptr;
-  const unsigned long value = std::strtoul(text, &end, 10);
-  return (*end == '\0' && value > 0 && value <= 600000) ? static_cast<std::uint32_t>(value) : programValue;
-}
 
 // A second start: the running window is shown, comes to the front and stays shown (the
 // tray's double click clears its hidden flag, which a bare show would not).
@@ -57,9 +46,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLi
   CComDeviceManagerFactory deviceManagers;
   const std::unique_ptr<IHttpTransport> transport = CreateWinHttpTransport();
 
-  WorkerTiming timing;
-  timing.watchMs = TestInterval("SKIFFHOUSE_TEST_WATCH_MS", timing.watchMs);
-  timing.retryMs = TestInterval("SKIFFHOUSE_TEST_RETRY_MS", timing.retryMs);
+  const WorkerTiming timing = WorkerTimingFromEnvironment();
 
   CDownloaderDlg window(instance);
   MainWindowParts parts{window, window, deviceManagers, *transport, profile, runOnStartup, timing, earlyLog};
