@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/log_sink.h"
 #include "platform/posix/app/ini_profile.h"
 
 namespace {
@@ -72,14 +73,19 @@ bool IsSubsequence(const std::vector<std::string>& part, const std::vector<std::
   return at == part.size();
 }
 
+// What the profile reports about the file, kept for the check after a failed write.
+struct ProblemList : skiff::ILogSink {
+  void Log(const std::string& line) override { lines.push_back(line); }
+  std::vector<std::string> lines;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string& path = ProfilePath();
   WriteFile(path, data, size);
-  skiff::CIniProfile profile(path);
-  std::vector<std::string> problems;
-  profile.SetReporter([&](const std::string& problem) { problems.push_back(problem); });
+  ProblemList problems;
+  skiff::CIniProfile profile(path, &problems);
 
   // The entries the program reads, and names the input itself may use.
   (void)profile.GetString("General", "Version", "");
@@ -102,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (profile.GetString(section, name, "missing") != value) Fail("the value written does not read back");
     if (!profile.DeleteEntry(section, name)) Fail("the entry cannot be deleted");
     if (profile.GetString(section, name, "missing") != "missing") Fail("a deleted entry still reads");
-  } else if (problems.empty()) {
+  } else if (problems.lines.empty()) {
     Fail("a write failed without saying why");
   }
   return 0;
