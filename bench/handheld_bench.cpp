@@ -9,12 +9,16 @@
 // The socket is $SKIFFHOUSE_USB_SOCKET (or the program's default). One line per run:
 // `fetch n=1 bytes=... seconds=... MB_per_s=...` or `ping n=... seconds=... per_s=...`.
 // Exit status 0 only when every fetch succeeded and every byte was right.
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <streambuf>
 #include <string>
@@ -23,6 +27,7 @@
 #include "fetch.h"
 #include "handheld_link.h"
 #include "platform/posix/usb_link/usb_socket.h"
+#include "progress.h"
 
 namespace {
 
@@ -101,15 +106,28 @@ int main(int argc, char** argv) {
       std::cerr << "handheld_bench: " << error << "\n";
       return 1;
     }
+    // The body goes to a scratch file as the tool writes it, and is checked afterwards.
+    const std::string bodyPath =
+        (std::filesystem::temp_directory_path() / ("handheld_bench." + std::to_string(::getpid()))).string();
     CheckingSink sink;
     std::ostream out(&sink);
+    ProgressLine progress(std::cerr, false);
+    MessageStream messages(std::cerr, progress);
     for (int run = 1; run <= count && status == 0; ++run) {
       sink.Reset();
       out.clear();
+      BodyOutput output;
+      if (!output.Open(bodyPath, &error)) {
+        std::cerr << "handheld_bench: " << error << "\n";
+        return 1;
+      }
       const auto started = std::chrono::steady_clock::now();
-      status = RunFetch(link, sequences, plan, options, out, std::cerr);
+      status = RunFetch(link, sequences, plan, options, output, progress, messages);
       const double seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      std::ifstream written(bodyPath, std::ios::binary);
+      out << written.rdbuf();
+      std::remove(bodyPath.c_str());
       if (status == 0 && !sink.Good()) {
         std::cerr << "handheld_bench: fetch " << run << ": the body differs from the server's\n";
         status = 1;
