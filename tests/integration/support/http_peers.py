@@ -157,14 +157,17 @@ def answer(peer, request):
             peer.fixed(302, "Found", "", f"Location: /hop?{left - 1}\r\n")
     elif path == "/downgrade":
         peer.fixed(302, "Found", "", f"Location: http://127.0.0.1:{server.http_port}/final\r\n")
-    elif path == "/stall":  # answers only once /release was asked
+    elif path == "/stall":  # never answers
         with server.lock:
             server.stalled += 1
         server.released.wait(120)
-        peer.fixed(200, "OK", "released")
-    elif path == "/release":
-        server.released.set()
-        peer.fixed(200, "OK", "")
+        return False
+    elif path == "/stall-body":
+        peer.send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc")
+        server.released.wait(120)
+        return False
+    elif path == "/no-reason":
+        peer.send("HTTP/1.1 204\r\nX-A: b\r\n\r\n")
     elif path == "/stalled":
         with server.lock:
             count = server.stalled
@@ -180,10 +183,10 @@ def answer(peer, request):
 
 
 class Server:
-    def __init__(self, tls_context=None, http_port_of=None):
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    def __init__(self, tls_context=None, http_port_of=None, address="127.0.0.1"):
+        self.listener = socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET, socket.SOCK_STREAM)
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind(("127.0.0.1", 0))
+        self.listener.bind((address, 0))
         self.listener.listen(64)
         self.port = self.listener.getsockname()[1]
         self.tls = tls_context
@@ -239,7 +242,7 @@ def free_port():
         return s.getsockname()[1]
 
 
-def start_tinyproxy(folder):
+def start_tinyproxy(folder, connect_port):
     os.chmod(folder, 0o755)  # tinyproxy drops to nobody when started as root
     log = os.path.join(folder, "tinyproxy.log")
     open(log, "w").close()
@@ -251,7 +254,7 @@ def start_tinyproxy(folder):
             if os.geteuid() == 0:
                 out.write("User nobody\nGroup nogroup\n")
             out.write(f'Port {port}\nListen 127.0.0.1\nTimeout 60\nLogFile "{log}"\nLogLevel Info\n'
-                      "MaxClients 20\nAllow 127.0.0.1\nDisableViaHeader Yes\n")
+                      f"MaxClients 20\nAllow 127.0.0.1\nDisableViaHeader Yes\nConnectPort {connect_port}\n")
         process = subprocess.Popen(["tinyproxy", "-d", "-c", config], stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 15
@@ -278,11 +281,13 @@ def main():
         context.load_cert_chain(os.path.join(folder, "server.pem"), os.path.join(folder, "server.key"))
         plain = Server()
         secure = Server(context, plain.port)
-        proxy, proxy_port, proxy_log = start_tinyproxy(folder)
+        six = Server(address="::1")
+        proxy, proxy_port, proxy_log = start_tinyproxy(folder, secure.port)
         env = dict(os.environ)
         env.update({
             "SKIFF_TEST_HTTP_PORT": str(plain.port),
             "SKIFF_TEST_HTTPS_PORT": str(secure.port),
+            "SKIFF_TEST_HTTP6_PORT": str(six.port),
             "SKIFF_TEST_PROXY_PORT": str(proxy_port),
             "SKIFF_TEST_PROXY_LOG": proxy_log,
             "SKIFF_TEST_CA_FILE": os.path.join(folder, "ca.pem"),

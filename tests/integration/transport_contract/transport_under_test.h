@@ -1,13 +1,24 @@
-// What the transport contract test needs from each platform: its transport, the user's
-// proxy setting where that platform keeps it, and the process's memory in use. One
-// implementation per platform (libcurl on POSIX, WinHTTP on Windows) is linked in.
+// What the transport tests share: the platform's transport and user proxy setting (one
+// implementation per platform is linked in), the loopback peers that http_peers.py names
+// in SKIFF_TEST_*, and one request driven step by step through the WinHTTP-shaped seam.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include <gtest/gtest.h>
+
+#include "core/text.h"
+#include "http/http_client.h"
 #include "http/http_transport.h"
+#include "http/winhttp_errors.h"
 
 namespace skiff::test {
 
@@ -27,5 +38,133 @@ void SetUserProxy(const std::string& proxy, const std::string& bypass);
 
 // Memory the process holds now: resident set on POSIX, working set on Windows.
 std::uint64_t ProcessMemoryBytes();
+
+inline std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+inline std::uint16_t PortOf(const char* name) {
+  return static_cast<std::uint16_t>(std::atoi(Env(name).c_str()));
+}
+inline std::uint16_t HttpPort() {
+  return PortOf("SKIFF_TEST_HTTP_PORT");
+}
+inline std::uint16_t HttpsPort() {
+  return PortOf("SKIFF_TEST_HTTPS_PORT");
+}
+
+inline std::string ProxyLog() {
+  std::stringstream log;
+  log << std::ifstream(Env("SKIFF_TEST_PROXY_LOG")).rdbuf();
+  return log.str();
+}
+// True once the proxy's log holds `text` (the deadline is a safety limit only).
+inline bool ProxyLogged(const std::string& text) {
+  for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);;) {
+    if (ProxyLog().find(text) != std::string::npos) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+// One request through a transport, closing what it opened.
+class Fetch {
+ public:
+  explicit Fetch(IHttpTransport& transport) : m_transport(transport) {}
+  ~Fetch() {
+    for (HttpHandle handle : {request, connection, session})
+      if (handle != nullptr) m_transport.CloseHandle(handle);
+  }
+  Fetch(const Fetch&) = delete;
+  Fetch& operator=(const Fetch&) = delete;
+
+  std::uint32_t Open(const std::string& host, std::uint16_t port, const std::string& verb,
+                     const std::string& path, bool secure = false) {
+    static const WideChar* const kAccept[] = {u"*/*", nullptr};
+    if (std::uint32_t code =
+            m_transport.OpenSession(u"SkiffTest/1.0", kAccessTypeNoProxy, nullptr, nullptr, &session))
+      return code;
+    if (std::uint32_t code = m_transport.Connect(session, Utf8ToWideString(host).c_str(), port, &connection))
+      return code;
+    return m_transport.OpenRequest(connection, Utf8ToWideString(verb).c_str(), Utf8ToWideString(path).c_str(),
+                                   kAccept, kFlagEscapeDisable | (secure ? kFlagSecure : 0), &request);
+  }
+  // Open, send (headers and body as given) and receive; the first failing step's code.
+  std::uint32_t Run(const std::string& host, std::uint16_t port, const std::string& verb,
+                    const std::string& path, const std::string& headers = {}, const std::string& body = {},
+                    bool secure = false) {
+    if (std::uint32_t code = Open(host, port, verb, path, secure)) return code;
+    const std::u16string wide = Utf8ToWideString(headers);
+    if (std::uint32_t code = m_transport.SendRequest(
+            request, wide.c_str(), static_cast<std::uint32_t>(wide.size()),
+            body.empty() ? nullptr : body.data(), static_cast<std::uint32_t>(body.size())))
+      return code;
+    return m_transport.ReceiveResponse(request);
+  }
+  // A GET from the loopback peers (https by the name in the test certificate).
+  std::uint32_t Get(const std::string& path, bool secure = false) {
+    return Run(secure ? "localhost" : "127.0.0.1", secure ? HttpsPort() : HttpPort(), "GET", path, {}, {},
+               secure);
+  }
+  std::uint32_t Status() {
+    std::uint32_t status = 0, bytes = sizeof status;
+    EXPECT_EQ(m_transport.QueryHeaders(request, kQueryStatusCode | kQueryFlagNumber, &status, &bytes), 0u);
+    return status;
+  }
+  // A text header query: the probe's size, then the text.
+  std::string Text(std::uint32_t level) {
+    std::uint32_t bytes = 0;
+    EXPECT_EQ(m_transport.QueryHeaders(request, level, nullptr, &bytes), kErrorInsufficientBuffer);
+    std::u16string text(bytes / 2, u'\0');
+    EXPECT_EQ(m_transport.QueryHeaders(request, level, text.data(), &bytes), 0u);
+    EXPECT_EQ(bytes, (text.size() - 1) * 2) << "success reports the length without the terminator";
+    text.resize(bytes / 2);
+    return WideToUtf8String(text);
+  }
+  // Reads the body to its end in pieces of `chunk`; a read's failure lands in *error.
+  std::string Body(std::uint32_t chunk = 4000, std::uint32_t* error = nullptr) {
+    std::string body;
+    std::vector<char> buffer(chunk);
+    for (std::uint32_t got = 1; got != 0;) {
+      if (std::uint32_t code = m_transport.ReadData(request, buffer.data(), chunk, &got)) {
+        if (error != nullptr) *error = code;
+        return body;
+      }
+      EXPECT_LE(got, chunk);
+      body.append(buffer.data(), got);
+    }
+    return body;
+  }
+
+  HttpHandle session = nullptr;
+  HttpHandle connection = nullptr;
+  HttpHandle request = nullptr;
+
+ private:
+  IHttpTransport& m_transport;
+};
+
+// One whole GET through HttpClient, which reads the user's proxy setting as the session
+// opens: the first failing code, else the status when it is not 200.
+inline std::uint32_t FetchThroughClient(IHttpTransport& transport, const std::string& host,
+                                        std::uint16_t port, const std::string& path, bool secure,
+                                        std::string* body = nullptr) {
+  HttpClient client(transport);
+  const std::u16string wideHost = Utf8ToWideString(host), widePath = Utf8ToWideString(path);
+  for (std::uint32_t code :
+       {client.SetHost(wideHost.c_str()), client.SetPort(port), client.SetVerb(u"GET"),
+        client.SetPath(widePath.c_str()), client.SetSecure(secure), client.SetHeaders(u"")})
+    if (code != 0) return code;
+  std::uint32_t status = 0, textBytes = 4000;
+  WideChar text[2000];
+  std::uint32_t code = client.QueryStatus(&status, text, &textBytes);
+  char buffer[4000];
+  for (std::uint16_t got = 1; code == 0 && got != 0;) {
+    code = client.ReadBody(buffer, sizeof buffer, &got);
+    if (body != nullptr) body->append(buffer, got);
+  }
+  client.Reset();
+  return code == 0 && status != 200 ? status : code;
+}
 
 }  // namespace skiff::test
