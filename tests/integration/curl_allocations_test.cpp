@@ -24,32 +24,16 @@ void Count(std::atomic<long>& counter = g_libcurlAllocations) {
   if (g_counting.load(std::memory_order_relaxed)) counter.fetch_add(1, std::memory_order_relaxed);
 }
 
-void* CountedMalloc(size_t size) {
-  Count();
-  return std::malloc(size);
-}
-void CountedFree(void* pointer) {
-  std::free(pointer);
-}
-void* CountedRealloc(void* pointer, size_t size) {
-  Count();
-  return std::realloc(pointer, size);
-}
-char* CountedStrdup(const char* text) {
-  Count();
-  return strdup(text);
-}
-void* CountedCalloc(size_t count, size_t size) {
-  Count();
-  return std::calloc(count, size);
-}
-
 // libcurl's allocator is hooked before anything else in the process touches libcurl.
 class HookLibcurl : public ::testing::Environment {
  public:
   void SetUp() override {
-    ASSERT_EQ(curl_global_init_mem(CURL_GLOBAL_DEFAULT, CountedMalloc, CountedFree, CountedRealloc,
-                                   CountedStrdup, CountedCalloc),
+    ASSERT_EQ(curl_global_init_mem(
+                  CURL_GLOBAL_DEFAULT, [](size_t size) { return Count(), std::malloc(size); },
+                  [](void* pointer) { std::free(pointer); },
+                  [](void* pointer, size_t size) { return Count(), std::realloc(pointer, size); },
+                  [](const char* text) { return Count(), strdup(text); },
+                  [](size_t count, size_t size) { return Count(), std::calloc(count, size); }),
               CURLE_OK);
   }
 };
@@ -81,14 +65,11 @@ TEST(CurlAllocations, ReadingTheBodyAllocatesNothingPerChunk) {
   server.Route("/body", [](const test::ReceivedRequest&, test::ServerConnection& c) {
     test::SendGenerated(c, kSize);
   });
-  const std::unique_ptr<IHttpTransport> transportOwner = CreateCurlTransport();
-  IHttpTransport& transport = *transportOwner;
-  HttpClient client(transport);
-  ASSERT_EQ(client.SetHost(u"127.0.0.1"), 0u);
-  ASSERT_EQ(client.SetPort(server.Port()), 0u);
-  ASSERT_EQ(client.SetVerb(u"GET"), 0u);
-  ASSERT_EQ(client.SetPath(u"/body"), 0u);
-  ASSERT_EQ(client.SetHeaders(u""), 0u);
+  const std::unique_ptr<IHttpTransport> transport = CreateCurlTransport();
+  HttpClient client(*transport);
+  for (std::uint32_t step : {client.SetHost(u"127.0.0.1"), client.SetPort(server.Port()),
+                             client.SetVerb(u"GET"), client.SetPath(u"/body"), client.SetHeaders(u"")})
+    ASSERT_EQ(step, 0u);
   std::uint32_t status = 0, textBytes = 4000;
   WideChar text[2000];
   ASSERT_EQ(client.QueryStatus(&status, text, &textBytes), 0u);
