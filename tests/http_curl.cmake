@@ -3,8 +3,6 @@
 if(WIN32)
   return()
 endif()
-# The transport's socket-free parts: body ring, header parser, redirect policy.
-skiff_test(curl_parts_test SOURCES unit/curl_parts_test.cpp LIBS skiff_posix_http LABELS unit)
 # No heap allocation per body read, in the transport or in libcurl.
 skiff_test(curl_allocations_test SOURCES integration/curl_allocations_test.cpp
            LIBS skiff_posix_http skiff_test_peers LABELS integration)
