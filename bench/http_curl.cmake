@@ -3,5 +3,6 @@
 if(WIN32)
   return()
 endif()
-add_executable(http_curl_bench http_curl_bench.cpp)
-target_link_libraries(http_curl_bench PRIVATE skiff_posix_http skiff_test_peers skiff_warnings)
+find_package(Threads REQUIRED)
+add_executable(http_curl_bench http_curl_bench.cpp http_curl_server.cpp)
+target_link_libraries(http_curl_bench PRIVATE skiff_posix_http Threads::Threads skiff_warnings)

@@ -21,7 +21,7 @@
 #include "core/text.h"
 #include "http/http_client.h"
 #include "platform/posix/http_curl/curl_transport.h"
-#include "test_http_server.h"
+#include "http_curl_server.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-// The loopback server of test_http_server.h. Stopping shuts every socket down, which ends
+// The loopback server of http_curl_server.h. Stopping shuts every socket down, which ends
 // the accept and any handler's blocked send at once.
-#include "test_http_server.h"
+#include "http_curl_server.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

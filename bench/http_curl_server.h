@@ -1,6 +1,5 @@
-// A loopback HTTP server for the read-path allocation test and the benchmark: one thread
-// per connection answers each request (its head only: no request bodies) through the
-// handler of its path.
+// The benchmark's loopback HTTP server: one thread per connection answers each request
+// (its head only: no request bodies) through the handler of its path.
 #pragma once
 
 #include <cstdint>
