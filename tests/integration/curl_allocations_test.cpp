@@ -63,7 +63,7 @@ TEST(CurlAllocations, ReadingTheBodyAllocatesNothingPerChunk) {
   const std::unique_ptr<IHttpTransport> transport = CreateCurlTransport();
   HttpClient client(*transport);
   for (std::uint32_t step :
-       {client.SetHost(u"127.0.0.1"), client.SetPort(test::HttpPort()), client.SetVerb(u"GET"),
+       {client.SetHost(u"127.0.0.1"), client.SetPort(test::Peers::Http()), client.SetVerb(u"GET"),
         client.SetPath(u"/huge?8000000"), client.SetHeaders(u"")})
     ASSERT_EQ(step, 0u);
   std::uint32_t status = 0, textBytes = 4000;

@@ -24,48 +24,39 @@ namespace skiff::test {
 
 enum class TransportKind { Curl, WinHttp, WinHttpUnderWine };
 TransportKind KindUnderTest();
-
-// The platform's transport. trustTestCa: the test's certificate authority
-// (SKIFF_TEST_CA_FILE) is trusted: a CA file for libcurl; under Wine, whose WinHTTP
-// trusts no authority added to its root store, the test-only option that accepts an
-// unknown authority.
+// The platform's transport; trustTestCa trusts SKIFF_TEST_CA_FILE's authority (under
+// Wine, whose WinHTTP trusts no authority added to its root store, the test-only option
+// that accepts an unknown authority).
 std::unique_ptr<IHttpTransport> MakeTransportUnderTest(bool trustTestCa);
-
-// Sets the user's proxy setting the way the platform keeps it ("host:port" for every
-// scheme and a ';' bypass list); an empty proxy clears it. POSIX: the environment;
-// Windows: the Internet settings in the registry of the test's own Wine prefix.
+// Sets the user's proxy setting where the platform keeps it ("host:port" for every
+// scheme, a ';' bypass list; empty: none): the environment on POSIX, the registry of
+// the test's own Wine prefix on Windows.
 void SetUserProxy(const std::string& proxy, const std::string& bypass);
-
-// Memory the process holds now: resident set on POSIX, working set on Windows.
+// Resident set on POSIX, working set on Windows.
 std::uint64_t ProcessMemoryBytes();
 
-inline std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-inline std::uint16_t PortOf(const char* name) {
-  return static_cast<std::uint16_t>(std::atoi(Env(name).c_str()));
-}
-inline std::uint16_t HttpPort() {
-  return PortOf("SKIFF_TEST_HTTP_PORT");
-}
-inline std::uint16_t HttpsPort() {
-  return PortOf("SKIFF_TEST_HTTPS_PORT");
-}
-
-inline std::string ProxyLog() {
-  std::stringstream log;
-  log << std::ifstream(Env("SKIFF_TEST_PROXY_LOG")).rdbuf();
-  return log.str();
-}
-// True once the proxy's log holds `text` (the deadline is a safety limit only).
-inline bool ProxyLogged(const std::string& text) {
-  for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);;) {
-    if (ProxyLog().find(text) != std::string::npos) return true;
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+// The loopback peers that http_peers.py names in SKIFF_TEST_*.
+struct Peers {
+  static std::string Env(const char* name) { return std::getenv(name) != nullptr ? std::getenv(name) : ""; }
+  static std::uint16_t Port(const char* name) {
+    return static_cast<std::uint16_t>(std::atoi(Env(name).c_str()));
   }
-}
+  static std::uint16_t Http() { return Port("SKIFF_TEST_HTTP_PORT"); }
+  static std::uint16_t Https() { return Port("SKIFF_TEST_HTTPS_PORT"); }
+  static std::string ProxyLog() {
+    std::stringstream log;
+    log << std::ifstream(Env("SKIFF_TEST_PROXY_LOG")).rdbuf();
+    return log.str();
+  }
+  // True once the proxy's log holds `text` (the deadline is a safety limit only).
+  static bool ProxyLogged(const std::string& text) {
+    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);;) {
+      if (ProxyLog().find(text) != std::string::npos) return true;
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+};
 
 // One request through a transport, closing what it opened.
 class Fetch {
@@ -103,8 +94,8 @@ class Fetch {
   }
   // A GET from the loopback peers (https by the name in the test certificate).
   std::uint32_t Get(const std::string& path, bool secure = false) {
-    return Run(secure ? "localhost" : "127.0.0.1", secure ? HttpsPort() : HttpPort(), "GET", path, {}, {},
-               secure);
+    return Run(secure ? "localhost" : "127.0.0.1", secure ? Peers::Https() : Peers::Http(), "GET", path, {},
+               {}, secure);
   }
   std::uint32_t Status() {
     std::uint32_t status = 0, bytes = sizeof status;
