@@ -1,13 +1,9 @@
 #!/usr/bin/env python3
-"""Real web peers for the transport tests, as Linux processes on loopback.
+"""http_peers.py -- COMMAND [ARGS...]: real web peers for the transport tests on loopback.
 
-Usage: http_peers.py -- COMMAND [ARGS...]
-
-Makes a test certificate authority and a server certificate with openssl, starts HTTP
-servers on 127.0.0.1 and ::1, an HTTPS one (same routes) and a tinyproxy that tunnels
-to the HTTPS port only, runs COMMAND with the peers named in its environment
-(SKIFF_TEST_*), then stops everything. A test run under Wine sees the same variables. A
-test listing (--gtest_list_tests) runs COMMAND alone.
+HTTP servers on 127.0.0.1 and ::1 and an HTTPS one (same routes, a certificate made with
+openssl for the run), and a tinyproxy that tunnels to the HTTPS port only; COMMAND (or a
+Wine process) finds them in SKIFF_TEST_*. A test listing (--gtest_list_tests) runs alone.
 """
 import os
 import shutil
@@ -157,15 +153,14 @@ def free_port():
 
 def start_tinyproxy(folder, connect_port):
     os.chmod(folder, 0o755)  # tinyproxy drops to nobody when started as root
-    log = os.path.join(folder, "tinyproxy.log")
+    log, config = os.path.join(folder, "tinyproxy.log"), os.path.join(folder, "tinyproxy.conf")
     open(log, "w").close()
     os.chmod(log, 0o666)
     for _ in range(5):  # the free port may be taken before tinyproxy binds it
         port = free_port()
-        config = os.path.join(folder, "tinyproxy.conf")
         with open(config, "w") as out:
-            out.write("User nobody\nGroup nogroup\n" if os.geteuid() == 0 else "")
-            out.write(f'Port {port}\nListen 127.0.0.1\nTimeout 60\nLogFile "{log}"\nLogLevel Info\n'
+            out.write(("User nobody\nGroup nogroup\n" if os.geteuid() == 0 else "") +
+                      f'Port {port}\nListen 127.0.0.1\nTimeout 60\nLogFile "{log}"\nLogLevel Info\n'
                       f"MaxClients 20\nAllow 127.0.0.1\nDisableViaHeader Yes\nConnectPort {connect_port}\n")
         process = subprocess.Popen(["tinyproxy", "-d", "-c", config], stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)
