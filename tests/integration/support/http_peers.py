@@ -41,32 +41,18 @@ class Server:
             threading.Thread(target=self.serve, args=(conn,), daemon=True).start()
 
     def serve(self, conn):
-        buffered = b""
         try:
             if self.tls is not None:
                 conn = self.tls.wrap_socket(conn, server_side=True)
-            while True:  # one request a round: its head, then a body of Content-Length
-                while b"\r\n\r\n" not in buffered:
-                    data = conn.recv(65536)
-                    if not data:
+            with conn, conn.makefile("rb") as reader:
+                while True:  # one request a round: its head, then a body of Content-Length
+                    lines = list(iter(lambda: reader.readline().decode("latin-1").rstrip("\r\n"), ""))
+                    length = sum(int(line[15:]) for line in lines if line.lower().startswith("content-length:"))
+                    method, target, _ = lines[0].split(" ", 2)
+                    if not self.answer(conn, method, target, lines[1:], reader.read(length)):
                         return
-                    buffered += data
-                head, buffered = buffered.split(b"\r\n\r\n", 1)
-                lines = head.decode("latin-1").split("\r\n")
-                length = sum(int(line.split(":", 1)[1]) for line in lines if line.lower().startswith("content-length:"))
-                while len(buffered) < length:
-                    data = conn.recv(65536)
-                    if not data:
-                        return
-                    buffered += data
-                body, buffered = buffered[:length], buffered[length:]
-                method, target, _ = lines[0].split(" ", 2)
-                if not self.answer(conn, method, target, lines[1:], body):
-                    return
-        except (OSError, ssl.SSLError, ValueError):
+        except (OSError, ssl.SSLError, ValueError, IndexError):
             pass
-        finally:
-            conn.close()
 
     def answer(self, conn, method, target, headers, body):
         """Answers one request; False when the connection must close afterwards."""
