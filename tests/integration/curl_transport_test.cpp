@@ -1,8 +1,7 @@
 // The transport tests' POSIX part, linked into the transport contract test: the libcurl
 // transport under test, its proxy environment and resident set, and what it does beyond
 // the contract, against the same peers: the proxy environment's rules, no allocation per
-// body read, time-outs, header-query edge cases, hosts and paths, and the redirect policy
-// on its own.
+// body read, time-outs, header-query edge cases, and hosts and paths.
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,7 +14,6 @@
 #include "integration/transport_contract/transport_under_test.h"
 #include "platform/posix/http_curl/curl_proxy.h"
 #include "platform/posix/http_curl/curl_transport.h"
-#include "platform/posix/http_curl/redirect_policy.h"
 
 namespace {
 
@@ -232,17 +230,7 @@ TEST(CurlTransport, StalledPeersTimeOut) {
 TEST(CurlTransport, HeaderQueriesFollowTheWindowsContract) {
   const std::unique_ptr<IHttpTransport> transport = CreateCurlTransport();
   Fetch fetch(*transport);
-  ASSERT_EQ(fetch.Open("127.0.0.1", Peers::Http(), "GET", "/headers?5000"), 0u);
-  char16_t text[32];
-  std::uint32_t bytes = 4;
-  EXPECT_EQ(transport->QueryHeaders(fetch.request, kQueryStatusText, text, &bytes),
-            kErrorIncorrectHandleState)
-      << "nothing to query before the response";
-  ASSERT_EQ(transport->SendRequest(fetch.request, nullptr, 0, nullptr, 0), 0u);
-  ASSERT_EQ(transport->ReceiveResponse(fetch.request), 0u);
-  bytes = 4;
-  EXPECT_EQ(transport->QueryHeaders(fetch.request, kQueryStatusText, text, &bytes), kErrorInsufficientBuffer);
-  EXPECT_EQ(bytes, 6u) << "\"OK\" and the terminator";
+  ASSERT_EQ(fetch.Get("/headers?5000"), 0u);
   EXPECT_GT(fetch.Text(kQueryRawHeadersCrlf).size(), 5000u) << "raw headers of any length";
   EXPECT_EQ(fetch.Body(), "body");
 
@@ -265,37 +253,6 @@ TEST(CurlTransport, HostsAndPathsAreTakenSafely) {
   }
   Fetch injected(*transport);
   EXPECT_EQ(injected.Open("127.0.0.1", Peers::Http(), "GET", "/a\r\nX-Injected: 1"), kErrorInvalidUrl);
-}
-
-TEST(CurlRedirectPolicy, RulesTheContractCannotShow) {
-  // Resolution against the request's folder, 308 keeping a POST, protocol-relative
-  // targets, HEAD after 303, and no other scheme.
-  const struct {
-    const char* verb;
-    int status;
-    const char* location;
-    const char* url;  // empty: the redirect fails
-    const char* nextVerb;
-  } cases[] = {
-      {"POST", 302, "other", "http://host.test:8080/dir/other", "GET"},
-      {"POST", 308, "//elsewhere.test/x", "http://elsewhere.test/x", "POST"},
-      {"HEAD", 303, "/h", "http://host.test:8080/h", "HEAD"},
-      {"GET", 302, "ftp://files.test/", "", ""},
-  };
-  for (const auto& c : cases) {
-    RedirectFrom from;
-    from.url = from.fallbackUrl = "http://host.test:8080/dir/page?q=1";
-    from.verb = c.verb;
-    from.hasBody = from.verb == "POST";
-    from.status = c.status;
-    from.location = c.location;
-    const RedirectTo to = NextRedirect(from);
-    EXPECT_EQ(to.error, *c.url ? 0u : kErrorRedirectFailed) << c.location;
-    if (to.error != 0) continue;
-    EXPECT_EQ(to.url, c.url);
-    EXPECT_EQ(to.verb, c.nextVerb);
-    EXPECT_EQ(to.hasBody, to.verb == "POST") << c.location;
-  }
 }
 
 }  // namespace

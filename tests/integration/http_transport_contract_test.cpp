@@ -127,21 +127,25 @@ TEST_F(TransportContract, RedirectsAreFollowedWithinLimits) {
     const char* body;
     bool wineDiffers;
   } cases[] = {
-      {"GET", "/relative", 0, "GET ", true},
+      {"GET", "/dir/relative", 0, "GET ", true},  // resolved against the request's folder
       {"GET", "/absolute", 0, "GET ", false},
+      {"GET", "/scheme-relative", 0, "GET ", false},
       {"POST", "/absolute", 0, "GET ", true},            // a POST continues as GET after 301
       {"PUT", "/see-other", 0, "GET ", true},            // and anything after 303
+      {"HEAD", "/see-other", 0, "", false},              // but HEAD
       {"POST", "/temporary", 0, "POST payload", false},  // 307 keeps the method and the body
+      {"POST", "/permanent", 0, "POST payload", false},  // and so does 308
       {"GET", "/hop?10", 0, "done", false},              // ten redirects are followed
       {"GET", "/hop?11", kErrorRedirectFailed, "", false},
       {"GET", "/loop", kErrorRedirectFailed, "", false},
-      {"GET", "/no-location", 0, "stay here", true},  // a redirect without a target is final
+      {"GET", "/ftp", kErrorRedirectFailed, "", false},  // to no other scheme
+      {"GET", "/no-location", 0, "stay here", true},     // a redirect without a target is final
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     if (c.wineDiffers && UnderWine()) continue;
     Fetch fetch(*transport);
-    const std::string body = std::string(c.verb) == "GET" ? "" : "payload";
+    const std::string body = std::string(c.verb) == "POST" || std::string(c.verb) == "PUT" ? "payload" : "";
     ASSERT_EQ(fetch.Run("127.0.0.1", http, c.verb, c.path, "", body), c.code);
     EXPECT_EQ(fetch.Body(), c.body);
   }

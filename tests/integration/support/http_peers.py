@@ -67,8 +67,12 @@ class Server:
             "/chunked": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
             + b"".join(b"%x\r\n%s\r\n" % (len(piece), piece) for piece in PIECES + (b"",)),
             "/final": response("200 Landed", method.encode() + b" " + body),
+            "/dir/final": response("200 Landed", method.encode() + b" " + body),
             "/no-location": response("302 Found", "stay here"),
-            "/relative": response("302 Found", "moved", "Location: final\r\n"),
+            "/dir/relative": response("302 Found", "moved", "Location: final\r\n"),
+            "/scheme-relative": response("302 Found", "", f"Location: //127.0.0.1:{self.http_port}/final\r\n"),
+            "/permanent": response("308 Permanent Redirect", "", "Location: /final\r\n"),
+            "/ftp": response("302 Found", "", "Location: ftp://127.0.0.1/final\r\n"),
             "/absolute": response("301 Moved", "", final),
             "/downgrade": response("302 Found", "", final),
             "/see-other": response("303 See Other", "", "Location: /final\r\n"),
