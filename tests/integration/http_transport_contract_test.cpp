@@ -12,10 +12,6 @@
 namespace skiff::test {
 namespace {
 
-bool UnderWine() {
-  return KindUnderTest() == TransportKind::WinHttpUnderWine;
-}
-
 // The socket error for a reset connection (WSAECONNRESET), which Wine passes on as it is.
 constexpr std::uint32_t kWsaConnectionReset = 10054;
 
@@ -48,7 +44,6 @@ TEST_F(TransportContract, VerbsHeadersAndBodiesReachTheServerAsGiven) {
       {"POST", "/echo", "Content-Type: text/x", "", "Content-Type: text/x"},
       {"PUT", "/echo", "", "new content", "Accept: */*"},
       {"PROPFIND", "/echo", "", "", "User-Agent: SkiffTest/1.0"},
-      {"HEAD", "/echo", "", "", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.verb);
@@ -56,10 +51,6 @@ TEST_F(TransportContract, VerbsHeadersAndBodiesReachTheServerAsGiven) {
     ASSERT_EQ(fetch.Run("127.0.0.1", http, c.verb, c.path, c.headers, c.body), 0u);
     EXPECT_EQ(fetch.Status(), 200u);
     const std::string echo = fetch.Body();
-    if (std::string_view(c.verb) == "HEAD") {
-      EXPECT_EQ(echo, "") << "a HEAD response has no body, whatever its length says";
-      continue;
-    }
     EXPECT_TRUE(echo.starts_with(std::string(c.verb) + " " + c.path + "\n"))
         << "the path is neither escaped nor normalised: " << echo;
     EXPECT_TRUE(echo.ends_with("\n\n" + c.body)) << echo;
@@ -130,9 +121,9 @@ TEST_F(TransportContract, RedirectsAreFollowedWithinLimits) {
       {"GET", "/dir/relative", 0, "GET ", true},  // resolved against the request's folder
       {"GET", "/absolute", 0, "GET ", false},
       {"GET", "/scheme-relative", 0, "GET ", false},
-      {"POST", "/absolute", 0, "GET ", true},            // a POST continues as GET after 301
-      {"PUT", "/see-other", 0, "GET ", true},            // and anything after 303
-      {"HEAD", "/see-other", 0, "", false},              // but HEAD
+      {"POST", "/absolute", 0, "GET ", true},  // a POST continues as GET after 301
+      {"PUT", "/see-other", 0, "GET ", true},  // and anything after 303
+      {"HEAD", "/see-other", 0, "", false},    // but HEAD, whose answer has no body whatever its length
       {"POST", "/temporary", 0, "POST payload", false},  // 307 keeps the method and the body
       {"POST", "/permanent", 0, "POST payload", false},  // and so does 308
       {"GET", "/hop?10", 0, "done", false},              // ten redirects are followed

@@ -22,8 +22,8 @@
 
 namespace skiff::test {
 
-enum class TransportKind { Curl, WinHttp, WinHttpUnderWine };
-TransportKind KindUnderTest();
+// Whether Wine's WinHTTP is under test, whose answers differ from Windows' in places.
+bool UnderWine();
 // The platform's transport; trustTestCa trusts SKIFF_TEST_CA_FILE's authority (under
 // Wine, whose WinHTTP trusts no authority added to its root store, the test-only option
 // that accepts an unknown authority).
@@ -130,20 +130,27 @@ class Fetch {
   IHttpTransport& m_transport;
 };
 
-// One whole GET through HttpClient, which reads the user's proxy setting as the session
-// opens: the first failing code, else the status when it is not 200.
-inline std::uint32_t FetchThroughClient(IHttpTransport& transport, const std::string& host,
-                                        std::uint16_t port, const std::string& path, bool secure,
-                                        std::string* body = nullptr) {
-  HttpClient client(transport);
+// A GET through HttpClient, which reads the user's proxy setting as the session opens,
+// up to its status; the first failing code.
+inline std::uint32_t StartThroughClient(HttpClient& client, const std::string& host, std::uint16_t port,
+                                        const std::string& path, bool secure, std::uint32_t& status) {
   const std::u16string wideHost = Utf8ToWideString(host), widePath = Utf8ToWideString(path);
   for (std::uint32_t code :
        {client.SetHost(wideHost.c_str()), client.SetPort(port), client.SetVerb(u"GET"),
         client.SetPath(widePath.c_str()), client.SetSecure(secure), client.SetHeaders(u"")})
     if (code != 0) return code;
-  std::uint32_t status = 0, textBytes = 4000;
+  std::uint32_t textBytes = 4000;
   WideChar text[2000];
-  std::uint32_t code = client.QueryStatus(&status, text, &textBytes);
+  return client.QueryStatus(&status, text, &textBytes);
+}
+
+// The whole GET: the first failing code, else the status when it is not 200.
+inline std::uint32_t FetchThroughClient(IHttpTransport& transport, const std::string& host,
+                                        std::uint16_t port, const std::string& path, bool secure,
+                                        std::string* body = nullptr) {
+  HttpClient client(transport);
+  std::uint32_t status = 0;
+  std::uint32_t code = StartThroughClient(client, host, port, path, secure, status);
   char buffer[4000];
   for (std::uint16_t got = 1; code == 0 && got != 0;) {
     code = client.ReadBody(buffer, sizeof buffer, &got);

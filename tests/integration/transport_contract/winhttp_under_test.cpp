@@ -18,11 +18,6 @@ const wchar_t kSettingsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\I
 const wchar_t kConnectionsKey[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
 
-bool UnderWine() {
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 void AppendDword(std::vector<BYTE>& blob, DWORD value) {
   for (int i = 0; i < 4; ++i) blob.push_back(static_cast<BYTE>(value >> (8 * i)));
 }
@@ -34,8 +29,9 @@ void AppendText(std::vector<BYTE>& blob, const std::string& text) {
 
 }  // namespace
 
-TransportKind KindUnderTest() {
-  return UnderWine() ? TransportKind::WinHttpUnderWine : TransportKind::WinHttp;
+bool UnderWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 std::unique_ptr<IHttpTransport> MakeTransportUnderTest(bool trustTestCa) {
