@@ -9,7 +9,6 @@ import os
 import shutil
 import socket
 import ssl
-import struct
 import subprocess
 import sys
 import tempfile
@@ -32,7 +31,7 @@ class Server:
         self.listener = socket.create_server((address, 0), family=family, backlog=64)
         self.port = self.listener.getsockname()[1]
         self.tls, self.http_port = tls, http_port or self.port
-        self.stalled, self.cut = 0, threading.Event()
+        self.stalled = 0
         threading.Thread(target=self.accept_loop, daemon=True).start()
 
     def accept_loop(self):
@@ -63,7 +62,6 @@ class Server:
         fixed = {
             "/status": b"HTTP/1.1 200 Very Fine\r\nX-One: 1\r\nContent-Length: 4\r\n\r\nbody",
             "/no-reason": b"HTTP/1.1 204\r\nX-A: b\r\n\r\n",
-            "/encoded": response("200 OK", "not really gzip", "Content-Encoding: gzip\r\n"),
             "/chunked": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
             + b"".join(b"%x\r\n%s\r\n" % (len(piece), piece) for piece in PIECES + (b"",)),
             "/final": response("200 Landed", method.encode() + b" " + body),
@@ -79,10 +77,7 @@ class Server:
             "/temporary": response("307 Temporary Redirect", "", "Location: /final\r\n"),
             "/loop": response("302 Found", "", "Location: /loop\r\n"),
             "/stalled": response("200 OK", str(self.stalled)),
-            "/cut-now": response("200 OK"),
         }
-        if path == "/cut-now":
-            self.cut.set()
         if path in fixed:
             conn.sendall(fixed[path])
         elif path == "/echo":  # "METHOD TARGET", the header lines, a blank line and the body
@@ -99,11 +94,6 @@ class Server:
             conn.sendall(f"HTTP/1.1 200 OK\r\nContent-Length: {size}\r\n\r\n".encode())
             for offset in range(0, size, PERIOD):
                 conn.sendall(BLOCK[:min(PERIOD, size - offset)])
-        elif path == "/cut":  # part of the body, then a reset once /cut-now was asked
-            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + BLOCK[:65536])
-            self.cut.wait(60)
-            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-            return False
         elif path in ("/stall", "/stall-body"):  # no answer, or a part of one, until the run ends
             self.stalled += 1
             conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc" if path == "/stall-body" else b"")
