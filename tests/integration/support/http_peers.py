@@ -57,7 +57,7 @@ class Server:
         """Answers one request; False when the connection must close afterwards."""
         if target.startswith(("http://", "https://")):  # the absolute form, which servers must accept
             target = "/" + target.split("/", 3)[3] if target.count("/") >= 3 else "/"
-        path, _, query = target.partition("?")
+        path, _, query = target.removeprefix("/dir").partition("?")  # /dir: a folder for relative targets
         final = f"Location: http://127.0.0.1:{self.http_port}/final\r\n"
         fixed = {
             "/status": b"HTTP/1.1 200 Very Fine\r\nX-One: 1\r\nContent-Length: 4\r\n\r\nbody",
@@ -65,9 +65,8 @@ class Server:
             "/chunked": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
             + b"".join(b"%x\r\n%s\r\n" % (len(piece), piece) for piece in PIECES + (b"",)),
             "/final": response("200 Landed", method.encode() + b" " + body),
-            "/dir/final": response("200 Landed", method.encode() + b" " + body),
             "/no-location": response("302 Found", "stay here"),
-            "/dir/relative": response("302 Found", "moved", "Location: final\r\n"),
+            "/relative": response("302 Found", "moved", "Location: final\r\n"),
             "/scheme-relative": response("302 Found", "", f"Location: //127.0.0.1:{self.http_port}/final\r\n"),
             "/permanent": response("308 Permanent Redirect", "", "Location: /final\r\n"),
             "/ftp": response("302 Found", "", "Location: ftp://127.0.0.1/final\r\n"),
@@ -78,6 +77,8 @@ class Server:
             "/loop": response("302 Found", "", "Location: /loop\r\n"),
             "/stalled": response("200 OK", str(self.stalled)),
         }
+        closing = {"/close": b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + b"".join(PIECES),
+                   "/garbage": b"SPEAKING NONSENSE\r\n\r\n", "/nothing": b""}
         if path in fixed:
             conn.sendall(fixed[path])
         elif path == "/echo":  # "METHOD TARGET", the header lines, a blank line and the body
@@ -99,13 +100,8 @@ class Server:
             conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc" if path == "/stall-body" else b"")
             threading.Event().wait(120)
             return False
-        elif path == "/close":
-            conn.sendall(b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + b"".join(PIECES))
-            return False
-        elif path == "/garbage":
-            conn.sendall(b"SPEAKING NONSENSE\r\n\r\n")
-            return False
-        elif path == "/nothing":
+        elif path in closing:
+            conn.sendall(closing[path])
             return False
         else:
             conn.sendall(response("404 Not Found", "no such route"))
