@@ -100,9 +100,10 @@ TEST_F(TransportContract, StatusTextAndRawHeadersInCrlfForm) {
 }
 
 TEST_F(TransportContract, RedirectsAreFollowedWithinLimits) {
-  // Only the final response's status and body are seen. Wine's WinHTTP resolves a
-  // target without a leading '/' to the wrong path, fails a POST redirected by 301, does
-  // not follow a 303 after PUT, and fails a redirect without a target (12150).
+  // Only the final response's status and body are seen. Wine's WinHTTP (measured) resolves
+  // targets without a leading '/' or scheme to wrong paths, fails a POST redirected by 301
+  // and one without a target (12150), does not follow a 303 after PUT or a 308, and takes
+  // a redirect to another scheme for the answer.
   const struct {
     const char* verb;
     const char* path;
@@ -112,17 +113,17 @@ TEST_F(TransportContract, RedirectsAreFollowedWithinLimits) {
   } cases[] = {
       {"GET", "/dir/relative", 0, "GET ", true},  // resolved against the request's folder
       {"GET", "/absolute", 0, "GET ", false},
-      {"GET", "/scheme-relative", 0, "GET ", false},
+      {"GET", "/scheme-relative", 0, "GET ", true},
       {"POST", "/absolute", 0, "GET ", true},  // a POST continues as GET after 301
       {"PUT", "/see-other", 0, "GET ", true},  // and anything after 303
       {"HEAD", "/see-other", 0, "", false},    // but HEAD, whose answer has no body whatever its length
       {"POST", "/temporary", 0, "POST payload", false},  // 307 keeps the method and the body
-      {"POST", "/permanent", 0, "POST payload", false},  // and so does 308
+      {"POST", "/permanent", 0, "POST payload", true},   // and so does 308
       {"GET", "/hop?10", 0, "done", false},              // ten redirects are followed
       {"GET", "/hop?11", kErrorRedirectFailed, "", false},
       {"GET", "/loop", kErrorRedirectFailed, "", false},
-      {"GET", "/ftp", kErrorRedirectFailed, "", false},  // to no other scheme
-      {"GET", "/no-location", 0, "stay here", true},     // a redirect without a target is final
+      {"GET", "/ftp", kErrorRedirectFailed, "", true},  // to no other scheme
+      {"GET", "/no-location", 0, "stay here", true},    // a redirect without a target is final
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
