@@ -18,9 +18,8 @@ class FakeHttpTransport : public IHttpTransport {
   // Script: a non-zero code fails that step with it.
   std::uint32_t proxyResult = 0, openSessionError = 0, connectError = 0, openRequestError = 0;
   std::uint32_t sendError = 0, receiveError = 0, statusCodeError = 0, rawQueryError = 0, readError = 0;
-  // What the raw-header probe answers (the platform's "too small" when there are headers),
-  // and the size it claims is needed (0: the real size of rawHeaders).
-  std::uint32_t rawProbeResult = ERROR_INSUFFICIENT_BUFFER, rawNeededOverride = 0;
+  // What the raw-header probe answers: the platform's "too small" when there are headers.
+  std::uint32_t rawProbeResult = ERROR_INSUFFICIENT_BUFFER;
   UserProxyConfig proxyConfig;
   std::uint32_t statusCode = 200;
   std::u16string statusText = u"OK", rawHeaders = u"HTTP/1.1 200 OK\r\n\r\n";
@@ -94,7 +93,7 @@ class FakeHttpTransport : public IHttpTransport {
     const std::u16string& text = infoLevel == kQueryStatusText ? statusText : rawHeaders;
     const auto needed = static_cast<std::uint32_t>((text.size() + 1) * sizeof(char16_t));
     if (infoLevel == kQueryRawHeadersCrlf && buffer == nullptr) {
-      *bufferBytes = rawNeededOverride != 0 ? rawNeededOverride : needed;
+      *bufferBytes = needed;
       return rawProbeResult;
     }
     if (infoLevel == kQueryRawHeadersCrlf && rawQueryError != 0) return rawQueryError;

@@ -1,15 +1,21 @@
-// The request dispatcher against a recording channel: the packets it answers itself, the
-// resend rule and its history, packet traces, cut lengths, oversized replies and failed writes.
+// The request dispatcher and the HTTP client beneath it, packet by packet against a
+// recording channel and a scripted transport: replies byte for byte, the resend rule,
+// traces and cut lengths, failed writes, the client's lazy steps, refusals and resets,
+// error replies with their texts, and replies that allocate nothing.
 #include "protocol/dispatcher.h"
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "core/text.h"
 #include "device/com_error.h"
+#include "http/http_error_text.h"
+#include "support/counting_allocator.h"
 #include "support/fake_http_transport.h"
 #include "support/recording_channel.h"
 
@@ -17,64 +23,82 @@ namespace skiff {
 namespace {
 
 using ::testing::ElementsAre;
+using testing::FakeHttpTransport;
 using testing::Le32;
+using testing::MakePacket;
 using testing::WireBytes;
+using P = PacketType;
+
+const std::string kSuccess("Success\0", 8);
+const std::vector<std::uint8_t> kStatus = testing::DispatchRig::Reply(Le32(200) + std::string("OK\0", 3));
 
 struct WithFakeTransport {
-  testing::FakeHttpTransport transport;
+  FakeHttpTransport transport;
 };
 
 class DispatcherTest : public ::testing::Test, protected WithFakeTransport, protected testing::DispatchRig {
  protected:
   DispatcherTest() : DispatchRig(transport) {}
+  void TearDown() override { EXPECT_EQ(faults, 0) << "a request was not answered once with its sequence"; }
 
-  void Send(PacketType type, std::uint16_t seq, const std::string& payload = {}) {
-    const testing::Received r = testing::MakePacket(type, seq, payload);
+  // A packet with a chosen sequence number; Request() numbers them itself.
+  void Send(P type, std::uint16_t seq, const std::string& payload = {}) {
+    const testing::Received r = MakePacket(type, seq, payload);
     dispatcher.Dispatch(r.packet, r.bytes);
   }
-  void Ping(std::uint16_t seq, const std::string& text = {}) { Send(PacketType::Ping, seq, text); }
   static std::vector<std::uint8_t> Pong(std::uint16_t seq, const std::string& text = {}) {
-    return WireBytes(PacketType::Pong, seq, "Pong: " + text + '\0');
+    return WireBytes(P::Pong, seq, "Pong: " + text + '\0');
   }
   // The code a dispatch raised, S_OK when none.
-  HRESULT Raised(PacketType type, std::uint16_t seq, const std::string& payload) {
+  HRESULT Raised(P type, std::uint16_t seq) {
     try {
-      Send(type, seq, payload);
+      Send(type, seq, "x");
     } catch (const ComError& error) {
       return error.Code();
     }
     return S_OK;
   }
   const std::vector<std::uint8_t>& Last() const { return channel.writes.back(); }
+
+  // A new fetch with a user agent, taken `steps` states on: session open, connected,
+  // request open, response received.
+  void Drive(int steps) {
+    const std::pair<P, const char*> fetch[] = {{P::UserAgent, "Agent/1"},
+                                               {P::Host, "example.test"},
+                                               {P::Verb, "GET"},
+                                               {P::Headers, ""},
+                                               {P::Send, ""}};
+    for (int i = 0; i <= steps; ++i) Request(fetch[i].first, fetch[i].second);
+  }
+  // The Error reply for a code, with the text the table has for it.
+  static std::vector<std::uint8_t> ErrorFor(std::uint32_t code) {
+    return Error(code, WideToUtf8String(HttpErrorText(code)));
+  }
 };
 
 TEST_F(DispatcherTest, PingPongAndLogMessageAreAnsweredWithoutHttp) {
-  Ping(1, "abc");
-  EXPECT_EQ(Last(), Pong(1, "abc"));
-  Ping(2, "h\xC3\xA9llo \xF0\x9F\x98\x80");
-  EXPECT_EQ(Last(), Pong(2, "h\xC3\xA9llo \xF0\x9F\x98\x80")) << "through UTF-16 and back";
+  Send(P::Ping, 1, "h\xC3\xA9llo \xF0\x9F\x98\x80");
+  EXPECT_EQ(Last(), Pong(1, "h\xC3\xA9llo \xF0\x9F\x98\x80")) << "through UTF-16 and back";
   // "Pong: " leaves 3994 units: 3993 characters and the terminator fit, 3994 do not.
-  Ping(3, std::string(3993, 'a'));
-  EXPECT_EQ(Last(), Pong(3, std::string(3993, 'a')));
-  EXPECT_EQ(Last().size(), kPacketSize);
-  Ping(4, std::string(3994, 'a'));
-  EXPECT_EQ(Last(), Pong(4));
-
+  Send(P::Ping, 2, std::string(3993, 'a'));
+  EXPECT_EQ(Last(), Pong(2, std::string(3993, 'a')));
+  Send(P::Ping, 3, std::string(3994, 'a'));
+  EXPECT_EQ(Last(), Pong(3));
   // A Pong is only logged; a LogMessage is logged up to its NUL and answered.
-  Send(PacketType::Pong, 5, "ignored");
-  Send(PacketType::LogMessage, 6, std::string("fetch started\0junk", 18));
+  Send(P::Pong, 4, "ignored");
+  Send(P::LogMessage, 5, std::string("fetch started\0junk", 18));
   EXPECT_THAT(host.lines, ElementsAre("Got ping response", "fetch started"));
-  EXPECT_EQ(channel.writes.size(), 5u);
-  EXPECT_EQ(Last(), WireBytes(PacketType::Reply, 6, std::string("Success\0", 8)));
+  EXPECT_EQ(channel.writes.size(), 4u);
+  EXPECT_EQ(Last(), WireBytes(P::Reply, 5, kSuccess));
   EXPECT_EQ(transport.steps, 0);
 }
 
 TEST_F(DispatcherTest, InvalidTypesAreTracedAndNeverAnswered) {
-  Ping(1);
+  Send(P::Ping, 1);
   const Packet remembered = dispatcher.HistorySlot(0);
   for (std::uint16_t type : {0, 17, 29, 31, 65535}) {
     host.lines.clear();
-    const testing::Received r = testing::MakePacket(type, 2, "abc\0def", 7);
+    const testing::Received r = MakePacket(type, 2, "abc\0def", 7);
     dispatcher.Dispatch(r.packet, r.bytes);
     EXPECT_THAT(host.lines, ElementsAre("Invalid packet type received: ",
                                         "Type: " + std::to_string(type) + "\r\nSize: 7\r\nData: abc\r\n"));
@@ -83,27 +107,16 @@ TEST_F(DispatcherTest, InvalidTypesAreTracedAndNeverAnswered) {
   EXPECT_EQ(dispatcher.LastReplySequence(), 1);
   EXPECT_EQ(dispatcher.HistoryPosition(), 1);
   EXPECT_EQ(std::memcmp(&dispatcher.HistorySlot(0), &remembered, sizeof(Packet)), 0);
-
-  // A trace shows no more than the record's 4000 bytes, whatever length is claimed.
-  host.lines.clear();
-  Packet full = {};
-  full.SetType(99);
-  full.SetLength(0xFFFF);
-  std::memset(full.Payload(), 'x', kMaxPayload);
-  dispatcher.TracePacket(full, kMaxPayload);
-  EXPECT_THAT(host.lines, ElementsAre("Type: 99\r\nSize: 65535\r\nData: " + std::string(4000, 'x') + "\r\n"));
 }
 
 TEST_F(DispatcherTest, RepeatsAreAnsweredFromTheLastTenReplies) {
   // Sequence 0 in a new conversation matches an unused, zero-filled slot.
-  Ping(0, "hi");
+  Send(P::Ping, 0, "hi");
   EXPECT_EQ(Last(), std::vector<std::uint8_t>(6, 0));
-  EXPECT_EQ(dispatcher.HistoryPosition(), 0);
-  for (std::uint16_t s = 1; s <= 5; ++s) Ping(s, std::to_string(s));
-
+  for (std::uint16_t s = 1; s <= 5; ++s) Send(P::Ping, s, std::to_string(s));
   // A repeat is resent byte for byte whatever its own type, and changes nothing.
   host.lines.clear();
-  Send(PacketType::Host, 3, "example.test");
+  Send(P::Host, 3, "example.test");
   EXPECT_EQ(Last(), Pong(3, "3"));
   EXPECT_THAT(host.lines, ElementsAre("Resending packet"));
   EXPECT_EQ(dispatcher.LastReplySequence(), 5);
@@ -111,62 +124,55 @@ TEST_F(DispatcherTest, RepeatsAreAnsweredFromTheLastTenReplies) {
   EXPECT_EQ(transport.steps, 0);
 
   // Beyond L + 10 and not in the history: new. L + 10 itself: new. Older and kept: resent.
-  Ping(16, "sixteen");
-  EXPECT_EQ(Last(), Pong(16, "sixteen"));
-  Ping(26, "n");
+  Send(P::Ping, 16, "sixteen");
+  Send(P::Ping, 26, "n");
   EXPECT_EQ(Last(), Pong(26, "n"));
-  Ping(16, "again");
+  Send(P::Ping, 16, "again");
   EXPECT_EQ(Last(), Pong(16, "sixteen"));
-
   // After a last reply of exactly 30000 every lower number is new, 30000 included; above
   // L + 10 the history still answers.
-  Ping(40000, "forty");
-  Ping(30000, "mark");
-  Ping(30000, "mark2");
+  Send(P::Ping, 40000, "forty");
+  Send(P::Ping, 30000, "mark");
+  Send(P::Ping, 30000, "mark2");
   EXPECT_EQ(Last(), Pong(30000, "mark2"));
-  Ping(40000, "x");
+  Send(P::Ping, 40000, "x");
   EXPECT_EQ(Last(), Pong(40000, "forty"));
-  Ping(1, "b");
+  Send(P::Ping, 1, "b");
   EXPECT_EQ(Last(), Pong(1, "b"));
-  EXPECT_EQ(dispatcher.LastReplySequence(), 1);
-}
 
-TEST_F(DispatcherTest, ElevenRepliesWrapTheHistoryAndANewConversationKeepsIt) {
-  for (std::uint16_t s = 1; s <= 11; ++s) Ping(s, "r" + std::to_string(s));
-  EXPECT_EQ(dispatcher.HistoryPosition(), 1);
-  Ping(1, "new");
-  EXPECT_EQ(Last(), Pong(1, "new")) << "1 was overwritten by 11";
-
+  // Ten slots: 11 replies later 1 is gone. A new conversation starts numbering afresh, but
+  // the old replies still answer.
+  for (std::uint16_t s = 2; s <= 12; ++s) Send(P::Ping, s, "r" + std::to_string(s));
+  Send(P::Ping, 2, "new");
+  EXPECT_EQ(Last(), Pong(2, "new"));
   dispatcher.BeginConversation();
-  EXPECT_EQ(dispatcher.LastReplySequence(), 0);
   EXPECT_EQ(dispatcher.HistoryPosition(), 0);
-  Ping(11, "lost reply asked for again");
-  EXPECT_EQ(Last(), Pong(11, "r11"));
+  Send(P::Ping, 12, "lost reply asked for again");
+  EXPECT_EQ(Last(), Pong(12, "r12"));
 }
 
 TEST_F(DispatcherTest, FailedWritesRaiseAfterTheReplyIsRemembered) {
   channel.writeResult = E_FAIL;
-  EXPECT_EQ(Raised(PacketType::Ping, 1, "x"), E_FAIL);
+  EXPECT_EQ(Raised(P::Ping, 1), E_FAIL);
   EXPECT_EQ(dispatcher.LastReplySequence(), 1);
   // An Error reply whose write fails leaves before its three log lines.
-  EXPECT_EQ(Raised(PacketType::Verb, 2, "GET"), E_FAIL);
+  EXPECT_EQ(Raised(P::Verb, 2), E_FAIL);
   EXPECT_TRUE(host.lines.empty());
-
   // Once the channel works again, the lost reply is resent from the history.
   channel.writeResult = S_OK;
-  Send(PacketType::Verb, 2, "GET");
-  EXPECT_EQ(Last(), WireBytes(PacketType::Error, 2,
-                              Le32(ERROR_CALL_OUT_OF_ORDER) + "Function call out of order" + '\0'));
+  Send(P::Verb, 2, "x");
+  EXPECT_EQ(Last(),
+            WireBytes(P::Error, 2, Le32(ERROR_CALL_OUT_OF_ORDER) + "Function call out of order" + '\0'));
   EXPECT_THAT(host.lines, ElementsAre("Resending packet"));
 
   host.channel = nullptr;
-  EXPECT_EQ(Raised(PacketType::Ping, 3, ""), E_POINTER);
+  EXPECT_EQ(Raised(P::Ping, 3), E_POINTER);
   EXPECT_EQ(dispatcher.LastReplySequence(), 3);
 }
 
 TEST_F(DispatcherTest, OnlyBytesThatArrivedAreRead) {
   // Claims 100 payload bytes, but only 4 arrived; stale bytes after them are not read.
-  testing::Received r = testing::MakePacket(PacketType::Ping, 1, std::string(100, 'S'));
+  testing::Received r = MakePacket(P::Ping, 1, std::string(100, 'S'));
   std::memcpy(r.packet.Payload(), "abcd", 4);
   dispatcher.Dispatch(r.packet, kPacketHeaderSize + 4);
   EXPECT_EQ(Last(), Pong(1, "abcd"));
@@ -175,12 +181,11 @@ TEST_F(DispatcherTest, OnlyBytesThatArrivedAreRead) {
   r.packet.SetSequence(2);
   dispatcher.Dispatch(r.packet, kPacketHeaderSize + 4);
   EXPECT_EQ(Last(), Pong(2, "ab"));
-  // No more than the record holds, even when more is claimed received: 4000 units leave no
-  // room for the terminator, so the text is empty.
-  r = testing::MakePacket(PacketType::LogMessage, 3, std::string(4000, 'L'));
+  // No more than the record holds, whatever is claimed: 4000 units leave no room for the
+  // terminator, so the text is empty.
+  r = MakePacket(P::LogMessage, 3, std::string(4000, 'L'));
   r.packet.SetLength(5000);
   dispatcher.Dispatch(r.packet, 9000);
-  // Fewer bytes than a header: nothing to answer.
   dispatcher.Dispatch(r.packet, 5);
   EXPECT_THAT(host.lines,
               ElementsAre("Packet length 100 exceeds the 4 payload bytes received; using those",
@@ -190,20 +195,230 @@ TEST_F(DispatcherTest, OnlyBytesThatArrivedAreRead) {
 }
 
 TEST_F(DispatcherTest, ReplyTextsThatDoNotFitAreSentWithoutText) {
-  dispatcher.SendTextReply(PacketType::Reply, 1, std::u16string(3999, u'a').c_str());
+  dispatcher.SendTextReply(P::Reply, 1, std::u16string(3999, u'a').c_str());
   EXPECT_EQ(Last().size(), kPacketSize);
-  dispatcher.SendTextReply(PacketType::Reply, 2, std::u16string(4000, u'a').c_str());
-  EXPECT_EQ(Last(), WireBytes(PacketType::Reply, 2, ""));
+  dispatcher.SendTextReply(P::Reply, 2, std::u16string(4000, u'a').c_str());
+  EXPECT_EQ(Last(), WireBytes(P::Reply, 2, ""));
   // Counted in UTF-8 bytes: 2000 two-byte characters and the terminator need 4001.
-  dispatcher.SendTextReply(PacketType::Reply, 3, std::u16string(2000, u'\u00E9').c_str());
-  EXPECT_EQ(Last(), WireBytes(PacketType::Reply, 3, ""));
-
-  dispatcher.SendValueTextReply(PacketType::Error, 4, 1, std::u16string(3995, u'b').c_str());
+  dispatcher.SendTextReply(P::Reply, 3, std::u16string(2000, u'\u00E9').c_str());
+  EXPECT_EQ(Last(), WireBytes(P::Reply, 3, ""));
+  dispatcher.SendValueTextReply(P::Error, 4, 1, std::u16string(3995, u'b').c_str());
   EXPECT_EQ(Last().size(), kPacketSize);
-  dispatcher.SendValueTextReply(PacketType::Error, 5, 0x01020304, std::u16string(3996, u'b').c_str());
-  EXPECT_EQ(Last(), WireBytes(PacketType::Error, 5, "\x04\x03\x02\x01"));
-  dispatcher.SendValueTextReply(PacketType::Error, 6, 7, nullptr);
-  EXPECT_EQ(Last(), WireBytes(PacketType::Error, 6, Le32(7)));
+  dispatcher.SendValueTextReply(P::Error, 5, 0x01020304, std::u16string(3996, u'b').c_str());
+  EXPECT_EQ(Last(), WireBytes(P::Error, 5, "\x04\x03\x02\x01"));
+}
+
+TEST_F(DispatcherTest, WholeFetchTakesEachPlatformStepOnceWhenItIsNeeded) {
+  std::string body(9000, '\0');
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7);
+  transport.responseBody = body;
+  EXPECT_EQ(Request(P::UserAgent, "Handheld/4.2"), Reply(kSuccess));
+  EXPECT_EQ(transport.steps, 0) << "the user agent alone opens nothing";
+  // The port may come before the host: both go into the connection.
+  EXPECT_EQ(Request(P::Port, "\xBB\x01"), Reply(kSuccess));
+  EXPECT_EQ(Request(P::Host, "example.test"), Reply(kSuccess));
+  EXPECT_EQ(transport.userAgent, u"Handheld/4.2");
+  EXPECT_EQ(Request(P::Path, "/a b?c=%41"), Reply(kSuccess));
+  EXPECT_EQ(transport.host, u"example.test");
+  EXPECT_EQ(transport.port, 443);
+  EXPECT_EQ(Request(P::Verb, "POST"), Reply(kSuccess));
+  EXPECT_EQ(Request(P::Secure, "\x01"), Reply(kSuccess));
+  EXPECT_EQ(transport.openHandles, 2);
+  EXPECT_EQ(Request(P::Body, "replaced whole by the next"), Reply(kSuccess));
+  EXPECT_EQ(Request(P::Body, std::string("\x01\x02\0\x03", 4)), Reply(kSuccess));
+  EXPECT_EQ(transport.verb + transport.path + transport.acceptTypes, u"POST/a b?c=%41*/*;");
+  EXPECT_EQ(transport.flags, 0x800040u) << "escape-disable and secure";
+  EXPECT_EQ(Request(P::Headers, "X-One: 1\r\n"), Reply(kSuccess));
+  EXPECT_EQ(transport.sendCalls, 0);
+
+  EXPECT_EQ(Request(P::Send), kStatus);
+  EXPECT_EQ(transport.headers, u"X-One: 1\r\n");
+  EXPECT_EQ(transport.headersLength, 10u);
+  EXPECT_EQ(transport.body, std::string("\x01\x02\0\x03", 4));
+  EXPECT_EQ(Request(P::ResponseHeaders), Reply(std::string("HTTP/1.1 200 OK\r\n\r\n") + '\0'));
+  EXPECT_EQ(Request(P::Send), kStatus) << "asked again";
+  EXPECT_EQ(transport.sendCalls, 1);
+  EXPECT_EQ(Request(P::Read), Reply(body.substr(0, 4000)));
+  // The same Read again (our reply was lost) is answered from the history, not read on.
+  const std::vector<std::uint8_t> sent = Last();
+  Send(P::Read, sequence);
+  EXPECT_EQ(Last(), sent);
+  EXPECT_EQ(Request(P::Read), Reply(body.substr(4000, 4000)));
+  EXPECT_EQ(Request(P::Read), Reply(body.substr(8000)));
+  EXPECT_EQ(Request(P::Read), Reply(""));
+  EXPECT_EQ(Request(P::Read), Reply("")) << "and again on every further read";
+
+  EXPECT_EQ(Request(P::Close), Reply(""));
+  EXPECT_EQ(http.State(), HttpClientState::Idle);
+  EXPECT_EQ(transport.openHandles, 0);
+  EXPECT_EQ(transport.wrongHandles, 0);
+  EXPECT_THAT(host.lines, ElementsAre("Resending packet"));
+}
+
+TEST_F(DispatcherTest, SessionUsesTheUsersNamedProxyOnlyWhenOneIsSet) {
+  Drive(1);
+  EXPECT_EQ(transport.accessType, kAccessTypeNoProxy);
+  EXPECT_EQ(transport.proxyName + transport.proxyBypass, u"(null)(null)");
+  transport.proxyConfig = {true, u"127.0.0.1:3128", u"<local>"};
+  Drive(1);
+  EXPECT_EQ(transport.accessType, kAccessTypeNamedProxy);
+  EXPECT_EQ(transport.proxyName + u" " + transport.proxyBypass, u"127.0.0.1:3128 <local>");
+  transport.proxyResult = 5;  // settings that cannot be read mean no proxy
+  Drive(1);
+  EXPECT_EQ(transport.accessType, kAccessTypeNoProxy);
+  EXPECT_EQ(transport.proxyName, u"(null)");
+}
+
+TEST_F(DispatcherTest, RequestsOutOfOrderAreRefusedAndReachNothing) {
+  const std::vector<P> refusedAfter[] = {
+      {P::Verb, P::Path, P::Secure, P::Headers, P::Body, P::Send, P::ResponseHeaders, P::Read},
+      {P::Headers, P::Body, P::Send, P::ResponseHeaders, P::Read},
+      {P::Host, P::Port, P::Send, P::ResponseHeaders, P::Read},
+      {P::Host, P::Port, P::Verb, P::Path, P::Secure, P::ResponseHeaders, P::Read},
+      {P::Host, P::Port, P::Verb, P::Path, P::Secure, P::Headers, P::Body}};
+  for (int steps = 0; steps < 5; ++steps) {
+    for (P type : refusedAfter[steps]) {
+      Drive(steps);
+      const HttpClientState state = http.State();
+      const int platformSteps = transport.steps;
+      EXPECT_EQ(Request(type, "\x01\x02"), ErrorFor(ERROR_CALL_OUT_OF_ORDER))
+          << static_cast<int>(type) << " after " << steps;
+      EXPECT_EQ(http.State(), state);
+      EXPECT_EQ(transport.steps, platformSteps);
+    }
+  }
+}
+
+TEST_F(DispatcherTest, FailedPlatformStepResetsEverythingAndSendsItsOwnCode) {
+  const struct {
+    std::uint32_t FakeHttpTransport::*error;
+    std::uint32_t code;
+    int from;
+    P request;
+  } cases[] = {{&FakeHttpTransport::openSessionError, kErrorInternal, 0, P::Host},
+               {&FakeHttpTransport::connectError, kErrorNameNotResolved, 1, P::Path},
+               {&FakeHttpTransport::openRequestError, kErrorUnrecognizedScheme, 2, P::Body},
+               {&FakeHttpTransport::sendError, kErrorCannotConnect, 3, P::Send},
+               {&FakeHttpTransport::receiveError, kErrorInvalidServerResponse, 3, P::Send}};
+  for (const auto& c : cases) {
+    Drive(c.from);
+    host.lines.clear();
+    transport.*c.error = c.code;
+    EXPECT_EQ(Request(c.request), ErrorFor(c.code)) << c.code;
+    transport.*c.error = 0;
+    EXPECT_THAT(host.lines, ElementsAre("Sending error:", std::to_string(c.code),
+                                        WideToUtf8String(HttpErrorText(c.code))));
+    EXPECT_EQ(http.State(), HttpClientState::Idle);
+    EXPECT_EQ(transport.openHandles, 0);
+    Request(P::Host, "h");
+    EXPECT_EQ(transport.userAgent, u"") << "the user agent went with the reset";
+  }
+  EXPECT_EQ(transport.wrongHandles, 0);
+}
+
+TEST_F(DispatcherTest, ErrorRepliesCarryTheTableTextOrTheCodeAlone) {
+  transport.openSessionError = kErrorNameNotResolved;
+  EXPECT_EQ(Request(P::Host, "h"), Error(kErrorNameNotResolved, "The server name cannot be resolved."));
+  // Codes the table does not know, neighbours of known ones among them, borrow no text.
+  for (std::uint32_t code : {kErrorInsufficientBuffer, 12001u, 12008u, 854731u, 854734u, 0xFFFFFFFFu}) {
+    host.lines.clear();
+    transport.openSessionError = code;
+    EXPECT_EQ(Request(P::Host, "h"), Error(code, ""));
+    EXPECT_THAT(host.lines, ElementsAre("Sending error:", std::to_string(code), ""));
+  }
+  // Every text the table has goes out whole after its code.
+  for (std::uint32_t code = 1; code < 900000; ++code) {
+    if (HttpErrorText(code) == nullptr) continue;
+    transport.openSessionError = code;
+    EXPECT_EQ(Request(P::Host, "h"), ErrorFor(code)) << code;
+  }
+}
+
+TEST_F(DispatcherTest, QueriesAndReadsThatFailKeepTheResponseOpen) {
+  Drive(4);
+  transport.rawProbeResult = kErrorHeaderNotFound;
+  EXPECT_EQ(Request(P::ResponseHeaders), Reply(std::string(1, '\0'))) << "no headers: the empty text";
+  transport.rawProbeResult = kErrorInsufficientBuffer;
+  transport.rawHeaders = std::u16string(1998, u'h');  // with its terminator 3998 bytes: fits
+  EXPECT_EQ(Request(P::ResponseHeaders), Reply(std::string(1998, 'h') + '\0'));
+  transport.rawHeaders += u'h';  // 4000 bytes: too long
+  EXPECT_EQ(Request(P::ResponseHeaders), ErrorFor(ERROR_HEADERS_TOO_LONG));
+
+  transport.rawQueryError = kErrorInternal;
+  transport.statusCodeError = kErrorIncorrectHandleState;
+  transport.readError = kErrorTimeout;
+  transport.rawHeaders = u"A: b";
+  EXPECT_EQ(Request(P::ResponseHeaders), ErrorFor(kErrorInternal));
+  EXPECT_EQ(Request(P::Send), ErrorFor(kErrorIncorrectHandleState));
+  EXPECT_EQ(Request(P::Read), ErrorFor(kErrorTimeout));
+  EXPECT_EQ(http.State(), HttpClientState::ResponseReceived);
+  EXPECT_EQ(transport.openHandles, 3);
+  EXPECT_EQ(transport.sendCalls, 1);
+}
+
+TEST_F(DispatcherTest, RefusedValuesStoreNothing) {
+  EXPECT_EQ(Request(P::Port, "\x50"), ErrorFor(kErrorInvalidParameter));
+  EXPECT_EQ(transport.steps, 0) << "no session opened for a refused port";
+  EXPECT_EQ(Request(P::Port, std::string("\x50\x00\x99", 3)), Reply(kSuccess));
+  EXPECT_EQ(Request(P::Host, "h"), Reply(kSuccess));
+  EXPECT_EQ(Request(P::Secure), ErrorFor(kErrorInvalidParameter));
+  EXPECT_EQ(Request(P::Secure, std::string("\0", 1)), Reply(kSuccess));
+  // The verb field holds 19 characters: a longer verb is refused, not cut to another verb.
+  EXPECT_EQ(Request(P::Verb, std::string(20, 'W')), ErrorFor(kErrorInvalidParameter));
+  EXPECT_EQ(Request(P::Headers), Reply(kSuccess));
+  EXPECT_EQ(transport.verb, u"");
+  EXPECT_EQ(transport.port, 80);
+  EXPECT_EQ(transport.flags, kFlagEscapeDisable) << "not secure";
+  Drive(1);
+  EXPECT_EQ(Request(P::Verb, std::string(19, 'V')), Reply(kSuccess));
+  EXPECT_EQ(Request(P::Headers), Reply(kSuccess));
+  EXPECT_EQ(transport.verb, std::u16string(19, u'V'));
+
+  // A Port packet with one byte received never takes the stale byte after it.
+  Drive(0);
+  const testing::Received stale = MakePacket(P::Port, ++sequence, "\xBB\x01");
+  dispatcher.Dispatch(stale.packet, kPacketHeaderSize + 1);
+  EXPECT_EQ(Last(), WireBytes(P::Error, sequence, Le32(kErrorInvalidParameter) + "Invalid parameter" + '\0'));
+}
+
+TEST_F(DispatcherTest, ResetsCloseOnlyWhatIsOpenAndForgetTheSettings) {
+  Drive(2);
+  const int beforeClose = transport.steps;
+  EXPECT_EQ(Request(P::Close), Reply(""));
+  EXPECT_EQ(Request(P::Close), Reply(""));
+  EXPECT_EQ(transport.steps, beforeClose + 2) << "the connection and the session, once";
+
+  // A user agent mid-fetch closes everything; the port goes with it, the agent stays.
+  Drive(0);
+  Request(P::Port, "\x50\x00");
+  Request(P::Verb, "GET");
+  EXPECT_EQ(Request(P::UserAgent, "Next/2"), Reply(kSuccess));
+  EXPECT_EQ(transport.openHandles, 0);
+  Request(P::Host, "h");
+  Request(P::Path, "/");
+  EXPECT_EQ(transport.port, 0) << "the scheme's default";
+  EXPECT_EQ(transport.userAgent, u"Next/2");
+  EXPECT_EQ(transport.wrongHandles, 0);
+}
+
+// counting_allocator.cpp, built into this test, replaces global operator new.
+TEST_F(DispatcherTest, PingStatusAndReadRepliesAllocateNothing) {
+  transport.responseBody = std::string(20000, 'd');
+  Drive(1);
+  const testing::Received packets[] = {MakePacket(P::Ping, 3, std::string(3000, 'p')),
+                                       MakePacket(P::Path, 4, "/some/where"),
+                                       MakePacket(P::Headers, 5),
+                                       MakePacket(P::Send, 6),
+                                       MakePacket(P::Read, 7),
+                                       MakePacket(P::Read, 8)};
+  transport.record = channel.record = false;
+  const long before = testing::AllocationCount();
+  for (const testing::Received& r : packets) dispatcher.Dispatch(r.packet, r.bytes);
+  EXPECT_EQ(testing::AllocationCount() - before, 0);
+  EXPECT_EQ(channel.writeCount, 8);
+  EXPECT_EQ(channel.lastWriteSize, kPacketSize);
+  host.Log(std::string(100, 'x'));
+  EXPECT_GT(testing::AllocationCount() - before, 0) << "the counter sees allocations at all";
 }
 
 }  // namespace
