@@ -1,12 +1,10 @@
-// The request dispatcher and the HTTP client beneath it, packet by packet against a
-// recording channel and a scripted transport: replies byte for byte, the resend rule,
-// traces and cut lengths, failed writes, the client's lazy steps, refusals and resets,
-// error replies with their texts, and replies that allocate nothing.
+// The request dispatcher and the HTTP client beneath it, packet by packet against a recording
+// channel and a scripted transport: replies byte for byte, the resend rule, cut lengths, failed
+// writes, the client's lazy steps, refusals, resets, error texts, and replies that allocate nothing.
 #include "protocol/dispatcher.h"
 
 #include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -63,12 +61,8 @@ class DispatcherTest : public ::testing::Test, protected WithFakeTransport, prot
   // A new fetch with a user agent, taken `steps` states on: session open, connected,
   // request open, response received.
   void Drive(int steps) {
-    const std::pair<P, const char*> fetch[] = {{P::UserAgent, "Agent/1"},
-                                               {P::Host, "example.test"},
-                                               {P::Verb, "GET"},
-                                               {P::Headers, ""},
-                                               {P::Send, ""}};
-    for (int i = 0; i <= steps; ++i) Request(fetch[i].first, fetch[i].second);
+    const P fetch[] = {P::UserAgent, P::Host, P::Verb, P::Headers, P::Send};
+    for (int i = 0; i <= steps; ++i) Request(fetch[i], "x");
   }
   // The Error reply for a code, with the text the table has for it.
   static std::vector<std::uint8_t> ErrorFor(std::uint32_t code) {
@@ -76,7 +70,7 @@ class DispatcherTest : public ::testing::Test, protected WithFakeTransport, prot
   }
 };
 
-TEST_F(DispatcherTest, PingPongAndLogMessageAreAnsweredWithoutHttp) {
+TEST_F(DispatcherTest, PacketsTheDispatcherAnswersItself) {
   Send(P::Ping, 1, "h\xC3\xA9llo \xF0\x9F\x98\x80");
   EXPECT_EQ(Last(), Pong(1, "h\xC3\xA9llo \xF0\x9F\x98\x80")) << "through UTF-16 and back";
   // "Pong: " leaves 3994 units: 3993 characters and the terminator fit, 3994 do not.
@@ -84,29 +78,25 @@ TEST_F(DispatcherTest, PingPongAndLogMessageAreAnsweredWithoutHttp) {
   EXPECT_EQ(Last(), Pong(2, std::string(3993, 'a')));
   Send(P::Ping, 3, std::string(3994, 'a'));
   EXPECT_EQ(Last(), Pong(3));
+  // A reply counts UTF-8 bytes: 3993 units holding one two-byte character need 4001.
+  Send(P::Ping, 4, std::string(3992, 'a') + "\xC3\xA9");
+  EXPECT_EQ(Last(), WireBytes(P::Pong, 4, ""));
   // A Pong is only logged; a LogMessage is logged up to its NUL and answered.
-  Send(P::Pong, 4, "ignored");
-  Send(P::LogMessage, 5, std::string("fetch started\0junk", 18));
+  Send(P::Pong, 5, "ignored");
+  Send(P::LogMessage, 6, std::string("fetch started\0junk", 18));
   EXPECT_THAT(host.lines, ElementsAre("Got ping response", "fetch started"));
-  EXPECT_EQ(channel.writes.size(), 4u);
-  EXPECT_EQ(Last(), WireBytes(P::Reply, 5, kSuccess));
-  EXPECT_EQ(transport.steps, 0);
-}
-
-TEST_F(DispatcherTest, InvalidTypesAreTracedAndNeverAnswered) {
-  Send(P::Ping, 1);
-  const Packet remembered = dispatcher.HistorySlot(0);
+  EXPECT_EQ(Last(), WireBytes(P::Reply, 6, kSuccess));
+  // Invalid types are traced up to a zero byte and never answered nor remembered.
   for (std::uint16_t type : {0, 17, 29, 31, 65535}) {
     host.lines.clear();
-    const testing::Received r = MakePacket(type, 2, "abc\0def", 7);
+    const testing::Received r = MakePacket(type, 7, "abc\0def", 7);
     dispatcher.Dispatch(r.packet, r.bytes);
     EXPECT_THAT(host.lines, ElementsAre("Invalid packet type received: ",
                                         "Type: " + std::to_string(type) + "\r\nSize: 7\r\nData: abc\r\n"));
   }
-  EXPECT_EQ(channel.writes.size(), 1u);
-  EXPECT_EQ(dispatcher.LastReplySequence(), 1);
-  EXPECT_EQ(dispatcher.HistoryPosition(), 1);
-  EXPECT_EQ(std::memcmp(&dispatcher.HistorySlot(0), &remembered, sizeof(Packet)), 0);
+  EXPECT_EQ(channel.writes.size(), 5u);
+  EXPECT_EQ(dispatcher.HistoryPosition(), 5);
+  EXPECT_EQ(transport.steps, 0);
 }
 
 TEST_F(DispatcherTest, RepeatsAreAnsweredFromTheLastTenReplies) {
@@ -120,8 +110,6 @@ TEST_F(DispatcherTest, RepeatsAreAnsweredFromTheLastTenReplies) {
   EXPECT_EQ(Last(), Pong(3, "3"));
   EXPECT_THAT(host.lines, ElementsAre("Resending packet"));
   EXPECT_EQ(dispatcher.LastReplySequence(), 5);
-  EXPECT_EQ(dispatcher.HistoryPosition(), 5);
-  EXPECT_EQ(transport.steps, 0);
 
   // Beyond L + 10 and not in the history: new. L + 10 itself: new. Older and kept: resent.
   Send(P::Ping, 16, "sixteen");
@@ -146,7 +134,6 @@ TEST_F(DispatcherTest, RepeatsAreAnsweredFromTheLastTenReplies) {
   Send(P::Ping, 2, "new");
   EXPECT_EQ(Last(), Pong(2, "new"));
   dispatcher.BeginConversation();
-  EXPECT_EQ(dispatcher.HistoryPosition(), 0);
   Send(P::Ping, 12, "lost reply asked for again");
   EXPECT_EQ(Last(), Pong(12, "r12"));
 }
@@ -194,23 +181,8 @@ TEST_F(DispatcherTest, OnlyBytesThatArrivedAreRead) {
   EXPECT_EQ(channel.writes.size(), 3u);
 }
 
-TEST_F(DispatcherTest, ReplyTextsThatDoNotFitAreSentWithoutText) {
-  dispatcher.SendTextReply(P::Reply, 1, std::u16string(3999, u'a').c_str());
-  EXPECT_EQ(Last().size(), kPacketSize);
-  dispatcher.SendTextReply(P::Reply, 2, std::u16string(4000, u'a').c_str());
-  EXPECT_EQ(Last(), WireBytes(P::Reply, 2, ""));
-  // Counted in UTF-8 bytes: 2000 two-byte characters and the terminator need 4001.
-  dispatcher.SendTextReply(P::Reply, 3, std::u16string(2000, u'\u00E9').c_str());
-  EXPECT_EQ(Last(), WireBytes(P::Reply, 3, ""));
-  dispatcher.SendValueTextReply(P::Error, 4, 1, std::u16string(3995, u'b').c_str());
-  EXPECT_EQ(Last().size(), kPacketSize);
-  dispatcher.SendValueTextReply(P::Error, 5, 0x01020304, std::u16string(3996, u'b').c_str());
-  EXPECT_EQ(Last(), WireBytes(P::Error, 5, "\x04\x03\x02\x01"));
-}
-
 TEST_F(DispatcherTest, WholeFetchTakesEachPlatformStepOnceWhenItIsNeeded) {
-  std::string body(9000, '\0');
-  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7);
+  const std::string body = std::string(4000, 'a') + std::string(4000, 'b') + std::string(1000, 'c');
   transport.responseBody = body;
   EXPECT_EQ(Request(P::UserAgent, "Handheld/4.2"), Reply(kSuccess));
   EXPECT_EQ(transport.steps, 0) << "the user agent alone opens nothing";
@@ -218,12 +190,13 @@ TEST_F(DispatcherTest, WholeFetchTakesEachPlatformStepOnceWhenItIsNeeded) {
   EXPECT_EQ(Request(P::Port, "\xBB\x01"), Reply(kSuccess));
   EXPECT_EQ(Request(P::Host, "example.test"), Reply(kSuccess));
   EXPECT_EQ(transport.userAgent, u"Handheld/4.2");
+  EXPECT_EQ(transport.accessType, kAccessTypeNoProxy) << "no proxy set";
+  EXPECT_EQ(transport.proxyName + transport.proxyBypass, u"(null)(null)");
   EXPECT_EQ(Request(P::Path, "/a b?c=%41"), Reply(kSuccess));
   EXPECT_EQ(transport.host, u"example.test");
   EXPECT_EQ(transport.port, 443);
   EXPECT_EQ(Request(P::Verb, "POST"), Reply(kSuccess));
   EXPECT_EQ(Request(P::Secure, "\x01"), Reply(kSuccess));
-  EXPECT_EQ(transport.openHandles, 2);
   EXPECT_EQ(Request(P::Body, "replaced whole by the next"), Reply(kSuccess));
   EXPECT_EQ(Request(P::Body, std::string("\x01\x02\0\x03", 4)), Reply(kSuccess));
   EXPECT_EQ(transport.verb + transport.path + transport.acceptTypes, u"POST/a b?c=%41*/*;");
@@ -249,24 +222,11 @@ TEST_F(DispatcherTest, WholeFetchTakesEachPlatformStepOnceWhenItIsNeeded) {
   EXPECT_EQ(Request(P::Read), Reply("")) << "and again on every further read";
 
   EXPECT_EQ(Request(P::Close), Reply(""));
+  EXPECT_EQ(Request(P::Close), Reply("")) << "closes nothing twice";
   EXPECT_EQ(http.State(), HttpClientState::Idle);
   EXPECT_EQ(transport.openHandles, 0);
   EXPECT_EQ(transport.wrongHandles, 0);
   EXPECT_THAT(host.lines, ElementsAre("Resending packet"));
-}
-
-TEST_F(DispatcherTest, SessionUsesTheUsersNamedProxyOnlyWhenOneIsSet) {
-  Drive(1);
-  EXPECT_EQ(transport.accessType, kAccessTypeNoProxy);
-  EXPECT_EQ(transport.proxyName + transport.proxyBypass, u"(null)(null)");
-  transport.proxyConfig = {true, u"127.0.0.1:3128", u"<local>"};
-  Drive(1);
-  EXPECT_EQ(transport.accessType, kAccessTypeNamedProxy);
-  EXPECT_EQ(transport.proxyName + u" " + transport.proxyBypass, u"127.0.0.1:3128 <local>");
-  transport.proxyResult = 5;  // settings that cannot be read mean no proxy
-  Drive(1);
-  EXPECT_EQ(transport.accessType, kAccessTypeNoProxy);
-  EXPECT_EQ(transport.proxyName, u"(null)");
 }
 
 TEST_F(DispatcherTest, RequestsOutOfOrderAreRefusedAndReachNothing) {
@@ -289,7 +249,7 @@ TEST_F(DispatcherTest, RequestsOutOfOrderAreRefusedAndReachNothing) {
   }
 }
 
-TEST_F(DispatcherTest, FailedPlatformStepResetsEverythingAndSendsItsOwnCode) {
+TEST_F(DispatcherTest, FailedPlatformStepResetsEverythingAndSendsItsCodeAndText) {
   const struct {
     std::uint32_t FakeHttpTransport::*error;
     std::uint32_t code;
@@ -314,11 +274,8 @@ TEST_F(DispatcherTest, FailedPlatformStepResetsEverythingAndSendsItsOwnCode) {
     EXPECT_EQ(transport.userAgent, u"") << "the user agent went with the reset";
   }
   EXPECT_EQ(transport.wrongHandles, 0);
-}
 
-TEST_F(DispatcherTest, ErrorRepliesCarryTheTableTextOrTheCodeAlone) {
-  transport.openSessionError = kErrorNameNotResolved;
-  EXPECT_EQ(Request(P::Host, "h"), Error(kErrorNameNotResolved, "The server name cannot be resolved."));
+  Drive(0);
   // Codes the table does not know, neighbours of known ones among them, borrow no text.
   for (std::uint32_t code : {kErrorInsufficientBuffer, 12001u, 12008u, 854731u, 854734u, 0xFFFFFFFFu}) {
     host.lines.clear();
@@ -343,6 +300,9 @@ TEST_F(DispatcherTest, QueriesAndReadsThatFailKeepTheResponseOpen) {
   EXPECT_EQ(Request(P::ResponseHeaders), Reply(std::string(1998, 'h') + '\0'));
   transport.rawHeaders += u'h';  // 4000 bytes: too long
   EXPECT_EQ(Request(P::ResponseHeaders), ErrorFor(ERROR_HEADERS_TOO_LONG));
+  // A status text that does not fit after the code in UTF-8 is left out.
+  transport.statusText = std::u16string(1999, u'\u00E9');
+  EXPECT_EQ(Request(P::Send), Reply(Le32(200)));
 
   transport.rawQueryError = kErrorInternal;
   transport.statusCodeError = kErrorIncorrectHandleState;
@@ -381,14 +341,9 @@ TEST_F(DispatcherTest, RefusedValuesStoreNothing) {
   EXPECT_EQ(Last(), WireBytes(P::Error, sequence, Le32(kErrorInvalidParameter) + "Invalid parameter" + '\0'));
 }
 
-TEST_F(DispatcherTest, ResetsCloseOnlyWhatIsOpenAndForgetTheSettings) {
-  Drive(2);
-  const int beforeClose = transport.steps;
-  EXPECT_EQ(Request(P::Close), Reply(""));
-  EXPECT_EQ(Request(P::Close), Reply(""));
-  EXPECT_EQ(transport.steps, beforeClose + 2) << "the connection and the session, once";
-
-  // A user agent mid-fetch closes everything; the port goes with it, the agent stays.
+TEST_F(DispatcherTest, UserAgentMidFetchClosesEverythingAndTheUsersProxyIsTaken) {
+  // The port goes with the reset, the new agent stays.
+  transport.proxyConfig = {true, u"127.0.0.1:3128", u"<local>"};
   Drive(0);
   Request(P::Port, "\x50\x00");
   Request(P::Verb, "GET");
@@ -399,18 +354,20 @@ TEST_F(DispatcherTest, ResetsCloseOnlyWhatIsOpenAndForgetTheSettings) {
   EXPECT_EQ(transport.port, 0) << "the scheme's default";
   EXPECT_EQ(transport.userAgent, u"Next/2");
   EXPECT_EQ(transport.wrongHandles, 0);
+  EXPECT_EQ(transport.accessType, kAccessTypeNamedProxy);
+  EXPECT_EQ(transport.proxyName + u" " + transport.proxyBypass, u"127.0.0.1:3128 <local>");
+  transport.proxyResult = 5;  // settings that cannot be read mean no proxy
+  Drive(1);
+  EXPECT_EQ(transport.accessType, kAccessTypeNoProxy);
 }
 
 // counting_allocator.cpp, built into this test, replaces global operator new.
 TEST_F(DispatcherTest, PingStatusAndReadRepliesAllocateNothing) {
   transport.responseBody = std::string(20000, 'd');
   Drive(1);
-  const testing::Received packets[] = {MakePacket(P::Ping, 3, std::string(3000, 'p')),
-                                       MakePacket(P::Path, 4, "/some/where"),
-                                       MakePacket(P::Headers, 5),
-                                       MakePacket(P::Send, 6),
-                                       MakePacket(P::Read, 7),
-                                       MakePacket(P::Read, 8)};
+  const P types[] = {P::Ping, P::Path, P::Headers, P::Send, P::Read, P::Read};
+  testing::Received packets[6];
+  for (int i = 0; i < 6; ++i) packets[i] = MakePacket(types[i], static_cast<std::uint16_t>(3 + i), "p");
   transport.record = channel.record = false;
   const long before = testing::AllocationCount();
   for (const testing::Received& r : packets) dispatcher.Dispatch(r.packet, r.bytes);
