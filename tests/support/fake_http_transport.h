@@ -19,17 +19,17 @@ class FakeHttpTransport : public IHttpTransport {
   std::uint32_t proxyResult = 0, openSessionError = 0, connectError = 0, openRequestError = 0;
   std::uint32_t sendError = 0, receiveError = 0, statusCodeError = 0, rawQueryError = 0, readError = 0;
   // What the raw-header probe answers: the platform's "too small" when there are headers.
-  std::uint32_t rawProbeResult = ERROR_INSUFFICIENT_BUFFER;
+  std::uint32_t rawProbeResult = ERROR_INSUFFICIENT_BUFFER, statusCode = 200;
   UserProxyConfig proxyConfig;
-  std::uint32_t statusCode = 200;
   std::u16string statusText = u"OK", rawHeaders = u"HTTP/1.1 200 OK\r\n\r\n";
   std::string responseBody;
   std::size_t readPosition = 0;
 
-  // Record. Texts are kept only while `record` is set; a null proxy name shows as "(null)".
+  // Record: every call counts a step; texts are kept only while `record` is set, a null
+  // proxy name or bypass as "(null)".
   bool record = true;
-  int steps = 0, sendCalls = 0, readCalls = 0, openHandles = 0, wrongHandles = 0;
-  std::uint32_t accessType = 0, headersLength = 0, flags = 0;
+  int steps = 0, sendCalls = 0, openHandles = 0, wrongHandles = 0;
+  std::uint32_t accessType = 0, flags = 0;
   std::uint16_t port = 0;
   std::u16string userAgent, proxyName, proxyBypass, host, verb, path, acceptTypes, headers;
   std::string body;
@@ -41,23 +41,26 @@ class FakeHttpTransport : public IHttpTransport {
   }
   std::uint32_t OpenSession(const WideChar* agent, std::uint32_t access, const WideChar* name,
                             const WideChar* bypass, HttpHandle* session) override {
+    ++steps;
     accessType = access;
     if (record) {
       userAgent = agent;
       proxyName = name != nullptr ? name : u"(null)";
       proxyBypass = bypass != nullptr ? bypass : u"(null)";
     }
-    return Open(nullptr, nullptr, openSessionError, &m_session, session);
+    return Open(openSessionError, &m_session, session);
   }
   std::uint32_t Connect(HttpHandle session, const WideChar* hostName, std::uint16_t portNumber,
                         HttpHandle* connection) override {
+    Check(session, &m_session);
     port = portNumber;
     if (record) host = hostName;
-    return Open(session, &m_session, connectError, &m_connection, connection);
+    return Open(connectError, &m_connection, connection);
   }
   std::uint32_t OpenRequest(HttpHandle connection, const WideChar* verbText, const WideChar* pathText,
                             const WideChar* const* accept, std::uint32_t requestFlags,
                             HttpHandle* request) override {
+    Check(connection, &m_connection);
     flags = requestFlags;
     if (record) {
       verb = verbText;
@@ -65,18 +68,16 @@ class FakeHttpTransport : public IHttpTransport {
       acceptTypes.clear();
       for (; *accept != nullptr; ++accept) acceptTypes += std::u16string(*accept) + u";";
     }
-    return Open(connection, &m_connection, openRequestError, &m_request, request);
+    return Open(openRequestError, &m_request, request);
   }
   std::uint32_t SendRequest(HttpHandle request, const WideChar* headerText, std::uint32_t headerLength,
                             const void* bodyBytes, std::uint32_t bodyLength) override {
     Check(request, &m_request);
     ++sendCalls;
-    headersLength = headerLength;
     if (record) {
       headers.assign(headerText, headerLength);
       body.assign(static_cast<const char*>(bodyBytes), bodyBytes != nullptr ? bodyLength : 0);
     }
-    readPosition = 0;
     return sendError;
   }
   std::uint32_t ReceiveResponse(HttpHandle request) override {
@@ -105,7 +106,6 @@ class FakeHttpTransport : public IHttpTransport {
   std::uint32_t ReadData(HttpHandle request, void* buffer, std::uint32_t size,
                          std::uint32_t* bytesRead) override {
     Check(request, &m_request);
-    ++readCalls;
     if (readError != 0) return readError;
     const std::size_t count = std::min<std::size_t>(size, responseBody.size() - readPosition);
     std::memcpy(buffer, responseBody.data() + readPosition, count);
@@ -121,16 +121,13 @@ class FakeHttpTransport : public IHttpTransport {
   void Cancel() override {}
 
  private:
-  // Counts the step, checks it was given the handle handed out for its parent, and hands
-  // out `own` unless the step is scripted to fail.
-  std::uint32_t Open(HttpHandle parent, char* expected, std::uint32_t error, char* own, HttpHandle* out) {
-    Check(parent, expected);
-    *out = nullptr;
-    if (error != 0) return error;
-    *out = own;
-    ++openHandles;
-    return 0;
+  // Hands out `own` unless the step is scripted to fail.
+  std::uint32_t Open(std::uint32_t error, char* own, HttpHandle* out) {
+    *out = error != 0 ? nullptr : own;
+    openHandles += error != 0 ? 0 : 1;
+    return error;
   }
+  // Counts a step on a handle and checks that it is the one handed out for it.
   void Check(HttpHandle given, char* expected) {
     ++steps;
     if (given != expected) ++wrongHandles;
