@@ -65,8 +65,7 @@ class FakeHttpTransport : public IHttpTransport {
     if (record) {
       verb = verbText;
       path = pathText;
-      acceptTypes.clear();
-      for (; *accept != nullptr; ++accept) acceptTypes += std::u16string(*accept) + u";";
+      acceptTypes = std::u16string(accept[0]) + (accept[1] == nullptr ? u"" : u" and more");
     }
     return Open(openRequestError, &m_request, request);
   }
