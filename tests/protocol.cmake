@@ -1,4 +1,3 @@
-# Unit tests of the request dispatcher and the HTTP client beneath it, against a recording
-# channel and a scripted transport, with heap allocations counted.
+# Unit tests of the request dispatcher and the HTTP client, with heap allocations counted.
 skiff_test(dispatcher_test SOURCES unit/dispatcher_test.cpp support/counting_allocator.cpp LIBS skiff_protocol
            LABELS unit)

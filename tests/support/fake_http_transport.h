@@ -120,13 +120,13 @@ class FakeHttpTransport : public IHttpTransport {
   void Cancel() override {}
 
  private:
-  // Hands out `own` unless the step is scripted to fail.
+  // Open hands out `own` unless the step is scripted to fail; Check counts a step and
+  // checks that it was given the handle handed out for it.
   std::uint32_t Open(std::uint32_t error, char* own, HttpHandle* out) {
     *out = error != 0 ? nullptr : own;
     openHandles += error != 0 ? 0 : 1;
     return error;
   }
-  // Counts a step on a handle and checks that it is the one handed out for it.
   void Check(HttpHandle given, char* expected) {
     ++steps;
     if (given != expected) ++wrongHandles;
