@@ -1,7 +1,6 @@
-// The USB-link test harness: recording log and sinks, raw handheld, the fixture.
+// The USB-link test harness: recording sinks, the raw handheld, helpers and the fixture.
 #include "integration/usb_link_support/usb_link_harness.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "core/text.h"
@@ -32,49 +31,29 @@ HRESULT RecordingChannelSink::QueryInterface(REFIID riid, void** object) {
 }
 
 HRESULT RecordingChannelSink::OnChallenge(LONG attemptsRemaining, BYTE answer[20]) {
-  std::size_t turn = 0;
-  Record([&] {
-    turn = m_attempts.size();
-    m_attempts.push_back(attemptsRemaining);
-    ++challenged;
-  });
+  Record([&] { m_attempts.push_back(attemptsRemaining), ++challenged; });
   if (duringChallenge) duringChallenge();
-  if (passwords.empty()) return HRESULT_FROM_WIN32(ERROR_CANCELLED);
-  const std::string& password = passwords[std::min(turn, passwords.size() - 1)];
-  Sha1Digest(password.data(), password.size(), answer, kSha1DigestBytes);
+  if (!password) return HRESULT_FROM_WIN32(ERROR_CANCELLED);
+  Sha1Digest(password->data(), password->size(), answer, kSha1DigestBytes);
   return S_OK;
 }
 
-// ---- Raw handheld -------------------------------------------------------------------
-
-RawHandheld::RawHandheld(std::uint16_t tcpPort) {
-  std::string error;
-  m_stream = usblink::ConnectToTcpLoopback(tcpPort, &error);
-}
-
-void RawHandheld::Close() {
-  m_stream.reset();
-}
-
-void RawHandheld::SendBytes(const std::vector<std::uint8_t>& bytes) {
-  // The desktop may have hung up already: that is what some tests want.
+void RawHandheld::SendBytes(const Packet& bytes) {
   const usblink::IUsbStream::Part part{bytes.data(), bytes.size()};
   std::string ignored;
   if (m_stream) m_stream->Send(&part, 1, &ignored);
 }
 
-void RawHandheld::SendFrame(usblink::FrameKind kind, const std::vector<std::uint8_t>& body) {
-  std::vector<std::uint8_t> bytes(usblink::kFrameHeaderSize + body.size());
-  usblink::EncodeFrameHeader(bytes.data(), kind, static_cast<std::uint16_t>(body.size()));
-  if (!body.empty()) std::memcpy(bytes.data() + usblink::kFrameHeaderSize, body.data(), body.size());
-  SendBytes(bytes);
+void RawHandheld::SendFrame(usblink::FrameKind kind, const Packet& body) {
+  std::string ignored;
+  if (m_stream) usblink::SendFrame(*m_stream, kind, body.data(), body.size(), &ignored);
 }
 
 void RawHandheld::Attach(std::int32_t pin, std::vector<usblink::DeviceProperty> more) {
   more.insert(more.begin(), usblink::DeviceProperty::MakeInteger("BBPIN", pin));
-  std::vector<std::uint8_t> body;
+  Packet body;
   std::string error;
-  if (!usblink::EncodeAttach(more, &body, &error)) std::abort();
+  ASSERT_TRUE(usblink::EncodeAttach(more, &body, &error)) << error;
   SendFrame(usblink::FrameKind::Attach, body);
 }
 
@@ -91,19 +70,22 @@ bool RawHandheld::WaitReadable(std::chrono::steady_clock::time_point deadline) {
   }
 }
 
-std::optional<RawHandheld::Frame> RawHandheld::ReadFrame() {
+bool RawHandheld::NextFrame(usblink::FrameView& frame) {
   const auto deadline = std::chrono::steady_clock::now() + kEventWait;
   for (;;) {
-    usblink::FrameView view{};
-    const auto result = m_reader.Next(view);
-    if (result == usblink::FrameReader::Result::Frame) {
-      return Frame{view.kind, std::vector<std::uint8_t>(view.body, view.body + view.length)};
-    }
-    if (result == usblink::FrameReader::Result::Bad || !WaitReadable(deadline)) return std::nullopt;
+    const auto result = m_reader.Next(frame);
+    if (result == usblink::FrameReader::Result::Frame) return true;
+    if (result == usblink::FrameReader::Result::Bad || !WaitReadable(deadline)) return false;
     const std::ptrdiff_t got = m_stream->Receive(m_reader.FreeSpace(), m_reader.FreeSize());
-    if (got < 0) return std::nullopt;
+    if (got < 0) return false;
     m_reader.Commit(static_cast<std::size_t>(got));
   }
+}
+
+std::optional<RawHandheld::Frame> RawHandheld::ReadFrame() {
+  usblink::FrameView view{};
+  if (!NextFrame(view)) return std::nullopt;
+  return Frame{view.kind, Packet(view.body, view.body + view.length)};
 }
 
 bool RawHandheld::WaitForEnd() {
@@ -115,26 +97,18 @@ bool RawHandheld::WaitForEnd() {
   return !m_stream;
 }
 
-// ---- Helpers ------------------------------------------------------------------------
-
-std::vector<std::uint8_t> Bytes(const std::string& text) {
+Packet Bytes(const std::string& text) {
   return {text.begin(), text.end()};
 }
 
-std::vector<std::uint8_t> MakePacket(std::uint16_t type, std::uint16_t sequence, const std::string& payload) {
+Packet MakePacket(std::uint16_t type, std::uint16_t sequence, const std::string& payload) {
   // Sized once: growing a short vector trips a false array-bounds warning of GCC 12.
-  std::vector<std::uint8_t> bytes(6 + payload.size());
+  Packet bytes(6 + payload.size());
   usblink::WriteLe16(bytes.data(), type);
   usblink::WriteLe16(bytes.data() + 2, sequence);
   usblink::WriteLe16(bytes.data() + 4, static_cast<std::uint16_t>(payload.size()));
   if (!payload.empty()) std::memcpy(bytes.data() + 6, payload.data(), payload.size());
   return bytes;
-}
-
-std::vector<std::uint8_t> PasswordDigest(const std::string& password) {
-  std::vector<std::uint8_t> digest(kSha1DigestBytes);
-  Sha1Digest(password.data(), password.size(), digest.data(), digest.size());
-  return digest;
 }
 
 IDevMgrDevice* DeviceAt(IDevMgrMain* manager, LONG index) {
@@ -151,31 +125,29 @@ ULONG DeviceCount(IDevMgrMain* manager) {
   return count;
 }
 
-HRESULT PropertyAt(IDevMgrPropertyList* list, LONG index, IDevMgrProperty** property) {
-  VARIANT at;
-  VariantInit(&at);
-  at.vt = VT_I4;
-  at.lVal = index;
-  return list->GetItem(at, property);
-}
-
 std::vector<std::string> Properties(IDevMgrDevice* device) {
   std::vector<std::string> shown;
   Ref<IDevMgrPropertyList> properties;
   LONG count = 0;
   if (FAILED(device->GetProperties(properties.Out())) || FAILED(properties->GetCount(&count)))
     return {"(failed)"};
-  for (LONG index = 0; index < count; ++index) {
-    VARIANT value;
-    VariantInit(&value);
+  for (LONG index = 0; index <= count; ++index) {
+    VARIANT at, value;
+    VariantInit(&at), VariantInit(&value);
+    at.vt = VT_I4;
+    at.lVal = index;
     Ref<IDevMgrProperty> property;
+    const HRESULT found = properties->GetItem(at, property.Out());
     BSTR name = nullptr;
-    if (FAILED(PropertyAt(properties.Get(), index, property.Out())) || FAILED(property->GetName(&name)) ||
-        FAILED(property->GetValue(&value)))
-      return {"(failed)"};
-    shown.push_back(Utf8(name) + (value.vt == VT_I4     ? "=I4:" + std::to_string(value.lVal)
-                                  : value.vt == VT_BSTR ? "=BSTR:" + Utf8(value.bstrVal)
-                                                        : "=VT:" + std::to_string(value.vt)));
+    if (index == count) {  // one past the end is refused
+      if (found != E_INVALIDARG || property) shown.push_back("(one too many)");
+    } else if (FAILED(found) || FAILED(property->GetName(&name)) || FAILED(property->GetValue(&value))) {
+      shown.push_back("(failed)");
+    } else {
+      shown.push_back(Utf8(name) + (value.vt == VT_I4     ? "=I4:" + std::to_string(value.lVal)
+                                    : value.vt == VT_BSTR ? "=BSTR:" + Utf8(value.bstrVal)
+                                                          : "=VT:" + std::to_string(value.vt)));
+    }
     SysFreeString(name);
     VariantClear(&value);
   }
@@ -197,18 +169,16 @@ std::string LastErrorDescription() {
   return text;
 }
 
-std::vector<std::uint8_t> ReadPacket(IDevMgrChannel* channel) {
+Packet ReadPacket(IDevMgrChannel* channel) {
   BYTE buffer[4006];
   ULONG count = 0;
   if (channel->ReadData(buffer, sizeof buffer, &count) != S_OK) return {};
   return {buffer, buffer + count};
 }
 
-HRESULT WritePacket(IDevMgrChannel* channel, const std::vector<std::uint8_t>& packet) {
+HRESULT WritePacket(IDevMgrChannel* channel, const Packet& packet) {
   return channel->WriteData(packet.data(), static_cast<ULONG>(packet.size()));
 }
-
-// ---- Fixture ------------------------------------------------------------------------
 
 void UsbLinkTest::CreateOn(std::unique_ptr<usblink::IUsbEndpoint> endpoint, UsbLinkTiming timing) {
   factory = std::make_unique<CUsbDeviceManagerFactory>(std::move(endpoint), log, timing);

@@ -1,6 +1,6 @@
-// Test harness for the USB-link device manager, on every platform: a manager on a real
-// socket, a log and sinks that record what reaches them, and a raw handheld that speaks
-// frames byte by byte over it. unix_socket_test.h puts the manager on a Unix socket.
+// Test harness for the USB-link device manager on a real socket: a log and sinks that
+// record what reaches them, a raw handheld that speaks frames byte by byte, and a fixture
+// holding a manager whose device events go to a recording sink.
 #pragma once
 
 #include <atomic>
@@ -18,7 +18,6 @@
 #include <gtest/gtest.h>
 
 #include "device/devmgr.h"
-#include "support/test_peers.h"
 #include "usb_link/usb_device_manager.h"
 #include "usb_link/usb_frame.h"
 #include "usb_link/usb_stream.h"
@@ -26,6 +25,7 @@
 namespace skiff::testing {
 
 inline constexpr auto kEventWait = std::chrono::seconds(10);  // safety net only
+using Packet = std::vector<std::uint8_t>;
 
 // Counters changed under one mutex, so that a test can wait for one to reach a count.
 class Recorder {
@@ -51,16 +51,16 @@ class Recorder {
 class RecordingLog : public ILogSink, public Recorder {
  public:
   void Log(const std::string& line) override {
-    Record([&] { m_lines.push_back(line), ++count; });
+    Record([&] { m_last = line, ++count; });
   }
   std::string Last() const {
     std::lock_guard lock(m_mutex);
-    return m_lines.empty() ? std::string() : m_lines.back();
+    return m_last;
   }
   std::atomic<int> count{0};
 
  private:
-  std::vector<std::string> m_lines;
+  std::string m_last;
 };
 
 // Both sinks count references so a test can see that the manager lets go of them.
@@ -71,23 +71,17 @@ class RecordingDeviceSink : public IDevMgrDeviceSink, public Recorder {
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
   ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--references); }
   HRESULT STDMETHODCALLTYPE OnDeviceConnected(void* device) override {
-    if (device != nullptr && onConnected) onConnected();
-    return Count(device, connected);
-  }
-  HRESULT STDMETHODCALLTYPE OnDeviceDisconnected(void* device) override {
-    return Count(device, disconnected);
-  }
-
-  std::atomic<int> references{1}, connected{0}, disconnected{0};
-  // Runs inside OnDeviceConnected (on the manager's thread), before it is counted.
-  std::function<void()> onConnected;
-
- private:
-  HRESULT Count(void* device, std::atomic<int>& counter) {
     if (device == nullptr) return E_POINTER;
-    Record([&] { ++counter; });
+    if (onConnected) onConnected();  // before it is counted
+    Record([&] { ++connected; });
     return S_OK;
   }
+  HRESULT STDMETHODCALLTYPE OnDeviceDisconnected(void*) override {
+    Record([&] { ++disconnected; });
+    return S_OK;
+  }
+  std::atomic<int> references{1}, connected{0}, disconnected{0};
+  std::function<void()> onConnected;  // runs on the manager's thread
 };
 
 class RecordingChannelSink : public IDevMgrChannelSink, public Recorder {
@@ -112,12 +106,9 @@ class RecordingChannelSink : public IDevMgrChannelSink, public Recorder {
     return m_attempts;
   }
 
-  // The passwords answered in turn (the last one repeats); none: the challenge fails.
-  std::vector<std::string> passwords;
-  // Runs inside OnChallenge before it answers; may block.
-  std::function<void()> duringChallenge;
-  // Runs inside OnDataReady, after it is counted.
-  std::function<void()> onDataReady;
+  std::optional<std::string> password;    // none: the challenge fails, as on a cancel
+  std::function<void()> duringChallenge;  // runs inside OnChallenge before it answers
+  std::function<void()> onDataReady;      // runs inside OnDataReady, after it is counted
   std::atomic<int> references{1}, dataReady{0}, closed{0}, challenged{0};
 
  private:
@@ -127,31 +118,28 @@ class RecordingChannelSink : public IDevMgrChannelSink, public Recorder {
 // A handheld made of raw frames, for answers the real one never gives.
 class RawHandheld {
  public:
-  explicit RawHandheld(const std::string& socketPath);  // POSIX only
-  explicit RawHandheld(std::uint16_t tcpPort);          // on 127.0.0.1
-  ~RawHandheld() { Close(); }
-  RawHandheld(const RawHandheld&) = delete;
-  RawHandheld& operator=(const RawHandheld&) = delete;
-
+  explicit RawHandheld(std::unique_ptr<usblink::IUsbStream> stream) : m_stream(std::move(stream)) {}
   bool Connected() const { return m_stream != nullptr; }
-  void SendBytes(const std::vector<std::uint8_t>& bytes);
-  void SendFrame(usblink::FrameKind kind, const std::vector<std::uint8_t>& body = {});
+  // The desktop may have hung up already: that is what some tests want.
+  void SendBytes(const Packet& bytes);
+  void SendFrame(usblink::FrameKind kind, const Packet& body = {});
   void Attach(std::int32_t pin, std::vector<usblink::DeviceProperty> more = {});
 
   struct Frame {
     usblink::FrameKind kind;
-    std::vector<std::uint8_t> body;
+    Packet body;
     bool operator==(const Frame&) const = default;
     friend void PrintTo(const Frame& frame, std::ostream* out) {
-      *out << "kind 0x" << std::hex << static_cast<int>(frame.kind) << std::dec << ", " << frame.body.size()
-           << "-byte body " << ::testing::PrintToString(frame.body);
+      *out << "kind 0x" << std::hex << static_cast<int>(frame.kind) << std::dec << ", body "
+           << ::testing::PrintToString(frame.body);
     }
   };
-  // The next frame from the desktop; nullopt when none came in time or the link ended.
+  // The next frame from the desktop, without allocating; false when none came in time.
+  bool NextFrame(usblink::FrameView& frame);
   std::optional<Frame> ReadFrame();
   // True when the desktop ended the connection within the limit; frames before are skipped.
   bool WaitForEnd();
-  void Close();
+  void Close() { m_stream.reset(); }
 
  private:
   bool WaitReadable(std::chrono::steady_clock::time_point deadline);
@@ -161,10 +149,8 @@ class RawHandheld {
 };
 
 // A packet as the channel carries it: type, sequence, length, payload.
-std::vector<std::uint8_t> MakePacket(std::uint16_t type, std::uint16_t sequence, const std::string& payload);
-std::vector<std::uint8_t> Bytes(const std::string& text);
-// The 20-byte answer to a password challenge.
-std::vector<std::uint8_t> PasswordDigest(const std::string& password);
+Packet MakePacket(std::uint16_t type, std::uint16_t sequence, const std::string& payload);
+Packet Bytes(const std::string& text);
 
 // Holds an interface reference and releases it once.
 template <typename T>
@@ -184,39 +170,33 @@ class Ref {
   explicit operator bool() const { return m_pointer != nullptr; }
   T* Detach() { return std::exchange(m_pointer, nullptr); }
   void Reset() {
-    if (m_pointer != nullptr) m_pointer->Release();
-    m_pointer = nullptr;
+    if (m_pointer != nullptr) std::exchange(m_pointer, nullptr)->Release();
   }
 
  private:
   T* m_pointer = nullptr;
 };
 
-// The device at index in a fresh device list (null when there is none).
+// The device at index in a fresh device list (null when there is none), and the count.
 IDevMgrDevice* DeviceAt(IDevMgrMain* manager, LONG index);
 ULONG DeviceCount(IDevMgrMain* manager);
-// The property at index in list (a VT_I4 index).
-HRESULT PropertyAt(IDevMgrPropertyList* list, LONG index, IDevMgrProperty** property);
 // The device's properties in order, as "BBPIN=I4:10767" or "Name=BSTR:text".
 std::vector<std::string> Properties(IDevMgrDevice* device);
-// Opens the program's channel on device.
 HRESULT OpenChannel(IDevMgrDevice* device, IDevMgrChannelSink& sink, IDevMgrChannel** channel);
 // The description in the calling thread's error object (and clears it).
 std::string LastErrorDescription();
 // The next packet on the channel (empty when there is none), and a packet written to it.
-std::vector<std::uint8_t> ReadPacket(IDevMgrChannel* channel);
-HRESULT WritePacket(IDevMgrChannel* channel, const std::vector<std::uint8_t>& packet);
+Packet ReadPacket(IDevMgrChannel* channel);
+HRESULT WritePacket(IDevMgrChannel* channel, const Packet& packet);
 
-// A device manager, its device events advised to deviceSink.
 class UsbLinkTest : public ::testing::Test {
  protected:
   void TearDown() override;
   void CreateOn(std::unique_ptr<usblink::IUsbEndpoint> endpoint, UsbLinkTiming timing = {});
   // On TCP at 127.0.0.1, a free port (tcpPort).
   void CreateTcp(UsbLinkTiming timing = {}) { CreateOn(usblink::TcpLoopbackEndpoint(0), timing); }
-  // Lets the manager go, unadvised first.
-  void ReleaseManager();
-  // The device the manager listed last (after waiting for count attachments).
+  void ReleaseManager();  // unadvised first
+  // The device the manager listed last, after waiting for count attachments.
   IDevMgrDevice* WaitForDevice(int count = 1);
   // Waits for the log to hold count lines; the last one names reason.
   void ExpectLogged(int count, const std::string& reason);
