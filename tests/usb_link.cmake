@@ -1,8 +1,6 @@
 # The USB-link device manager over real sockets: the Unix socket on POSIX, TCP on
 # 127.0.0.1 everywhere (under Wine in the Windows build).
-set(usb_link_support integration/usb_link_support/usb_link_harness.cpp)
-
-skiff_test(usb_link_tcp_test SOURCES integration/usb_link_tcp_test.cpp ${usb_link_support}
+skiff_test(usb_link_tcp_test SOURCES integration/usb_link_tcp_test.cpp
            LIBS skiff_usb_link skiff_device LABELS integration usb_link)
 if(WIN32)
   # The cross-built tool runs and reaches for the desktop over Winsock.
@@ -14,6 +12,6 @@ if(WIN32)
 endif()
 
 skiff_test(usb_link_frame_test SOURCES integration/usb_link_frame_test.cpp
-           LIBS skiff_usb_link skiff_device LABELS integration usb_link)
-skiff_test(usb_link_manager_test SOURCES integration/usb_link_manager_test.cpp ${usb_link_support}
+           LIBS skiff_usb_link LABELS integration usb_link)
+skiff_test(usb_link_manager_test SOURCES integration/usb_link_manager_test.cpp
            LIBS skiff_usb_link skiff_device skiff_test_peers LABELS integration usb_link)

@@ -15,6 +15,7 @@ using Frame = RawHandheld::Frame;
 
 class UsbLinkTcpTest : public UsbLinkTest {
  protected:
+  void CreateTcp(UsbLinkTiming timing = {}) { CreateOn(usblink::TcpLoopbackEndpoint(0), timing); }
   std::string error;
 };
 

@@ -3,6 +3,7 @@
 // holding a manager whose device events go to a recording sink.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -17,7 +18,9 @@
 
 #include <gtest/gtest.h>
 
+#include "core/text.h"
 #include "device/devmgr.h"
+#include "device/sha1.h"
 #include "usb_link/usb_device_manager.h"
 #include "usb_link/usb_frame.h"
 #include "usb_link/usb_stream.h"
@@ -63,11 +66,12 @@ class RecordingLog : public ILogSink, public Recorder {
   std::string m_last;
 };
 
-// Both sinks count references so a test can see that the manager lets go of them.
+// Both sinks count references so a test can see that the manager lets go of them. The
+// manager never queries them for other interfaces.
 class RecordingDeviceSink : public IDevMgrDeviceSink, public Recorder {
  public:
   virtual ~RecordingDeviceSink() = default;
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOTIMPL; }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
   ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--references); }
   HRESULT STDMETHODCALLTYPE OnDeviceConnected(void* device) override {
@@ -87,11 +91,17 @@ class RecordingDeviceSink : public IDevMgrDeviceSink, public Recorder {
 class RecordingChannelSink : public IDevMgrChannelSink, public Recorder {
  public:
   virtual ~RecordingChannelSink() = default;
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOTIMPL; }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
   ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--references); }
   HRESULT STDMETHODCALLTYPE OnNotify() override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnChallenge(LONG attemptsRemaining, BYTE answer[20]) override;
+  HRESULT STDMETHODCALLTYPE OnChallenge(LONG, BYTE answer[20]) override {
+    Record([&] { ++challenged; });
+    if (duringChallenge) duringChallenge();
+    if (!password) return HRESULT_FROM_WIN32(ERROR_CANCELLED);
+    Sha1Digest(password->data(), password->size(), answer, kSha1DigestBytes);
+    return S_OK;
+  }
   HRESULT STDMETHODCALLTYPE OnDataReady() override {
     Record([&] { ++dataReady; });
     if (onDataReady) onDataReady();
@@ -101,18 +111,10 @@ class RecordingChannelSink : public IDevMgrChannelSink, public Recorder {
     Record([&] { ++closed; });
     return S_OK;
   }
-  std::vector<int> Attempts() const {
-    std::lock_guard lock(m_mutex);
-    return m_attempts;
-  }
-
   std::optional<std::string> password;    // none: the challenge fails, as on a cancel
   std::function<void()> duringChallenge;  // runs inside OnChallenge before it answers
   std::function<void()> onDataReady;      // runs inside OnDataReady, after it is counted
   std::atomic<int> references{1}, dataReady{0}, closed{0}, challenged{0};
-
- private:
-  std::vector<int> m_attempts;
 };
 
 // A handheld made of raw frames, for answers the real one never gives.
@@ -120,10 +122,21 @@ class RawHandheld {
  public:
   explicit RawHandheld(std::unique_ptr<usblink::IUsbStream> stream) : m_stream(std::move(stream)) {}
   bool Connected() const { return m_stream != nullptr; }
+  void Close() { m_stream.reset(); }
   // The desktop may have hung up already: that is what some tests want.
-  void SendBytes(const Packet& bytes);
-  void SendFrame(usblink::FrameKind kind, const Packet& body = {});
-  void Attach(std::int32_t pin, std::vector<usblink::DeviceProperty> more = {});
+  void SendBytes(const Packet& bytes) {
+    const usblink::IUsbStream::Part part{bytes.data(), bytes.size()};
+    if (m_stream) m_stream->Send(&part, 1, &m_error);
+  }
+  void SendFrame(usblink::FrameKind kind, const Packet& body = {}) {
+    if (m_stream) usblink::SendFrame(*m_stream, kind, body.data(), body.size(), &m_error);
+  }
+  void Attach(std::int32_t pin, std::vector<usblink::DeviceProperty> more = {}) {
+    more.insert(more.begin(), usblink::DeviceProperty::MakeInteger("BBPIN", pin));
+    Packet body;
+    ASSERT_TRUE(usblink::EncodeAttach(more, &body, &m_error)) << m_error;
+    SendFrame(usblink::FrameKind::Attach, body);
+  }
 
   struct Frame {
     usblink::FrameKind kind;
@@ -135,22 +148,63 @@ class RawHandheld {
     }
   };
   // The next frame from the desktop, without allocating; false when none came in time.
-  bool NextFrame(usblink::FrameView& frame);
-  std::optional<Frame> ReadFrame();
-  // True when the desktop ended the connection within the limit; frames before are skipped.
-  bool WaitForEnd();
-  void Close() { m_stream.reset(); }
+  bool NextFrame(usblink::FrameView& frame) {
+    const auto deadline = std::chrono::steady_clock::now() + kEventWait;
+    for (;;) {
+      const auto result = m_reader.Next(frame);
+      if (result == usblink::FrameReader::Result::Frame) return true;
+      if (result == usblink::FrameReader::Result::Bad || !WaitReadable(deadline)) return false;
+      const std::ptrdiff_t got = m_stream->Receive(m_reader.FreeSpace(), m_reader.FreeSize());
+      if (got < 0) return false;
+      m_reader.Commit(static_cast<std::size_t>(got));
+    }
+  }
+  std::optional<Frame> ReadFrame() {
+    usblink::FrameView view{};
+    if (!NextFrame(view)) return std::nullopt;
+    return Frame{view.kind, Packet(view.body, view.body + view.length)};
+  }
+  // True when the desktop ended the connection in time; frames before are skipped.
+  bool WaitForEnd() {
+    const auto deadline = std::chrono::steady_clock::now() + kEventWait;
+    std::uint8_t scratch[4096];
+    while (WaitReadable(deadline)) {
+      if (m_stream->Receive(scratch, sizeof scratch) < 0) return true;
+    }
+    return false;
+  }
 
  private:
-  bool WaitReadable(std::chrono::steady_clock::time_point deadline);
+  bool WaitReadable(std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (!m_stream || left.count() <= 0) return false;
+      m_poller.Clear();
+      m_poller.Add(m_stream->Handle());
+      if (!m_poller.Wait(static_cast<int>(left.count()), &m_error)) return false;
+      if (m_poller.Readable(0)) return true;
+    }
+  }
   std::unique_ptr<usblink::IUsbStream> m_stream;
   usblink::CSocketPoller m_poller;
   usblink::FrameReader m_reader{usblink::Direction::ToHandheld};
+  std::string m_error;
 };
 
+inline Packet Bytes(const std::string& text) {
+  return {text.begin(), text.end()};
+}
+
 // A packet as the channel carries it: type, sequence, length, payload.
-Packet MakePacket(std::uint16_t type, std::uint16_t sequence, const std::string& payload);
-Packet Bytes(const std::string& text);
+inline Packet MakePacket(std::uint16_t type, std::uint16_t sequence, const std::string& payload) {
+  Packet bytes(6 + payload.size());  // sized once, for GCC 12's array-bounds warning
+  usblink::WriteLe16(bytes.data(), type);
+  usblink::WriteLe16(bytes.data() + 2, sequence);
+  usblink::WriteLe16(bytes.data() + 4, static_cast<std::uint16_t>(payload.size()));
+  std::copy(payload.begin(), payload.end(), bytes.begin() + 6);
+  return bytes;
+}
 
 // Holds an interface reference and releases it once.
 template <typename T>
@@ -177,35 +231,116 @@ class Ref {
   T* m_pointer = nullptr;
 };
 
+inline std::string Utf8(BSTR text) {
+  return WideToUtf8String(std::u16string_view(AsWide(text), SysStringLen(text)));
+}
+
 // The device at index in a fresh device list (null when there is none), and the count.
-IDevMgrDevice* DeviceAt(IDevMgrMain* manager, LONG index);
-ULONG DeviceCount(IDevMgrMain* manager);
-// The device's properties in order, as "BBPIN=I4:10767" or "Name=BSTR:text".
-std::vector<std::string> Properties(IDevMgrDevice* device);
-HRESULT OpenChannel(IDevMgrDevice* device, IDevMgrChannelSink& sink, IDevMgrChannel** channel);
+inline IDevMgrDevice* DeviceAt(IDevMgrMain* manager, LONG index) {
+  Ref<IDevMgrDeviceList> list;
+  IDevMgrDevice* device = nullptr;
+  if (FAILED(manager->GetDevices(list.Out())) || FAILED(list->GetItem(index, &device))) return nullptr;
+  return device;
+}
+inline ULONG DeviceCount(IDevMgrMain* manager) {
+  Ref<IDevMgrDeviceList> list;
+  ULONG count = 0;
+  if (FAILED(manager->GetDevices(list.Out())) || FAILED(list->GetCount(&count))) return 0xFFFFFFFF;
+  return count;
+}
+
+// The device's properties in order, as "BBPIN=I4:10767" or "Name=BSTR:text"; the one
+// past the end must be refused.
+inline std::vector<std::string> Properties(IDevMgrDevice* device) {
+  std::vector<std::string> shown;
+  Ref<IDevMgrPropertyList> properties;
+  LONG count = 0;
+  if (FAILED(device->GetProperties(properties.Out())) || FAILED(properties->GetCount(&count)))
+    return {"(failed)"};
+  for (LONG index = 0; index <= count; ++index) {
+    VARIANT at, value;
+    VariantInit(&at), VariantInit(&value);
+    at.vt = VT_I4;
+    at.lVal = index;
+    Ref<IDevMgrProperty> property;
+    const HRESULT found = properties->GetItem(at, property.Out());
+    BSTR name = nullptr;
+    if (index == count) {
+      if (found != E_INVALIDARG || property) shown.push_back("(one too many)");
+    } else if (FAILED(found) || FAILED(property->GetName(&name)) || FAILED(property->GetValue(&value))) {
+      shown.push_back("(failed)");
+    } else {
+      shown.push_back(Utf8(name) + (value.vt == VT_I4     ? "=I4:" + std::to_string(value.lVal)
+                                    : value.vt == VT_BSTR ? "=BSTR:" + Utf8(value.bstrVal)
+                                                          : "=VT:" + std::to_string(value.vt)));
+    }
+    SysFreeString(name);
+    VariantClear(&value);
+  }
+  return shown;
+}
+
+inline HRESULT OpenChannel(IDevMgrDevice* device, IDevMgrChannelSink& sink, IDevMgrChannel** channel) {
+  return device->OpenChannel(AsOle(u"SkiffhouseUSB"), &sink, channel);
+}
+
 // The description in the calling thread's error object (and clears it).
-std::string LastErrorDescription();
+inline std::string LastErrorDescription() {
+  IErrorInfo* info = nullptr;
+  if (GetErrorInfo(0, &info) != S_OK || info == nullptr) return {};
+  BSTR description = nullptr;
+  std::string text;
+  if (SUCCEEDED(info->GetDescription(&description)) && description != nullptr) text = Utf8(description);
+  SysFreeString(description);
+  info->Release();
+  return text;
+}
+
 // The next packet on the channel (empty when there is none), and a packet written to it.
-Packet ReadPacket(IDevMgrChannel* channel);
-HRESULT WritePacket(IDevMgrChannel* channel, const Packet& packet);
+inline Packet ReadPacket(IDevMgrChannel* channel) {
+  BYTE buffer[4006];
+  ULONG count = 0;
+  if (channel->ReadData(buffer, sizeof buffer, &count) != S_OK) return {};
+  return {buffer, buffer + count};
+}
+inline HRESULT WritePacket(IDevMgrChannel* channel, const Packet& packet) {
+  return channel->WriteData(packet.data(), static_cast<ULONG>(packet.size()));
+}
 
 class UsbLinkTest : public ::testing::Test {
  protected:
-  void TearDown() override;
-  void CreateOn(std::unique_ptr<usblink::IUsbEndpoint> endpoint, UsbLinkTiming timing = {});
-  // On TCP at 127.0.0.1, a free port (tcpPort).
-  void CreateTcp(UsbLinkTiming timing = {}) { CreateOn(usblink::TcpLoopbackEndpoint(0), timing); }
-  void ReleaseManager();  // unadvised first
+  void TearDown() override {
+    ReleaseManager();
+    EXPECT_EQ(deviceSink.references, 1) << "the manager kept a reference to the device sink";
+  }
+  void CreateOn(std::unique_ptr<usblink::IUsbEndpoint> endpoint, UsbLinkTiming timing = {}) {
+    factory = std::make_unique<CUsbDeviceManagerFactory>(std::move(endpoint), log, timing);
+    ASSERT_EQ(factory->CreateDeviceManager(manager.Out(), &tcpPort), S_OK);
+    ASSERT_EQ(manager->AdviseDeviceEvents(&deviceSink, &cookie), S_OK);
+    advised = true;
+  }
+  void ReleaseManager() {  // unadvised first
+    if (manager && advised) manager->UnadviseDeviceEvents(cookie);
+    advised = false;
+    manager.Reset();
+  }
   // The device the manager listed last, after waiting for count attachments.
-  IDevMgrDevice* WaitForDevice(int count = 1);
+  IDevMgrDevice* WaitForDevice(int count = 1) {
+    EXPECT_TRUE(deviceSink.Wait(deviceSink.connected, count));
+    return DeviceAt(manager.Get(), static_cast<LONG>(DeviceCount(manager.Get())) - 1);
+  }
   // Waits for the log to hold count lines; the last one names reason.
-  void ExpectLogged(int count, const std::string& reason);
+  void ExpectLogged(int count, const std::string& reason) {
+    EXPECT_TRUE(log.Wait(log.count, count));
+    EXPECT_EQ(log.count, count);
+    EXPECT_NE(log.Last().find(reason), std::string::npos) << log.Last();
+  }
 
   RecordingLog log;
   RecordingDeviceSink deviceSink;
   std::unique_ptr<CUsbDeviceManagerFactory> factory;
   Ref<IDevMgrMain> manager;
-  std::uint16_t tcpPort = 0;
+  std::uint16_t tcpPort = 0;  // after creating on TCP
   DWORD cookie = 0;
   bool advised = false;
 };
