@@ -66,55 +66,43 @@ class RecordingLog : public ILogSink, public Recorder {
   std::string m_last;
 };
 
-// Both sinks count references so a test can see that the manager lets go of them. The
-// manager never queries them for other interfaces.
-class RecordingDeviceSink : public IDevMgrDeviceSink, public Recorder {
+// Device events and a channel's events, as counts. References are counted so a test can
+// see that the manager lets go; the manager never queries for other interfaces.
+class RecordingSink : public IDevMgrDeviceSink, public IDevMgrChannelSink, public Recorder {
  public:
-  virtual ~RecordingDeviceSink() = default;
+  virtual ~RecordingSink() = default;
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOTIMPL; }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
   ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--references); }
   HRESULT STDMETHODCALLTYPE OnDeviceConnected(void* device) override {
-    if (device == nullptr) return E_POINTER;
     if (onConnected) onConnected();  // before it is counted
-    Record([&] { ++connected; });
-    return S_OK;
+    return Count(device, connected);
   }
-  HRESULT STDMETHODCALLTYPE OnDeviceDisconnected(void*) override {
-    Record([&] { ++disconnected; });
-    return S_OK;
+  HRESULT STDMETHODCALLTYPE OnDeviceDisconnected(void* device) override {
+    return Count(device, disconnected);
   }
-  std::atomic<int> references{1}, connected{0}, disconnected{0};
-  std::function<void()> onConnected;  // runs on the manager's thread
-};
-
-class RecordingChannelSink : public IDevMgrChannelSink, public Recorder {
- public:
-  virtual ~RecordingChannelSink() = default;
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOTIMPL; }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
-  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--references); }
   HRESULT STDMETHODCALLTYPE OnNotify() override { return S_OK; }
   HRESULT STDMETHODCALLTYPE OnChallenge(LONG, BYTE answer[20]) override {
-    Record([&] { ++challenged; });
+    Count(this, challenged);
     if (duringChallenge) duringChallenge();
     if (!password) return HRESULT_FROM_WIN32(ERROR_CANCELLED);
     Sha1Digest(password->data(), password->size(), answer, kSha1DigestBytes);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE OnDataReady() override {
-    Record([&] { ++dataReady; });
-    if (onDataReady) onDataReady();
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnClose() override {
-    Record([&] { ++closed; });
-    return S_OK;
-  }
+  HRESULT STDMETHODCALLTYPE OnDataReady() override { return Count(this, dataReady); }
+  HRESULT STDMETHODCALLTYPE OnClose() override { return Count(this, closed); }
+
+  std::atomic<int> references{1}, connected{0}, disconnected{0}, dataReady{0}, closed{0}, challenged{0};
+  std::function<void()> onConnected;      // runs on the manager's thread
   std::optional<std::string> password;    // none: the challenge fails, as on a cancel
   std::function<void()> duringChallenge;  // runs inside OnChallenge before it answers
-  std::function<void()> onDataReady;      // runs inside OnDataReady, after it is counted
-  std::atomic<int> references{1}, dataReady{0}, closed{0}, challenged{0};
+
+ private:
+  HRESULT Count(void* device, std::atomic<int>& counter) {
+    if (device == nullptr) return E_POINTER;
+    Record([&] { ++counter; });
+    return S_OK;
+  }
 };
 
 // A handheld made of raw frames, for answers the real one never gives.
@@ -147,17 +135,24 @@ class RawHandheld {
            << ::testing::PrintToString(frame.body);
     }
   };
-  // The next frame from the desktop, without allocating; false when none came in time.
+  // The next frame from the desktop, without allocating; false when none came in time
+  // or the connection ended (ended()).
   bool NextFrame(usblink::FrameView& frame) {
+    using Result = usblink::FrameReader::Result;
     const auto deadline = std::chrono::steady_clock::now() + kEventWait;
-    for (;;) {
-      const auto result = m_reader.Next(frame);
-      if (result == usblink::FrameReader::Result::Frame) return true;
-      if (result == usblink::FrameReader::Result::Bad || !WaitReadable(deadline)) return false;
+    for (Result result; (result = m_reader.Next(frame)) != Result::Frame;) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (result == Result::Bad || !m_stream || m_ended || left.count() <= 0) return false;
+      m_poller.Clear();
+      m_poller.Add(m_stream->Handle());
+      if (!m_poller.Wait(static_cast<int>(left.count()), &m_error)) return false;
+      if (!m_poller.Readable(0)) continue;
       const std::ptrdiff_t got = m_stream->Receive(m_reader.FreeSpace(), m_reader.FreeSize());
-      if (got < 0) return false;
-      m_reader.Commit(static_cast<std::size_t>(got));
+      m_ended = got < 0;
+      m_reader.Commit(m_ended ? 0 : static_cast<std::size_t>(got));
     }
+    return true;
   }
   std::optional<Frame> ReadFrame() {
     usblink::FrameView view{};
@@ -166,30 +161,18 @@ class RawHandheld {
   }
   // True when the desktop ended the connection in time; frames before are skipped.
   bool WaitForEnd() {
-    const auto deadline = std::chrono::steady_clock::now() + kEventWait;
-    std::uint8_t scratch[4096];
-    while (WaitReadable(deadline)) {
-      if (m_stream->Receive(scratch, sizeof scratch) < 0) return true;
+    usblink::FrameView view{};
+    while (NextFrame(view)) {
     }
-    return false;
+    return m_ended;
   }
 
  private:
-  bool WaitReadable(std::chrono::steady_clock::time_point deadline) {
-    for (;;) {
-      const auto left =
-          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (!m_stream || left.count() <= 0) return false;
-      m_poller.Clear();
-      m_poller.Add(m_stream->Handle());
-      if (!m_poller.Wait(static_cast<int>(left.count()), &m_error)) return false;
-      if (m_poller.Readable(0)) return true;
-    }
-  }
   std::unique_ptr<usblink::IUsbStream> m_stream;
   usblink::CSocketPoller m_poller;
   usblink::FrameReader m_reader{usblink::Direction::ToHandheld};
   std::string m_error;
+  bool m_ended = false;
 };
 
 inline Packet Bytes(const std::string& text) {
@@ -222,7 +205,6 @@ class Ref {
   T* Get() const { return m_pointer; }
   T* operator->() const { return m_pointer; }
   explicit operator bool() const { return m_pointer != nullptr; }
-  T* Detach() { return std::exchange(m_pointer, nullptr); }
   void Reset() {
     if (m_pointer != nullptr) std::exchange(m_pointer, nullptr)->Release();
   }
@@ -337,7 +319,7 @@ class UsbLinkTest : public ::testing::Test {
   }
 
   RecordingLog log;
-  RecordingDeviceSink deviceSink;
+  RecordingSink deviceSink;
   std::unique_ptr<CUsbDeviceManagerFactory> factory;
   Ref<IDevMgrMain> manager;
   std::uint16_t tcpPort = 0;  // after creating on TCP
