@@ -144,7 +144,7 @@ TEST_F(UsbLinkManagerTest, EachHandheldIsADeviceWhoseChannelCarriesItsOwnPackets
   }
   EXPECT_EQ(WritePacket(a->channel.Get(), Packet(4007)), E_INVALIDARG);
   EXPECT_NE(LastErrorDescription().find("4007 bytes"), std::string::npos);
-  EXPECT_EQ(log.count, 1);
+  EXPECT_EQ(log.lines, 1);
 }
 
 TEST_F(UsbLinkManagerTest, CloseFromEitherSideEndsTheChannelOnceAndKeepsTheConnection) {
@@ -170,7 +170,7 @@ TEST_F(UsbLinkManagerTest, CloseFromEitherSideEndsTheChannelOnceAndKeepsTheConne
   link->Open();
   EXPECT_EQ(link->sink.closed, 1);
   EXPECT_EQ(link->sink.dataReady, 1);
-  EXPECT_EQ(log.count, 1);
+  EXPECT_EQ(log.lines, 1);
 }
 
 TEST_F(UsbLinkManagerTest, UnplugWhileOpeningChallengedOrMidFetchFailsCleanly) {
@@ -206,7 +206,7 @@ TEST_F(UsbLinkManagerTest, UnplugWhileOpeningChallengedOrMidFetchFailsCleanly) {
   EXPECT_EQ(WritePacket(link->channel.Get(), MakePacket(15, 11, std::string(4000, 'd'))), kDeviceGone);
   EXPECT_EQ(OpenChannel(link->device.Get(), link->sink, link->channel.Out()), kDeviceGone);
   EXPECT_EQ(link->sink.references, 1);
-  EXPECT_EQ(log.count, 1) << "an unplug is no bad input";
+  EXPECT_EQ(log.lines, 1) << "an unplug is no bad input";
 }
 
 TEST_F(UsbLinkManagerTest, HandheldThatTakesNoDataIsDroppedInsteadOfBlockingTheWriter) {
@@ -260,7 +260,7 @@ TEST_F(UsbLinkManagerTest, BadInputEndsOnlyThatConnectionWithOneLogLine) {
   int disconnects = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reason);
-    const int linesBefore = log.count;
+    const int linesBefore = log.lines;
     auto bad = c.stage == Connected ? Connect() : Attach(1, c.stage == Opened);
     bad->handheld.SendBytes(c.bytes);
     EXPECT_TRUE(bad->handheld.WaitForEnd());

@@ -20,7 +20,7 @@ TEST_F(UsbLinkTcpTest, OneManagerPerPortServesHandheldsAndFreesThePort) {
   ASSERT_NE(tcpPort, 0);
   const std::string where = "127.0.0.1:" + std::to_string(tcpPort);
   ExpectLogged(1, "waiting for handhelds on " + where);
-  RecordingLog standInLog;
+  RecordingSink standInLog;
   Ref<IDevMgrMain> second;
   EXPECT_EQ(CreateTcpUsbDeviceManager(tcpPort, standInLog, second.Out()), kUsbSocketInUse);
   EXPECT_EQ(LastErrorDescription(), "another program is already listening on " + where);

@@ -30,47 +30,22 @@ namespace skiff::testing {
 inline constexpr auto kEventWait = std::chrono::seconds(10);  // safety net only
 using Packet = std::vector<std::uint8_t>;
 
-// Counters changed under one mutex, so that a test can wait for one to reach a count.
-class Recorder {
+// Whatever reaches it, counted: log lines (the last one kept), device events and one
+// channel's events. Counts change under one mutex, so that a test can wait for one to
+// reach a number. References are counted so a test can see that the manager lets go;
+// the manager never queries for other interfaces.
+class RecordingSink : public ILogSink, public IDevMgrDeviceSink, public IDevMgrChannelSink {
  public:
+  virtual ~RecordingSink() = default;
   bool Wait(const std::atomic<int>& counter, int count) {
     std::unique_lock lock(m_mutex);
     return m_changed.wait_for(lock, kEventWait, [&] { return counter >= count; });
-  }
-
- protected:
-  template <typename Change>
-  void Record(Change change) {
-    {
-      std::lock_guard lock(m_mutex);
-      change();
-    }
-    m_changed.notify_all();
-  }
-  mutable std::mutex m_mutex;
-  std::condition_variable m_changed;
-};
-
-class RecordingLog : public ILogSink, public Recorder {
- public:
-  void Log(const std::string& line) override {
-    Record([&] { m_last = line, ++count; });
   }
   std::string Last() const {
     std::lock_guard lock(m_mutex);
     return m_last;
   }
-  std::atomic<int> count{0};
-
- private:
-  std::string m_last;
-};
-
-// Device events and a channel's events, as counts. References are counted so a test can
-// see that the manager lets go; the manager never queries for other interfaces.
-class RecordingSink : public IDevMgrDeviceSink, public IDevMgrChannelSink, public Recorder {
- public:
-  virtual ~RecordingSink() = default;
+  void Log(const std::string& line) override { Count(this, lines, &line); }
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOTIMPL; }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
   ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--references); }
@@ -92,17 +67,26 @@ class RecordingSink : public IDevMgrDeviceSink, public IDevMgrChannelSink, publi
   HRESULT STDMETHODCALLTYPE OnDataReady() override { return Count(this, dataReady); }
   HRESULT STDMETHODCALLTYPE OnClose() override { return Count(this, closed); }
 
-  std::atomic<int> references{1}, connected{0}, disconnected{0}, dataReady{0}, closed{0}, challenged{0};
+  std::atomic<int> references{1}, lines{0}, connected{0}, disconnected{0}, dataReady{0}, closed{0},
+      challenged{0};
   std::function<void()> onConnected;      // runs on the manager's thread
   std::optional<std::string> password;    // none: the challenge fails, as on a cancel
   std::function<void()> duringChallenge;  // runs inside OnChallenge before it answers
 
  private:
-  HRESULT Count(void* device, std::atomic<int>& counter) {
-    if (device == nullptr) return E_POINTER;
-    Record([&] { ++counter; });
+  HRESULT Count(const void* object, std::atomic<int>& counter, const std::string* line = nullptr) {
+    if (object == nullptr) return E_POINTER;
+    {
+      std::lock_guard lock(m_mutex);
+      if (line != nullptr) m_last = *line;
+      ++counter;
+    }
+    m_changed.notify_all();
     return S_OK;
   }
+  mutable std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::string m_last;
 };
 
 // A handheld made of raw frames, for answers the real one never gives.
@@ -313,13 +297,12 @@ class UsbLinkTest : public ::testing::Test {
   }
   // Waits for the log to hold count lines; the last one names reason.
   void ExpectLogged(int count, const std::string& reason) {
-    EXPECT_TRUE(log.Wait(log.count, count));
-    EXPECT_EQ(log.count, count);
+    EXPECT_TRUE(log.Wait(log.lines, count));
+    EXPECT_EQ(log.lines, count);
     EXPECT_NE(log.Last().find(reason), std::string::npos) << log.Last();
   }
 
-  RecordingLog log;
-  RecordingSink deviceSink;
+  RecordingSink log, deviceSink;
   std::unique_ptr<CUsbDeviceManagerFactory> factory;
   Ref<IDevMgrMain> manager;
   std::uint16_t tcpPort = 0;  // after creating on TCP
