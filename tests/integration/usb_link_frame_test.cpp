@@ -52,15 +52,11 @@ TEST(UsbFrameTest, FramesSurviveAnySplitOfTheStream) {
     stream.insert(stream.end(), frame.begin(), frame.end());
   }
   const Parsed whole = Parse(Direction::ToDesktop, stream, stream.size());
-  EXPECT_EQ(whole.error, "");
-  ASSERT_EQ(whole.frames.size(), 6u);
+  ASSERT_EQ(whole.frames.size(), 6u) << whole.error;
   EXPECT_EQ(whole.frames[1], (std::pair{FrameKind::Data, Bytes{1, 2, 3}}));
-  EXPECT_EQ(whole.frames[2].second.size(), kMaxFrameBody);
-  EXPECT_EQ(whole.frames[5].first, FrameKind::Close);
+  EXPECT_EQ(whole.frames[2].second, Bytes(kMaxFrameBody, 'r'));
   for (std::size_t piece : {1u, 3u, 5u, 1000u, 4099u, 8196u}) {
-    const Parsed split = Parse(Direction::ToDesktop, stream, piece);
-    EXPECT_EQ(split.error, "") << piece;
-    EXPECT_EQ(split.frames, whole.frames) << "pieces of " << piece;
+    EXPECT_EQ(Parse(Direction::ToDesktop, stream, piece).frames, whole.frames) << "pieces of " << piece;
   }
 }
 
@@ -86,6 +82,9 @@ TEST(UsbFrameTest, BadFramesAreRefusedWithAReasonAndTheRefusalSticks) {
       {out, Frame(0x90, {1, 2, 3, 4, 5}), "DATA body of 5 bytes is not from 6 to 4006"},
       {out, Frame(0x82, Bytes(19)), "ANSWER body must be 20 bytes"},
       {in, Frame(0x01, {1}), "no property count"},
+      {in, Frame(0x01, {1, 0, 1, 0, 'X', 3, 0, 0, 0, 0}), "unknown type 3"},
+      {in, Frame(0x01, {0, 0, 0}), "1 bytes after its 0 properties"},
+      {in, Frame(0x01, {0xFF, 0xFF, 0, 0, 2, 0, 0}), "ATTACH"},  // a count no body could hold
   };
   for (const auto& c : cases) {
     Bytes stream = c.bytes;
@@ -112,23 +111,13 @@ TEST(UsbFrameTest, AttachBodyIsByteExactAndEveryDamagedOneIsRefused) {
                          5, 0, 'E', 'm', 'p', 't', 'y',  2,    0,    0}));          // Empty = ""
   ASSERT_TRUE(DecodeAttach(body.data(), body.size(), &decoded, &reason)) << reason;
   ASSERT_EQ(decoded.size(), 4u);
-  EXPECT_EQ(decoded[0].integer, 0x2A0F);
-  EXPECT_EQ(decoded[1].type, DeviceProperty::Type::Text);
-  EXPECT_EQ(decoded[1].text, "ab");
-  EXPECT_EQ(decoded[2].integer, -2);
-  EXPECT_EQ(decoded[3].name, "Empty");
+  EXPECT_EQ(decoded[2].integer, -2);  // the manager test sees the rest through the device
+  EXPECT_EQ(decoded[3].text, "");
 
-  // Every shorter body is cut inside a property; a longer one has bytes left over.
+  // Every shorter body is cut inside a property.
   for (std::size_t length = 0; length < body.size(); ++length) {
     EXPECT_FALSE(DecodeAttach(body.data(), length, &decoded, &reason)) << length;
   }
-  body.push_back(0);
-  EXPECT_FALSE(DecodeAttach(body.data(), body.size(), &decoded, &reason));
-  EXPECT_NE(reason.find("1 bytes after its 4 properties"), std::string::npos) << reason;
-  const Bytes unknownType = {1, 0, 1, 0, 'X', 3, 0, 0, 0, 0}, lyingCount = {0xFF, 0xFF, 0, 0, 2, 0, 0};
-  EXPECT_FALSE(DecodeAttach(lyingCount.data(), lyingCount.size(), &decoded, &reason));
-  EXPECT_FALSE(DecodeAttach(unknownType.data(), unknownType.size(), &decoded, &reason));
-  EXPECT_NE(reason.find("unknown type 3"), std::string::npos) << reason;
   EXPECT_FALSE(
       EncodeAttach({DeviceProperty::MakeText("Big", std::string(kMaxFrameBody, 'x'))}, &body, &reason));
   EXPECT_NE(reason.find("more than a frame's 8192"), std::string::npos) << reason;

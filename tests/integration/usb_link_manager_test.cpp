@@ -44,15 +44,6 @@ struct Link {
     EXPECT_EQ(result, S_OK) << description;
     *channel.Out() = opened;
   }
-  void Exchange(const std::string& text) {  // a packet each way
-    const auto request = MakePacket(1, 1, text), reply = MakePacket(2, 1, "Pong: " + text);
-    const int before = sink.dataReady;
-    handheld.SendFrame(FrameKind::Data, request);
-    ASSERT_TRUE(sink.Wait(sink.dataReady, before + 1));
-    EXPECT_EQ(ReadPacket(channel.Get()), request);
-    ASSERT_EQ(WritePacket(channel.Get(), reply), S_OK);
-    EXPECT_EQ(handheld.ReadFrame(), (Frame{FrameKind::DesktopData, reply}));
-  }
 
   RawHandheld handheld;
   Ref<IDevMgrDevice> device;
@@ -89,8 +80,8 @@ TEST_F(UsbLinkManagerTest, SocketIsPrivateServedByOneManagerAtATimeAndGoesWithIt
   EXPECT_EQ(Mode(socketPath), S_IFSOCK | 0600u);
   // A live listener is left alone; retries do not fill the log.
   Ref<IDevMgrMain> second;
-  EXPECT_EQ(factory->CreateDeviceManager(second.Out()), kUsbSocketInUse);
-  EXPECT_EQ(factory->CreateDeviceManager(second.Out()), kUsbSocketInUse);
+  for (int retry = 0; retry < 2; ++retry)
+    EXPECT_EQ(factory->CreateDeviceManager(second.Out()), kUsbSocketInUse);
   EXPECT_EQ(LastErrorDescription(), "another program is already listening on " + socketPath);
   ExpectLogged(2, "already listening");
   auto link = Attach(1);  // the first one still serves
@@ -257,7 +248,7 @@ TEST_F(UsbLinkManagerTest, BadInputEndsOnlyThatConnectionWithOneLogLine) {
   };
   Create();
   auto good = Attach(100, true);
-  int disconnects = 0;
+  int disconnects = 0, served = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reason);
     const int linesBefore = log.lines;
@@ -272,7 +263,9 @@ TEST_F(UsbLinkManagerTest, BadInputEndsOnlyThatConnectionWithOneLogLine) {
     if (c.stage == Opened) {
       EXPECT_TRUE(bad->sink.Wait(bad->sink.closed, 1));
     }
-    good->Exchange("still here");
+    good->handheld.SendFrame(FrameKind::Data, MakePacket(1, 1, c.reason));  // the good one is still served
+    ASSERT_TRUE(good->sink.Wait(good->sink.dataReady, ++served));
+    EXPECT_EQ(ReadPacket(good->channel.Get()), MakePacket(1, 1, c.reason));
   }
   EXPECT_EQ(deviceSink.connected, 1 + disconnects) << "bad input before ATTACH never made a device";
 }

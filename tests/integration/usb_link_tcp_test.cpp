@@ -15,8 +15,8 @@ class UsbLinkTcpTest : public UsbLinkTest {
   std::string error;
 };
 
-TEST_F(UsbLinkTcpTest, OneManagerPerPortServesHandheldsAndFreesThePort) {
-  CreateTcp();
+TEST_F(UsbLinkTcpTest, OneManagerPerPortDropsAHandheldThatLeavesOpenUnansweredAndFreesThePort) {
+  CreateTcp({300, 10000});
   ASSERT_NE(tcpPort, 0);
   const std::string where = "127.0.0.1:" + std::to_string(tcpPort);
   ExpectLogged(1, "waiting for handhelds on " + where);
@@ -26,32 +26,24 @@ TEST_F(UsbLinkTcpTest, OneManagerPerPortServesHandheldsAndFreesThePort) {
   EXPECT_EQ(LastErrorDescription(), "another program is already listening on " + where);
   EXPECT_EQ(standInLog.Last(), "USB link: another program is already listening on " + where);
 
-  // Channels work as on the Unix socket (the manager test); here only the way in.
-  RawHandheld handheld(usblink::ConnectToTcpLoopback(tcpPort, &error));
-  handheld.Attach(0x2A0F);
-  Ref<IDevMgrDevice> device(WaitForDevice());
-  ASSERT_TRUE(device) << error;
-  device.Reset();
-  ReleaseManager();
-  EXPECT_TRUE(handheld.WaitForEnd());
-  std::uint16_t bound = 0;
-  EXPECT_EQ(CreateTcpUsbDeviceManager(tcpPort, standInLog, second.Out(), &bound), S_OK);
-  EXPECT_EQ(bound, tcpPort);
-}
-
-TEST_F(UsbLinkTcpTest, UnansweredOpenDropsTheHandheld) {
-  CreateTcp({300, 10000});
+  // Channels work as on the Unix socket (the manager test); here the way in, and out.
   RawHandheld silent(usblink::ConnectToTcpLoopback(tcpPort, &error));
   silent.Attach(1);
   Ref<IDevMgrDevice> device(WaitForDevice());
-  ASSERT_TRUE(device);
+  ASSERT_TRUE(device) << error;
   RecordingSink sink;
   Ref<IDevMgrChannel> never;
   EXPECT_EQ(OpenChannel(device.Get(), sink, never.Out()), kOpenTimedOut);
   EXPECT_TRUE(deviceSink.Wait(deviceSink.disconnected, 1));
-  EXPECT_NE(log.Last().find("dropped: no answer to OPEN within 300 ms"), std::string::npos) << log.Last();
+  ExpectLogged(2, "dropped: no answer to OPEN within 300 ms");
   EXPECT_EQ(sink.references, 1) << "the sink of a failed open is let go";
   EXPECT_TRUE(silent.WaitForEnd());
+
+  device.Reset();
+  ReleaseManager();
+  std::uint16_t bound = 0;
+  EXPECT_EQ(CreateTcpUsbDeviceManager(tcpPort, standInLog, second.Out(), &bound), S_OK);
+  EXPECT_EQ(bound, tcpPort);
 }
 
 }  // namespace
