@@ -29,26 +29,6 @@ constexpr std::size_t kChunk = 4000;
 constexpr int kWarmUpReads = 200;
 constexpr int kCountedReads = 2000;
 
-// Sends one request packet and waits for the DATA frame that answers it, allocating
-// nothing: the packet's buffer is reused, and the reply is left in the handheld's reader.
-struct Requester {
-  bool Request(std::uint16_t type, const std::string& payload = {}) {
-    sequence = static_cast<std::uint16_t>(sequence % 30000 + 1);
-    packet.resize(6 + payload.size());
-    usblink::WriteLe16(packet.data(), type);
-    usblink::WriteLe16(packet.data() + 2, sequence);
-    usblink::WriteLe16(packet.data() + 4, static_cast<std::uint16_t>(payload.size()));
-    std::memcpy(packet.data() + 6, payload.data(), payload.size());
-    handheld.SendFrame(FrameKind::Data, packet);
-    return handheld.NextFrame(reply) && reply.kind == FrameKind::DesktopData && reply.length >= 6 &&
-           usblink::ReadLe16(reply.body) == 15 && usblink::ReadLe16(reply.body + 2) == sequence;
-  }
-  RawHandheld& handheld;
-  Packet packet = Packet(kPacketSize);
-  usblink::FrameView reply{};
-  std::uint16_t sequence = 0;
-};
-
 TEST(ReadPathAllocations, SteadyStateReadsAllocateNothingFromSocketToSocket) {
   test::TempDir dir;
   const std::string socketPath = dir.Path() + "/usb.sock";
@@ -79,20 +59,33 @@ TEST(ReadPathAllocations, SteadyStateReadsAllocateNothingFromSocketToSocket) {
     handheld.Attach(0x2A0F);
     ASSERT_EQ(handheld.ReadFrame(), (RawHandheld::Frame{FrameKind::Open, Bytes("SkiffhouseUSB")}));
     handheld.SendFrame(FrameKind::Opened);
-    ASSERT_TRUE(display.WaitForLine("Client successfully connected"));
-    Requester fetch{handheld};
+    // One request packet and the DATA frame that answers it, allocating nothing: the
+    // packet's buffer is reused, the reply stays in the handheld's reader.
+    Packet packet(kPacketSize);
+    usblink::FrameView reply{};
+    std::uint16_t sequence = 0;
+    auto request = [&](std::uint16_t type, const std::string& payload = {}) {
+      packet.resize(6 + payload.size());
+      usblink::WriteLe16(packet.data(), type);
+      usblink::WriteLe16(packet.data() + 2, ++sequence);
+      usblink::WriteLe16(packet.data() + 4, static_cast<std::uint16_t>(payload.size()));
+      std::memcpy(packet.data() + 6, payload.data(), payload.size());
+      handheld.SendFrame(FrameKind::Data, packet);
+      return handheld.NextFrame(reply) && reply.kind == FrameKind::DesktopData && reply.length >= 6 &&
+             usblink::ReadLe16(reply.body) == 15 && usblink::ReadLe16(reply.body + 2) == sequence;
+    };
     const std::string setup[] = {"allocation-test",    "127.0.0.1", std::string("\x50\0", 2), "GET", "/body",
                                  std::string(1, '\0'), ""};
     for (std::uint16_t type = 4; type <= 13;
          ++type) {  // UserAgent to Headers (no Body), Send, ResponseHeaders
-      ASSERT_TRUE(type == 11 || fetch.Request(type, type <= 10 ? setup[type - 4] : "")) << type;
+      ASSERT_TRUE(type == 11 || request(type, type <= 10 ? setup[type - 4] : "")) << type;
     }
     std::size_t offset = 0;
     int wrongReplies = 0;
     auto readChunk = [&] {
-      if (!fetch.Request(14)) return false;  // Read
-      if (fetch.reply.length != 6 + kChunk ||
-          std::memcmp(fetch.reply.body + 6, transport.responseBody.data() + offset, kChunk) != 0)
+      if (!request(14)) return false;  // Read
+      if (reply.length != 6 + kChunk ||
+          std::memcmp(reply.body + 6, transport.responseBody.data() + offset, kChunk) != 0)
         ++wrongReplies;
       offset += kChunk;
       return true;

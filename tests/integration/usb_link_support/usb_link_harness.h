@@ -96,10 +96,6 @@ class RawHandheld {
   bool Connected() const { return m_stream != nullptr; }
   void Close() { m_stream.reset(); }
   // The desktop may have hung up already: that is what some tests want.
-  void SendBytes(const Packet& bytes) {
-    const usblink::IUsbStream::Part part{bytes.data(), bytes.size()};
-    if (m_stream) m_stream->Send(&part, 1, &m_error);
-  }
   void SendFrame(usblink::FrameKind kind, const Packet& body = {}) {
     if (m_stream) usblink::SendFrame(*m_stream, kind, body.data(), body.size(), &m_error);
   }
