@@ -4,7 +4,6 @@
 // drives a fetch; the transport hands back 4000-byte chunks from memory (libcurl's own
 // allocations are counted in curl_allocations_test). Every operator new in the process
 // is counted while the steady-state Reads run.
-#include <chrono>
 #include <cstring>
 #include <string>
 
