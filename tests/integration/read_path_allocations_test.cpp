@@ -1,9 +1,7 @@
 // Serving Read packets allocates nothing on the desktop's whole own path: the USB-link
-// device manager's I/O thread, the channel's ReadData and WriteData, the device worker's
-// wait and read, the dispatcher and the HTTP client. A raw handheld on the real socket
-// drives a fetch; the transport hands back 4000-byte chunks from memory (libcurl's own
-// allocations are counted in curl_allocations_test). Every operator new in the process
-// is counted while the steady-state Reads run.
+// device manager, the channel, the device worker, the dispatcher and the HTTP client. A
+// raw handheld drives a fetch whose transport hands back 4000-byte chunks from memory
+// (libcurl's own allocations: curl_allocations_test); every operator new is counted.
 #include <cstring>
 #include <string>
 
@@ -75,6 +73,7 @@ TEST(ReadPathAllocations, SteadyStateReadsAllocateNothingFromSocketToSocket) {
     };
     const std::string setup[] = {"allocation-test",    "127.0.0.1", std::string("\x50\0", 2), "GET", "/body",
                                  std::string(1, '\0'), ""};
+    // UserAgent to Headers (no Body), Send, ResponseHeaders.
     for (std::uint16_t type = 4; type <= 13;
          ++type) {  // UserAgent to Headers (no Body), Send, ResponseHeaders
       ASSERT_TRUE(type == 11 || request(type, type <= 10 ? setup[type - 4] : "")) << type;

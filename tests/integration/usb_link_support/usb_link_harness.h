@@ -1,6 +1,5 @@
-// Test harness for the USB-link device manager on a real socket: a log and sinks that
-// record what reaches them, a raw handheld that speaks frames byte by byte, and a fixture
-// holding a manager whose device events go to a recording sink.
+// Test harness for the USB-link device manager on a real socket: a sink that records
+// what reaches it, a raw handheld that speaks frames byte by byte, and the fixture.
 #pragma once
 
 #include <algorithm>
