@@ -105,15 +105,7 @@ class RawHandheld {
     SendFrame(usblink::FrameKind::Attach, body);
   }
 
-  struct Frame {
-    usblink::FrameKind kind;
-    Packet body;
-    bool operator==(const Frame&) const = default;
-    friend void PrintTo(const Frame& frame, std::ostream* out) {
-      *out << "kind 0x" << std::hex << static_cast<int>(frame.kind) << std::dec << ", body "
-           << ::testing::PrintToString(frame.body);
-    }
-  };
+  using Frame = std::pair<usblink::FrameKind, Packet>;  // gtest prints pairs readably
   // The next frame from the desktop, without allocating; false when none came in time
   // or the connection ended (ended()).
   bool NextFrame(usblink::FrameView& frame) {
