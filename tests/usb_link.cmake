@@ -1,9 +1,7 @@
-# The USB-link device manager and the simulated handheld over real sockets: the Unix
-# socket on POSIX, TCP on 127.0.0.1 everywhere (under Wine in the Windows build).
-set(usb_link_support integration/usb_link_support/usb_link_harness.cpp)
-
-skiff_test(usb_link_tcp_test SOURCES integration/usb_link_tcp_test.cpp ${usb_link_support}
-           LIBS skiff_usb_link skiff_handheld LABELS integration usb_link)
+# The USB-link device manager over real sockets: the Unix socket on POSIX, TCP on
+# 127.0.0.1 everywhere (under Wine in the Windows build).
+skiff_test(usb_link_tcp_test SOURCES integration/usb_link_tcp_test.cpp
+           LIBS skiff_usb_link skiff_device LABELS integration usb_link)
 if(WIN32)
   # The cross-built tool runs and reaches for the desktop over Winsock.
   set_property(GLOBAL APPEND PROPERTY SKIFF_TEST_TARGETS skiffhouse-handheld)
@@ -12,14 +10,8 @@ if(WIN32)
                        PASS_REGULAR_EXPRESSION "cannot connect to 127\\.0\\.0\\.1:1: ")
   return()
 endif()
-list(APPEND usb_link_support integration/usb_link_support/usb_link_harness_posix.cpp)
 
 skiff_test(usb_link_frame_test SOURCES integration/usb_link_frame_test.cpp
            LIBS skiff_usb_link LABELS integration usb_link)
-skiff_test(usb_link_manager_test SOURCES integration/usb_link_manager_test.cpp ${usb_link_support}
-           LIBS skiff_usb_link skiff_handheld skiff_test_peers LABELS integration usb_link)
-skiff_test(usb_link_handheld_test SOURCES integration/usb_link_handheld_test.cpp ${usb_link_support}
-           LIBS skiff_usb_link skiff_handheld skiff_test_peers LABELS integration usb_link)
-target_compile_definitions(usb_link_handheld_test PRIVATE
-                           SKIFF_HANDHELD_BINARY="$<TARGET_FILE:skiffhouse-handheld>")
-add_dependencies(usb_link_handheld_test skiffhouse-handheld)
+skiff_test(usb_link_manager_test SOURCES integration/usb_link_manager_test.cpp
+           LIBS skiff_usb_link skiff_device skiff_test_peers LABELS integration usb_link)

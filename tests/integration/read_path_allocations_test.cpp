@@ -1,199 +1,109 @@
 // Serving Read packets allocates nothing on the desktop's whole own path: the USB-link
-// device manager's I/O thread, the channel's ReadData and WriteData, the device worker's
-// wait and read, the dispatcher and the HTTP client. A raw handheld on the real socket
-// drives a fetch; the transport hands back 4000-byte chunks from memory (libcurl's own
-// allocations are counted in curl_allocations_test). Every operator new in the process
-// is counted while the steady-state Reads run.
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <cstdlib>
+// device manager, the channel, the device worker, the dispatcher and the HTTP client. A
+// raw handheld drives a fetch whose transport hands back 4000-byte chunks from memory
+// (libcurl's own allocations: curl_allocations_test); every operator new is counted.
 #include <cstring>
-#include <filesystem>
-#include <new>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "core/activity_log.h"
 #include "device/worker.h"
+#include "integration/usb_link_support/usb_link_harness.h"
 #include "platform/posix/usb_link/usb_socket.h"
 #include "support/counting_allocator.h"
 #include "support/device_test_support.h"
 #include "support/fake_http_transport.h"
 #include "support/fake_profile.h"
-#include "usb_link/usb_device_manager.h"
-#include "usb_link/usb_frame.h"
+#include "support/test_peers.h"
 
-namespace skiff {
+namespace skiff::testing {
 namespace {
 
 using usblink::FrameKind;
-using usblink::FrameReader;
-using usblink::FrameView;
 
-constexpr std::uint16_t kReplyType = 15;
 constexpr std::size_t kChunk = 4000;
 constexpr int kWarmUpReads = 200;
 constexpr int kCountedReads = 2000;
-constexpr auto kSafetyWait = std::chrono::seconds(20);
-
-class LineCounter : public ILogSink {
- public:
-  void Log(const std::string& /*line*/) override { ++lines; }
-  std::atomic<int> lines{0};
-};
-
-// A handheld that speaks frames with fixed buffers only, so that it allocates nothing
-// itself while the Reads are counted.
-class RawHandheld {
- public:
-  bool Attach(const std::string& socketPath) {
-    std::string reason;
-    const auto deadline = std::chrono::steady_clock::now() + kSafetyWait;
-    while (!(m_stream = usblink::ConnectToUsbSocket(socketPath, &reason))) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      ::usleep(10000);
-    }
-    std::vector<std::uint8_t> body;
-    if (!usblink::EncodeAttach({usblink::DeviceProperty::MakeInteger("BBPIN", 0x2A0F)}, &body, &reason))
-      return false;
-    if (!usblink::SendFrame(*m_stream, FrameKind::Attach, body.data(), body.size(), &reason)) return false;
-    // The desktop opens the application channel; the handheld agrees.
-    FrameView frame{};
-    if (!NextFrame(&frame) || frame.kind != FrameKind::Open) return false;
-    return usblink::SendFrame(*m_stream, FrameKind::Opened, nullptr, 0, &reason);
-  }
-
-  // Sends one request packet and waits for the DATA frame that answers it; the reply
-  // packet's bytes are in Reply() until the next call.
-  bool Request(std::uint16_t type, const void* payload, std::size_t length) {
-    m_sequence = static_cast<std::uint16_t>(m_sequence % 30000 + 1);
-    std::uint8_t packet[kPacketSize];
-    usblink::WriteLe16(packet, type);
-    usblink::WriteLe16(packet + 2, m_sequence);
-    usblink::WriteLe16(packet + 4, static_cast<std::uint16_t>(length));
-    if (length > 0) std::memcpy(packet + kPacketHeaderSize, payload, length);
-    if (!usblink::SendFrame(*m_stream, FrameKind::Data, packet, kPacketHeaderSize + length, &m_reason))
-      return false;
-    FrameView frame{};
-    if (!NextFrame(&frame) || frame.kind != FrameKind::DesktopData || frame.length < kPacketHeaderSize)
-      return false;
-    m_reply = frame.body;
-    m_replySize = frame.length;
-    return usblink::ReadLe16(m_reply + 2) == m_sequence;
-  }
-  bool RequestText(std::uint16_t type, const std::string& text) {
-    return Request(type, text.data(), text.size());
-  }
-
-  std::uint16_t ReplyType() const { return usblink::ReadLe16(m_reply); }
-  std::size_t ReplyPayloadSize() const { return m_replySize - kPacketHeaderSize; }
-  const std::uint8_t* ReplyPayload() const { return m_reply + kPacketHeaderSize; }
-
- private:
-  bool NextFrame(FrameView* frame) {
-    for (;;) {
-      switch (m_reader.Next(*frame)) {
-        case FrameReader::Result::Frame:
-          return true;
-        case FrameReader::Result::Bad:
-          return false;
-        case FrameReader::Result::NeedMore:
-          break;
-      }
-      pollfd wait{static_cast<int>(m_stream->Handle()), POLLIN, 0};
-      if (::poll(&wait, 1, static_cast<int>(std::chrono::milliseconds(kSafetyWait).count())) <= 0)
-        return false;
-      const std::ptrdiff_t got = m_stream->Receive(m_reader.FreeSpace(), m_reader.FreeSize());
-      if (got < 0) return false;
-      m_reader.Commit(static_cast<std::size_t>(got));
-    }
-  }
-
-  std::unique_ptr<usblink::IUsbStream> m_stream;
-  FrameReader m_reader{usblink::Direction::ToHandheld};
-  std::uint16_t m_sequence = 0;
-  const std::uint8_t* m_reply = nullptr;
-  std::size_t m_replySize = 0;
-  std::string m_reason;
-};
 
 TEST(ReadPathAllocations, SteadyStateReadsAllocateNothingFromSocketToSocket) {
-  char folder[] = "/tmp/read_path_allocations.XXXXXX";
-  ASSERT_NE(::mkdtemp(folder), nullptr);
-  const std::string socketPath = std::string(folder) + "/usb.sock";
-
-  // A body longer than the Reads that are made, so that every counted Read is a full
-  // chunk, and one whose bytes say where they are.
-  testing::FakeHttpTransport transport;
+  test::TempDir dir;
+  const std::string socketPath = dir.Path() + "/usb.sock";
+  // A body longer than the Reads made, so that every counted Read is a full chunk, and
+  // one whose bytes say where they are.
+  FakeHttpTransport transport;
   transport.record = false;
-  constexpr std::size_t kBodyBytes = (kWarmUpReads + kCountedReads + 10) * kChunk;
-  transport.responseBody.resize(kBodyBytes);
-  for (std::size_t i = 0; i < kBodyBytes; ++i) transport.responseBody[i] = static_cast<char>(i % 251);
+  transport.responseBody.resize((kWarmUpReads + kCountedReads + 10) * kChunk);
+  for (std::size_t i = 0; i < transport.responseBody.size(); ++i)
+    transport.responseBody[i] = static_cast<char>(i % 251);
 
-  LineCounter usbLog;
+  RecordingSink usbLog;
   CUsbDeviceManagerFactory factory(usblink::UnixSocketEndpoint(socketPath), usbLog);
-  testing::InMemoryProfile profile;
-  testing::ScriptedPasswordRequester requester;
-  testing::RecordingLogDisplay display;
+  InMemoryProfile profile;
+  ScriptedPasswordRequester requester;
+  RecordingLogDisplay display;
   CActivityLog log;
   log.SetWindow(&display);
   CDeviceWorker worker(factory, transport, profile, requester, WorkerTiming{100, 100});
   requester.Attach(&worker);
   worker.SetLog(&log);
   worker.Start();
-
   {
-    RawHandheld handheld;
-    ASSERT_TRUE(handheld.Attach(socketPath));
-    ASSERT_TRUE(display.WaitForLine("Client successfully connected"));
-    const std::uint8_t port[2] = {80, 0}, secure[1] = {0};
-    ASSERT_TRUE(handheld.RequestText(4, "allocation-test"));  // UserAgent
-    ASSERT_TRUE(handheld.RequestText(5, "127.0.0.1"));        // Host
-    ASSERT_TRUE(handheld.Request(6, port, sizeof port));      // Port
-    ASSERT_TRUE(handheld.RequestText(7, "GET"));              // Verb
-    ASSERT_TRUE(handheld.RequestText(8, "/body"));            // Path
-    ASSERT_TRUE(handheld.Request(9, secure, sizeof secure));  // Secure
-    ASSERT_TRUE(handheld.RequestText(10, ""));                // Headers
-    ASSERT_TRUE(handheld.Request(12, nullptr, 0));            // Send
-    ASSERT_EQ(handheld.ReplyType(), kReplyType);
-    ASSERT_TRUE(handheld.Request(13, nullptr, 0));  // ResponseHeaders
-    ASSERT_EQ(handheld.ReplyType(), kReplyType);
-
+    ASSERT_TRUE(usbLog.Wait(usbLog.lines, 1));  // the worker's manager listens
+    std::string error;
+    RawHandheld handheld(usblink::ConnectToUsbSocket(socketPath, &error));
+    ASSERT_TRUE(handheld.Connected()) << error;
+    handheld.Attach(0x2A0F);
+    ASSERT_EQ(handheld.ReadFrame(), (RawHandheld::Frame{FrameKind::Open, Bytes("SkiffhouseUSB")}));
+    handheld.SendFrame(FrameKind::Opened);
+    // One request packet and the DATA frame that answers it, allocating nothing: the
+    // packet's buffer is reused, the reply stays in the handheld's reader.
+    Packet packet(kPacketSize);
+    usblink::FrameView reply{};
+    std::uint16_t sequence = 0;
+    auto request = [&](std::uint16_t type, const std::string& payload = {}) {
+      packet.resize(6 + payload.size());
+      usblink::WriteLe16(packet.data(), type);
+      usblink::WriteLe16(packet.data() + 2, ++sequence);
+      usblink::WriteLe16(packet.data() + 4, static_cast<std::uint16_t>(payload.size()));
+      std::memcpy(packet.data() + 6, payload.data(), payload.size());
+      handheld.SendFrame(FrameKind::Data, packet);
+      return handheld.NextFrame(reply) && reply.kind == FrameKind::DesktopData && reply.length >= 6 &&
+             usblink::ReadLe16(reply.body) == 15 && usblink::ReadLe16(reply.body + 2) == sequence;
+    };
+    const std::string setup[] = {"allocation-test",    "127.0.0.1", std::string("\x50\0", 2), "GET", "/body",
+                                 std::string(1, '\0'), ""};
+    // UserAgent to Headers (no Body), Send, ResponseHeaders.
+    for (std::uint16_t type = 4; type <= 13;
+         ++type) {  // UserAgent to Headers (no Body), Send, ResponseHeaders
+      ASSERT_TRUE(type == 11 || request(type, type <= 10 ? setup[type - 4] : "")) << type;
+    }
     std::size_t offset = 0;
     int wrongReplies = 0;
     auto readChunk = [&] {
-      if (!handheld.Request(14, nullptr, 0)) return false;  // Read
-      if (handheld.ReplyType() != kReplyType || handheld.ReplyPayloadSize() != kChunk ||
-          std::memcmp(handheld.ReplyPayload(), transport.responseBody.data() + offset, kChunk) != 0)
+      if (!request(14)) return false;  // Read
+      if (reply.length != 6 + kChunk ||
+          std::memcmp(reply.body + 6, transport.responseBody.data() + offset, kChunk) != 0)
         ++wrongReplies;
       offset += kChunk;
       return true;
     };
     for (int i = 0; i < kWarmUpReads; ++i) ASSERT_TRUE(readChunk());
 
-    const long before = testing::AllocationCount();
+    const long before = AllocationCount();
     bool linkHeld = true;
     for (int i = 0; i < kCountedReads && linkHeld; ++i) linkHeld = readChunk();
-    const long allocations = testing::AllocationCount() - before;
-
+    const long allocations = AllocationCount() - before;
     ASSERT_TRUE(linkHeld);
     EXPECT_EQ(wrongReplies, 0);
     EXPECT_EQ(allocations, 0) << "heap allocations during " << kCountedReads << " Reads";
     // The counter sees allocations at all: one log line made now is counted.
-    const long beforeLine = testing::AllocationCount();
+    const long beforeLine = AllocationCount();
     log.AddLine("a line that the allocation counter must see");
-    EXPECT_GT(testing::AllocationCount(), beforeLine);
+    EXPECT_GT(AllocationCount(), beforeLine);
   }
   worker.Stop();
-  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
-}  // namespace skiff
+}  // namespace skiff::testing

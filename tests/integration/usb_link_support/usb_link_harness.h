@@ -1,8 +1,8 @@
-// Test harness for the USB-link device manager, on every platform: a manager on a real
-// socket, a log and sinks that record what reaches them, and a raw handheld that speaks
-// frames byte by byte over it. unix_socket_test.h puts the manager on a Unix socket.
+// Test harness for the USB-link device manager on a real socket: a sink that records
+// what reaches it, a raw handheld that speaks frames byte by byte, and the fixture.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -17,8 +17,9 @@
 
 #include <gtest/gtest.h>
 
+#include "core/text.h"
 #include "device/devmgr.h"
-#include "support/test_peers.h"
+#include "device/sha1.h"
 #include "usb_link/usb_device_manager.h"
 #include "usb_link/usb_frame.h"
 #include "usb_link/usb_stream.h"
@@ -26,145 +27,138 @@
 namespace skiff::testing {
 
 inline constexpr auto kEventWait = std::chrono::seconds(10);  // safety net only
+using Packet = std::vector<std::uint8_t>;
 
-// Counters changed under one mutex, so that a test can wait for one to reach a count.
-class Recorder {
+// Whatever reaches it, counted: log lines (the last one kept), device events and one
+// channel's events. Counts change under one mutex, so that a test can wait for one to
+// reach a number. References are counted so a test can see that the manager lets go;
+// the manager never queries for other interfaces.
+class RecordingSink : public ILogSink, public IDevMgrDeviceSink, public IDevMgrChannelSink {
  public:
+  virtual ~RecordingSink() = default;
   bool Wait(const std::atomic<int>& counter, int count) {
     std::unique_lock lock(m_mutex);
     return m_changed.wait_for(lock, kEventWait, [&] { return counter >= count; });
   }
-
- protected:
-  template <typename Change>
-  void Record(Change change) {
-    {
-      std::lock_guard lock(m_mutex);
-      change();
-    }
-    m_changed.notify_all();
-  }
-  mutable std::mutex m_mutex;
-  std::condition_variable m_changed;
-};
-
-class RecordingLog : public ILogSink, public Recorder {
- public:
-  void Log(const std::string& line) override {
-    Record([&] { m_lines.push_back(line), ++count; });
-  }
   std::string Last() const {
     std::lock_guard lock(m_mutex);
-    return m_lines.empty() ? std::string() : m_lines.back();
+    return m_last;
   }
-  std::atomic<int> count{0};
-
- private:
-  std::vector<std::string> m_lines;
-};
-
-// Both sinks count references so a test can see that the manager lets go of them.
-class RecordingDeviceSink : public IDevMgrDeviceSink, public Recorder {
- public:
-  virtual ~RecordingDeviceSink() = default;
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+  void Log(const std::string& line) override { Count(this, lines, &line); }
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOTIMPL; }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
   ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--references); }
   HRESULT STDMETHODCALLTYPE OnDeviceConnected(void* device) override {
-    if (device != nullptr && onConnected) onConnected();
+    if (onConnected) onConnected();  // before it is counted
     return Count(device, connected);
   }
   HRESULT STDMETHODCALLTYPE OnDeviceDisconnected(void* device) override {
     return Count(device, disconnected);
   }
-
-  std::atomic<int> references{1}, connected{0}, disconnected{0};
-  // Runs inside OnDeviceConnected (on the manager's thread), before it is counted.
-  std::function<void()> onConnected;
-
- private:
-  HRESULT Count(void* device, std::atomic<int>& counter) {
-    if (device == nullptr) return E_POINTER;
-    Record([&] { ++counter; });
-    return S_OK;
-  }
-};
-
-class RecordingChannelSink : public IDevMgrChannelSink, public Recorder {
- public:
-  virtual ~RecordingChannelSink() = default;
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
-  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--references); }
   HRESULT STDMETHODCALLTYPE OnNotify() override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnChallenge(LONG attemptsRemaining, BYTE answer[20]) override;
-  HRESULT STDMETHODCALLTYPE OnDataReady() override {
-    Record([&] { ++dataReady; });
-    if (onDataReady) onDataReady();
+  HRESULT STDMETHODCALLTYPE OnChallenge(LONG, BYTE answer[20]) override {
+    Count(this, challenged);
+    if (duringChallenge) duringChallenge();
+    if (!password) return HRESULT_FROM_WIN32(ERROR_CANCELLED);
+    Sha1Digest(password->data(), password->size(), answer, kSha1DigestBytes);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE OnClose() override {
-    Record([&] { ++closed; });
-    return S_OK;
-  }
-  std::vector<int> Attempts() const {
-    std::lock_guard lock(m_mutex);
-    return m_attempts;
-  }
+  HRESULT STDMETHODCALLTYPE OnDataReady() override { return Count(this, dataReady); }
+  HRESULT STDMETHODCALLTYPE OnClose() override { return Count(this, closed); }
 
-  // The passwords answered in turn (the last one repeats); none: the challenge fails.
-  std::vector<std::string> passwords;
-  // Runs inside OnChallenge before it answers; may block.
-  std::function<void()> duringChallenge;
-  // Runs inside OnDataReady, after it is counted.
-  std::function<void()> onDataReady;
-  std::atomic<int> references{1}, dataReady{0}, closed{0}, challenged{0};
+  std::atomic<int> references{1}, lines{0}, connected{0}, disconnected{0}, dataReady{0}, closed{0},
+      challenged{0};
+  std::function<void()> onConnected;      // runs on the manager's thread
+  std::optional<std::string> password;    // none: the challenge fails, as on a cancel
+  std::function<void()> duringChallenge;  // runs inside OnChallenge before it answers
 
  private:
-  std::vector<int> m_attempts;
+  HRESULT Count(const void* object, std::atomic<int>& counter, const std::string* line = nullptr) {
+    if (object == nullptr) return E_POINTER;
+    {
+      std::lock_guard lock(m_mutex);
+      if (line != nullptr) m_last = *line;
+      ++counter;
+    }
+    m_changed.notify_all();
+    return S_OK;
+  }
+  mutable std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::string m_last;
 };
 
 // A handheld made of raw frames, for answers the real one never gives.
 class RawHandheld {
  public:
-  explicit RawHandheld(const std::string& socketPath);  // POSIX only
-  explicit RawHandheld(std::uint16_t tcpPort);          // on 127.0.0.1
-  ~RawHandheld() { Close(); }
-  RawHandheld(const RawHandheld&) = delete;
-  RawHandheld& operator=(const RawHandheld&) = delete;
-
+  explicit RawHandheld(std::unique_ptr<usblink::IUsbStream> stream) : m_stream(std::move(stream)) {}
   bool Connected() const { return m_stream != nullptr; }
-  void SendBytes(const std::vector<std::uint8_t>& bytes);
-  void SendFrame(usblink::FrameKind kind, const std::vector<std::uint8_t>& body = {});
-  void Attach(std::int32_t pin, std::vector<usblink::DeviceProperty> more = {});
+  void Close() { m_stream.reset(); }
+  // The desktop may have hung up already: that is what some tests want.
+  void SendFrame(usblink::FrameKind kind, const Packet& body = {}) {
+    if (m_stream) usblink::SendFrame(*m_stream, kind, body.data(), body.size(), &m_error);
+  }
+  void Attach(std::int32_t pin, std::vector<usblink::DeviceProperty> more = {}) {
+    more.insert(more.begin(), usblink::DeviceProperty::MakeInteger("BBPIN", pin));
+    Packet body;
+    ASSERT_TRUE(usblink::EncodeAttach(more, &body, &m_error)) << m_error;
+    SendFrame(usblink::FrameKind::Attach, body);
+  }
 
-  struct Frame {
-    usblink::FrameKind kind;
-    std::vector<std::uint8_t> body;
-    bool operator==(const Frame&) const = default;
-    friend void PrintTo(const Frame& frame, std::ostream* out) {
-      *out << "kind 0x" << std::hex << static_cast<int>(frame.kind) << std::dec << ", " << frame.body.size()
-           << "-byte body " << ::testing::PrintToString(frame.body);
+  using Frame = std::pair<usblink::FrameKind, Packet>;  // gtest prints pairs readably
+  // The next frame from the desktop, without allocating; false when none came in time
+  // or the connection ended (ended()).
+  bool NextFrame(usblink::FrameView& frame) {
+    using Result = usblink::FrameReader::Result;
+    const auto deadline = std::chrono::steady_clock::now() + kEventWait;
+    for (Result result; (result = m_reader.Next(frame)) != Result::Frame;) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (result == Result::Bad || !m_stream || m_ended || left.count() <= 0) return false;
+      m_poller.Clear();
+      m_poller.Add(m_stream->Handle());
+      if (!m_poller.Wait(static_cast<int>(left.count()), &m_error)) return false;
+      if (!m_poller.Readable(0)) continue;
+      const std::ptrdiff_t got = m_stream->Receive(m_reader.FreeSpace(), m_reader.FreeSize());
+      m_ended = got < 0;
+      m_reader.Commit(m_ended ? 0 : static_cast<std::size_t>(got));
     }
-  };
-  // The next frame from the desktop; nullopt when none came in time or the link ended.
-  std::optional<Frame> ReadFrame();
-  // True when the desktop ended the connection within the limit; frames before are skipped.
-  bool WaitForEnd();
-  void Close();
+    return true;
+  }
+  std::optional<Frame> ReadFrame() {
+    usblink::FrameView view{};
+    if (!NextFrame(view)) return std::nullopt;
+    return Frame{view.kind, Packet(view.body, view.body + view.length)};
+  }
+  // True when the desktop ended the connection in time; frames before are skipped.
+  bool WaitForEnd() {
+    usblink::FrameView view{};
+    while (NextFrame(view)) {
+    }
+    return m_ended;
+  }
 
  private:
-  bool WaitReadable(std::chrono::steady_clock::time_point deadline);
   std::unique_ptr<usblink::IUsbStream> m_stream;
   usblink::CSocketPoller m_poller;
   usblink::FrameReader m_reader{usblink::Direction::ToHandheld};
+  std::string m_error;
+  bool m_ended = false;
 };
 
+inline Packet Bytes(const std::string& text) {
+  return {text.begin(), text.end()};
+}
+
 // A packet as the channel carries it: type, sequence, length, payload.
-std::vector<std::uint8_t> MakePacket(std::uint16_t type, std::uint16_t sequence, const std::string& payload);
-std::vector<std::uint8_t> Bytes(const std::string& text);
-// The 20-byte answer to a password challenge.
-std::vector<std::uint8_t> PasswordDigest(const std::string& password);
+inline Packet MakePacket(std::uint16_t type, std::uint16_t sequence, const std::string& payload) {
+  Packet bytes(6 + payload.size());  // sized once, for GCC 12's array-bounds warning
+  usblink::WriteLe16(bytes.data(), type);
+  usblink::WriteLe16(bytes.data() + 2, sequence);
+  usblink::WriteLe16(bytes.data() + 4, static_cast<std::uint16_t>(payload.size()));
+  std::copy(payload.begin(), payload.end(), bytes.begin() + 6);
+  return bytes;
+}
 
 // Holds an interface reference and releases it once.
 template <typename T>
@@ -182,50 +176,116 @@ class Ref {
   T* Get() const { return m_pointer; }
   T* operator->() const { return m_pointer; }
   explicit operator bool() const { return m_pointer != nullptr; }
-  T* Detach() { return std::exchange(m_pointer, nullptr); }
   void Reset() {
-    if (m_pointer != nullptr) m_pointer->Release();
-    m_pointer = nullptr;
+    if (m_pointer != nullptr) std::exchange(m_pointer, nullptr)->Release();
   }
 
  private:
   T* m_pointer = nullptr;
 };
 
-// The device at index in a fresh device list (null when there is none).
-IDevMgrDevice* DeviceAt(IDevMgrMain* manager, LONG index);
-ULONG DeviceCount(IDevMgrMain* manager);
-// The property at index in list (a VT_I4 index).
-HRESULT PropertyAt(IDevMgrPropertyList* list, LONG index, IDevMgrProperty** property);
-// The device's properties in order, as "BBPIN=I4:10767" or "Name=BSTR:text".
-std::vector<std::string> Properties(IDevMgrDevice* device);
-// Opens the program's channel on device.
-HRESULT OpenChannel(IDevMgrDevice* device, IDevMgrChannelSink& sink, IDevMgrChannel** channel);
-// The description in the calling thread's error object (and clears it).
-std::string LastErrorDescription();
-// The next packet on the channel (empty when there is none), and a packet written to it.
-std::vector<std::uint8_t> ReadPacket(IDevMgrChannel* channel);
-HRESULT WritePacket(IDevMgrChannel* channel, const std::vector<std::uint8_t>& packet);
+inline std::string Utf8(BSTR text) {
+  return WideToUtf8String(std::u16string_view(AsWide(text), SysStringLen(text)));
+}
 
-// A device manager, its device events advised to deviceSink.
+// The number of devices in a fresh device list.
+inline ULONG DeviceCount(IDevMgrMain* manager) {
+  Ref<IDevMgrDeviceList> list;
+  ULONG count = 0;
+  if (FAILED(manager->GetDevices(list.Out())) || FAILED(list->GetCount(&count))) return 0xFFFFFFFF;
+  return count;
+}
+
+// The device's properties in order, as "BBPIN=I4:10767" or "Name=BSTR:text".
+inline std::vector<std::string> Properties(IDevMgrDevice* device) {
+  std::vector<std::string> shown;
+  Ref<IDevMgrPropertyList> properties;
+  LONG count = 0;
+  if (FAILED(device->GetProperties(properties.Out())) || FAILED(properties->GetCount(&count)))
+    return {"(failed)"};
+  for (LONG index = 0; index < count; ++index) {
+    VARIANT at, value;
+    VariantInit(&at), VariantInit(&value);
+    at.vt = VT_I4;
+    at.lVal = index;
+    Ref<IDevMgrProperty> property;
+    BSTR name = nullptr;
+    if (FAILED(properties->GetItem(at, property.Out())) || FAILED(property->GetName(&name)) ||
+        FAILED(property->GetValue(&value)))
+      return {"(failed)"};
+    shown.push_back(Utf8(name) + (value.vt == VT_I4     ? "=I4:" + std::to_string(value.lVal)
+                                  : value.vt == VT_BSTR ? "=BSTR:" + Utf8(value.bstrVal)
+                                                        : "=VT:" + std::to_string(value.vt)));
+    SysFreeString(name);
+    VariantClear(&value);
+  }
+  return shown;
+}
+
+inline HRESULT OpenChannel(IDevMgrDevice* device, IDevMgrChannelSink& sink, IDevMgrChannel** channel) {
+  return device->OpenChannel(AsOle(u"SkiffhouseUSB"), &sink, channel);
+}
+
+// The description in the calling thread's error object (and clears it).
+inline std::string LastErrorDescription() {
+  IErrorInfo* info = nullptr;
+  if (GetErrorInfo(0, &info) != S_OK || info == nullptr) return {};
+  BSTR description = nullptr;
+  std::string text;
+  if (SUCCEEDED(info->GetDescription(&description)) && description != nullptr) text = Utf8(description);
+  SysFreeString(description);
+  info->Release();
+  return text;
+}
+
+// The next packet on the channel (empty when there is none), and a packet written to it.
+inline Packet ReadPacket(IDevMgrChannel* channel) {
+  BYTE buffer[4006];
+  ULONG count = 0;
+  if (channel->ReadData(buffer, sizeof buffer, &count) != S_OK) return {};
+  return {buffer, buffer + count};
+}
+inline HRESULT WritePacket(IDevMgrChannel* channel, const Packet& packet) {
+  return channel->WriteData(packet.data(), static_cast<ULONG>(packet.size()));
+}
+
 class UsbLinkTest : public ::testing::Test {
  protected:
-  void TearDown() override;
-  void CreateOn(std::unique_ptr<usblink::IUsbEndpoint> endpoint, UsbLinkTiming timing = {});
-  // On TCP at 127.0.0.1, a free port (tcpPort).
-  void CreateTcp(UsbLinkTiming timing = {}) { CreateOn(usblink::TcpLoopbackEndpoint(0), timing); }
-  // Lets the manager go, unadvised first.
-  void ReleaseManager();
-  // The device the manager listed last (after waiting for count attachments).
-  IDevMgrDevice* WaitForDevice(int count = 1);
+  void TearDown() override {
+    ReleaseManager();
+    EXPECT_EQ(deviceSink.references, 1) << "the manager kept a reference to the device sink";
+  }
+  void CreateOn(std::unique_ptr<usblink::IUsbEndpoint> endpoint, UsbLinkTiming timing = {}) {
+    factory = std::make_unique<CUsbDeviceManagerFactory>(std::move(endpoint), log, timing);
+    ASSERT_EQ(factory->CreateDeviceManager(manager.Out(), &tcpPort), S_OK);
+    ASSERT_EQ(manager->AdviseDeviceEvents(&deviceSink, &cookie), S_OK);
+    advised = true;
+  }
+  void ReleaseManager() {  // unadvised first
+    if (manager && advised) manager->UnadviseDeviceEvents(cookie);
+    advised = false;
+    manager.Reset();
+  }
+  // The device the manager listed last, after waiting for count attachments.
+  IDevMgrDevice* WaitForDevice(int count = 1) {
+    EXPECT_TRUE(deviceSink.Wait(deviceSink.connected, count));
+    Ref<IDevMgrDeviceList> list;
+    IDevMgrDevice* device = nullptr;
+    if (SUCCEEDED(manager->GetDevices(list.Out())))
+      list->GetItem(static_cast<LONG>(DeviceCount(manager.Get())) - 1, &device);
+    return device;
+  }
   // Waits for the log to hold count lines; the last one names reason.
-  void ExpectLogged(int count, const std::string& reason);
+  void ExpectLogged(int count, const std::string& reason) {
+    EXPECT_TRUE(log.Wait(log.lines, count));
+    EXPECT_EQ(log.lines, count);
+    EXPECT_NE(log.Last().find(reason), std::string::npos) << log.Last();
+  }
 
-  RecordingLog log;
-  RecordingDeviceSink deviceSink;
+  RecordingSink log, deviceSink;
   std::unique_ptr<CUsbDeviceManagerFactory> factory;
   Ref<IDevMgrMain> manager;
-  std::uint16_t tcpPort = 0;
+  std::uint16_t tcpPort = 0;  // after creating on TCP
   DWORD cookie = 0;
   bool advised = false;
 };
