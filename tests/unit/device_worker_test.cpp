@@ -1,0 +1,543 @@
+// The device worker against a scripted device manager, one scenario per behaviour a user
+// meets: a handheld attached and served, its properties and PIN, a locked handheld
+// answered, wrong or cancelled, signals that come together, failed reads and writes, a
+// missing device manager, and the stop in every state.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+
+#include "device/com_error.h"
+#include "support/device_test_support.h"
+#include "support/fake_http_transport.h"
+#include "support/fake_profile.h"
+
+namespace skiff::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using Then = ScriptedPasswordRequester::Then;
+
+constexpr std::uint32_t kHour = 3600000;
+constexpr std::uint16_t kPing = 1;
+constexpr std::uint16_t kPong = 2;
+constexpr char kOpening[] = "Opening Channel: SkiffhouseUSB";
+
+// A packet as it travels: little-endian type, sequence and length, then the payload.
+std::vector<std::uint8_t> Wire(std::uint16_t type, std::uint16_t sequence, const std::string& payload) {
+  std::vector<std::uint8_t> bytes(6 + payload.size());
+  const std::uint16_t fields[3] = {type, sequence, static_cast<std::uint16_t>(payload.size())};
+  for (std::size_t i = 0; i < 3; ++i) {
+    bytes[2 * i] = static_cast<std::uint8_t>(fields[i] & 0xFF);
+    bytes[2 * i + 1] = static_cast<std::uint8_t>(fields[i] >> 8);
+  }
+  std::copy(payload.begin(), payload.end(), bytes.begin() + 6);
+  return bytes;
+}
+std::vector<std::uint8_t> PongTo(std::uint16_t sequence, const std::string& text) {
+  return Wire(kPong, sequence, "Pong: " + text + std::string(1, '\0'));
+}
+
+std::string ErrorLine(HRESULT code) {
+  return ComErrorLine(ComError(code, nullptr));
+}
+
+// A worker wired to the fakes, its log recorded. Passes come only on arrivals unless the
+// timing says otherwise.
+struct Harness {
+  explicit Harness(WorkerTiming timing = {kHour, kHour}) {
+    log.SetWindow(&display);
+    worker = std::make_unique<CDeviceWorker>(manager, transport, profile, requester, timing);
+    worker->SetLog(&log);
+    requester.Attach(worker.get());
+  }
+  ~Harness() {
+    if (worker) Stop();
+  }
+  void Start() {
+    worker->Start();
+    EXPECT_TRUE(Eventually([&] { return manager.Advised(); }));
+  }
+  std::shared_ptr<FakeChannel> Serve(const std::shared_ptr<FakeDevice>& device) {
+    Start();
+    manager.Attach(device);
+    return display.WaitForLine("Client successfully connected") ? device->LastChannel() : nullptr;
+  }
+  // A Stop() that hangs ends the run: a hung thread cannot be recovered.
+  void Stop() {
+    auto stopped = std::async(std::launch::async, [this] { worker->Stop(); });
+    if (stopped.wait_for(std::chrono::seconds(20)) == std::future_status::ready) return;
+    std::fprintf(stderr, "Stop() did not return\n");
+    std::_Exit(1);
+  }
+  // The lines from the first `first` on, without the arrival lines, which come at a
+  // moment of the device manager's own.
+  std::vector<std::string> LinesFrom(const std::string& first) const {
+    auto lines = display.Lines();
+    lines.erase(std::remove(lines.begin(), lines.end(), "Device connected!"), lines.end());
+    return std::vector<std::string>(std::find(lines.begin(), lines.end(), first), lines.end());
+  }
+
+  FakeDeviceManager manager;
+  FakeHttpTransport transport;
+  InMemoryProfile profile;
+  ScriptedPasswordRequester requester;
+  RecordingLogDisplay display;
+  CActivityLog log;
+  std::unique_ptr<CDeviceWorker> worker;
+};
+
+// After the stop: everything the worker held is let go, and no event reaches it any more.
+void ExpectLetGo(Harness& h) {
+  EXPECT_EQ(h.manager.refs, 0);
+  EXPECT_FALSE(h.manager.Advised());
+  EXPECT_EQ(h.manager.live, 0) << "a device list or property was not released";
+  EXPECT_EQ(h.worker->AddRef(), 1u) << "the device manager still holds a sink reference";
+  h.worker->Release();
+  const auto lines = h.display.Lines();
+  h.manager.Arrival();
+  h.worker->OnDeviceConnected(nullptr);
+  h.worker->OnClose();
+  h.worker->OnDataReady();
+  EXPECT_EQ(h.display.Lines(), lines);
+}
+
+TEST(DeviceWorker, TheFirstHandheldIsServedUntilItClosesAndEverythingIsLetGo) {
+  Harness h;
+  auto first = h.manager.NewDevice({Text(u"DeviceName", u"Skiff 9000"), Number(u"BBPIN", 0x2A0F)});
+  auto second = h.manager.NewDevice({Number(u"BBPIN", 0x22)});
+  h.manager.Attach(first, false);
+  h.Start();
+  h.manager.Attach(second);
+  ASSERT_TRUE(h.display.WaitForLine("Client successfully connected"));
+  auto channel = first->LastChannel();
+
+  channel->Deliver(Wire(kPing, 1, "abcdefghij"));
+  auto liar = Wire(kPing, 2, "xyz");
+  liar[4] = 10;  // claims 10 payload bytes; 3 arrived
+  channel->Deliver(liar);
+  channel->Deliver(Wire(kPong, 3, ""));
+  ASSERT_TRUE(h.display.WaitForLine("Got ping response"));
+  channel->Close();
+  ASSERT_TRUE(h.display.WaitForLine("Finished handling client"));
+
+  EXPECT_THAT(channel->Written(), ElementsAre(PongTo(1, "abcdefghij"), PongTo(2, "xyz")))
+      << "the second reply shows bytes of the first packet, or the pong was answered";
+  EXPECT_THAT(
+      h.LinesFrom("Device count > 0"),
+      ElementsAre("Device count > 0", "DeviceName: Skiff 9000", "BBPIN: 2a0f", kOpening,
+                  "Client successfully connected",
+                  "Packet length 10 exceeds the 3 payload bytes received; using those", "Got ping response",
+                  "rawOnClose", "Port closed", "No longer connected", "Finished handling client"));
+  EXPECT_EQ(h.worker->Pin(), 0x2A0Fu);
+  EXPECT_EQ(second->propertyReads + second->openCalls, 0);
+  EXPECT_EQ(channel->refs, 0);
+  EXPECT_TRUE(channel->SinkDropped());
+  h.Stop();
+  EXPECT_EQ(first->refs, 0);
+  ExpectLetGo(h);
+}
+
+TEST(DeviceWorker, PropertiesAreLoggedAndTheOneNamedBbpinGivesThePin) {
+  const Property unreadable{u"Broken", VT_BSTR, 0, u"x", E_ACCESSDENIED};
+  const struct Case {
+    std::vector<Property> properties;
+    std::vector<std::string> lines;  // up to the open, or the error that ends the pass
+    std::uint32_t pin;               // 0: left alone
+  } cases[] = {
+      {{Text(u"Name", u"Skiff"), Number(u"BBPIN", -1)},
+       {"Name: Skiff", "BBPIN: ffffffff", kOpening},
+       0xFFFFFFFF},
+      {{Number(u"BBPIN", 0x00AB0C)}, {"BBPIN: ab0c", kOpening}, 0xAB0C},
+      {{Text(u"BBPIN", u"4660")}, {"BBPIN: 1234", kOpening}, 4660},
+      {{Number(u"BBPIN", 0x10), Number(u"BBPIN", 0x20)}, {"BBPIN: 10", "BBPIN: 20", kOpening}, 0x20},
+      {{Number(u"bbpin", 5), Number(u"BBPIN ", 6), Text(u"Owner", u"BBPIN"), Text(std::nullopt, u"orphan"),
+        Number(u"Count", -7)},
+       {"bbpin: 5", "BBPIN : 6", "Owner: BBPIN", ": orphan", "Count: -7", kOpening},
+       0},
+      {{Text(u"BBPIN", u"12ab"), Text(u"Later", u"x")}, {ErrorLine(DISP_E_TYPEMISMATCH)}, 0},
+      {{Text(u"BBPIN", u"99999999999")}, {ErrorLine(DISP_E_OVERFLOW)}, 0},
+      {{Text(u"Name", u"Skiff"), unreadable, Number(u"BBPIN", 3)},
+       {"Name: Skiff", ErrorLine(E_ACCESSDENIED)},
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lines.front());
+    Harness h;
+    h.Start();
+    h.manager.Attach(h.manager.NewDevice(c.properties));
+    ASSERT_TRUE(h.display.WaitForLine(c.lines.back()));
+    h.Stop();
+    auto lines = h.LinesFrom("Device count > 0");
+    const auto opening = std::find(lines.begin(), lines.end(), kOpening);
+    lines.erase(opening == lines.end() ? opening : opening + 1, lines.end());
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), c.lines);
+    EXPECT_EQ(h.worker->Pin(), c.pin);
+  }
+}
+
+TEST(DeviceWorker, ALockedHandheldIsAnsweredFromTheProfileOrThePromptAndOnlyAnOpenStoresIt) {
+  const struct Case {
+    const char* what;
+    std::optional<std::string> remembered;
+    std::string password;
+    LONG attempts;
+    std::vector<ScriptedPasswordRequester::Step> prompt;
+    HRESULT openFailure;
+    std::vector<LONG> challenged, prompted;
+    std::vector<std::string> writes;
+    std::optional<std::string> stored;
+  } cases[] = {
+      {"remembered: no prompt, not stored again", "secret", "secret", 10, {}, S_OK, {10}, {}, {}, "secret"},
+      {"remembered but wrong: dropped, asked",
+       "old",
+       "new",
+       10,
+       {{Then::Answer, "new", true}},
+       S_OK,
+       {10, 9},
+       {9},
+       {"Saved passwords/2a0f=new"},
+       "new"},
+      {"remembered, 7 attempts: neither used nor kept",
+       "secret",
+       "secret",
+       7,
+       {{Then::Answer, "secret"}},
+       S_OK,
+       {7},
+       {7},
+       {},
+       std::nullopt},
+      {"wrong with remember, then right without",
+       {},
+       "right",
+       10,
+       {{Then::Answer, "wrong", true}, {Then::Answer, "right"}},
+       S_OK,
+       {10, 9},
+       {10, 9},
+       {},
+       std::nullopt},
+      {"wrong, then right with remember",
+       {},
+       "right",
+       10,
+       {{Then::Answer, "wrong"}, {Then::Answer, "right", true}},
+       S_OK,
+       {10, 9},
+       {10, 9},
+       {"Saved passwords/2a0f=right"},
+       "right"},
+      {"the open fails",
+       {},
+       "right",
+       10,
+       {{Then::Answer, "right", true}},
+       E_FAIL,
+       {10},
+       {10},
+       {},
+       std::nullopt},
+      {"empty", {}, "", 10, {{Then::Answer, ""}}, S_OK, {10}, {10}, {}, std::nullopt},
+      {"long: all of it digested",
+       {},
+       std::string(70, 'p') + "!",
+       10,
+       {{Then::Answer, std::string(70, 'p') + "!"}},
+       S_OK,
+       {10},
+       {10},
+       {},
+       std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Harness h;
+    if (c.remembered) h.profile.Set(kSavedPasswordsSection, "2a0f", *c.remembered);
+    auto device = h.manager.NewDevice({Number(u"BBPIN", 0x2A0F)});
+    device->password = c.password;
+    device->attempts = c.attempts;
+    device->openFailure = c.openFailure;
+    for (const auto& step : c.prompt) h.requester.Push(step);
+    h.Start();
+    h.manager.Attach(device);
+    ASSERT_TRUE(Eventually([&] {
+      return h.display.Count("Client successfully connected") + h.display.Count(ErrorLine(c.openFailure)) > 0;
+    }));
+    h.Stop();
+
+    std::vector<LONG> challenged, prompted;
+    for (const auto& [attempts, result] : device->Challenges()) {
+      challenged.push_back(attempts);
+      EXPECT_EQ(result, S_OK);
+    }
+    for (const auto& [attempts, pin] : h.requester.Requests()) {
+      prompted.push_back(attempts);
+      EXPECT_EQ(pin, 0x2A0Fu);
+    }
+    EXPECT_EQ(challenged, c.challenged);
+    EXPECT_EQ(prompted, c.prompted);
+    EXPECT_EQ(h.profile.Writes(), c.writes);
+    EXPECT_EQ(h.profile.Get(kSavedPasswordsSection, "2a0f"), c.stored);
+  }
+}
+
+TEST(DeviceWorker, ACancelledPromptIgnoresTheHandheldUntilAPassHasSeenItGone) {
+  Harness h;
+  auto device = h.manager.NewDevice({Number(u"BBPIN", 0x2A0F)});
+  device->password = "pw";
+  h.requester.Push({Then::Cancel});
+  h.requester.Push({Then::Answer, "pw"});
+  const std::string cancelled = ErrorLine(kChallengeCancelled);
+  const std::string ignored = "Disconnect, wait 10 seconds, then reconnect to be asked again.";
+  h.Start();
+  h.manager.Attach(device);
+  ASSERT_TRUE(h.display.WaitForLine(cancelled));
+  EXPECT_THAT(h.LinesFrom("Device count > 0"),
+              ElementsAre("Device count > 0", "BBPIN: 2a0f", kOpening, "User pressed cancel", cancelled));
+
+  // Still attached, or detached and attached again before a pass saw it gone: ignored.
+  h.manager.Arrival();
+  ASSERT_TRUE(h.display.WaitForLine(ignored));
+  EXPECT_THAT(h.LinesFrom(cancelled),
+              ElementsAre(cancelled, "Device count > 0",
+                          "Ignoring device since password dialog was cancelled.", ignored));
+  h.manager.Detach(device);
+  h.manager.Attach(device);
+  ASSERT_TRUE(h.display.WaitForLine(ignored, 2));
+  EXPECT_EQ(device->propertyReads, 1);
+  EXPECT_EQ(h.requester.Requests().size(), 1u);
+
+  // A pass that finds no device ends it: the next attach is asked again.
+  h.manager.Detach(device);
+  h.manager.Arrival();
+  ASSERT_TRUE(h.display.WaitForLine("Device count is 0"));
+  h.manager.Attach(device);
+  ASSERT_TRUE(h.display.WaitForLine("Client successfully connected"));
+  EXPECT_EQ(h.requester.Requests().size(), 2u);
+}
+
+TEST(DeviceWorker, SignalsThatComeWhileAReplyIsWrittenAreEachHandledDataBeforeTheClose) {
+  Harness h;
+  auto device = h.manager.NewDevice({Number(u"BBPIN", 0x42)});
+  auto channel = h.Serve(device);
+  ASSERT_TRUE(channel);
+  channel->holdWrites = true;
+  channel->Deliver(Wire(kPing, 1, "a"));
+  ASSERT_TRUE(Eventually([&] { return channel->writeHeld.load(); }));
+  channel->Deliver(Wire(kPing, 2, "b"));
+  channel->Deliver(Wire(kPing, 3, "c"));
+  channel->Close();
+  // The handheld also goes and another comes before the worker has seen the close.
+  h.manager.Detach(device);
+  h.manager.Attach(h.manager.NewDevice({Number(u"BBPIN", 0x43)}));
+  channel->holdWrites = false;
+  ASSERT_TRUE(h.display.WaitForLine("Client successfully connected", 2));
+
+  EXPECT_THAT(channel->Written(), ElementsAre(PongTo(1, "a"), PongTo(2, "b"), PongTo(3, "c")));
+  EXPECT_THAT(h.LinesFrom("rawOnClose"),
+              ElementsAre("rawOnClose", "Device disconnected", "Port closed", "No longer connected",
+                          "Finished handling client", "Device count > 0", "BBPIN: 43", kOpening,
+                          "Client successfully connected"));
+}
+
+TEST(DeviceWorker, AFailedReadKeepsTheClientAndAFailedWriteEndsThePassKeepingTheChannel) {
+  Harness h;
+  auto device = h.manager.NewDevice({Number(u"BBPIN", 1)});
+  auto channel = h.Serve(device);
+  ASSERT_TRUE(channel);
+  channel->readFailure = RPC_E_DISCONNECTED;
+  channel->Deliver(Wire(kPing, 1, "lost"));
+  channel->Deliver(Wire(kPing, 2, "next"));
+  ASSERT_TRUE(Eventually([&] { return !channel->Written().empty(); }));
+  EXPECT_THAT(channel->Written(), ElementsAre(PongTo(2, "next")));
+  channel->writeFailure = E_ACCESSDENIED;
+  channel->Deliver(Wire(kPing, 3, "x"));
+  ASSERT_TRUE(h.display.WaitForLine(ErrorLine(E_ACCESSDENIED)));
+  EXPECT_THAT(
+      h.LinesFrom("Client successfully connected"),
+      ElementsAre("Client successfully connected", ErrorLine(RPC_E_DISCONNECTED), ErrorLine(E_ACCESSDENIED)));
+  EXPECT_EQ(channel->refs, 1);
+
+  // The next pass lets go of it and serves the new channel; a stop lets go of one left.
+  h.manager.Arrival();
+  ASSERT_TRUE(h.display.WaitForLine("Client successfully connected", 2));
+  EXPECT_EQ(channel->refs, 0);
+  auto next = device->LastChannel();
+  next->writeFailure = E_FAIL;
+  next->Deliver(Wire(kPing, 1, "y"));
+  ASSERT_TRUE(h.display.WaitForLine(ErrorLine(E_FAIL)));
+  h.Stop();
+  EXPECT_EQ(next->refs, 0);
+  EXPECT_EQ(h.display.Count("No longer connected"), 0u);
+  ExpectLetGo(h);
+}
+
+TEST(DeviceWorker, ACloseReportedWhenAChannelIsLetGoDoesNotEndTheNextClient) {
+  Harness h({kHour, 20});  // the next pass comes by time-out, with no arrival
+  auto device = h.manager.NewDevice({Number(u"BBPIN", 7)});
+  device->closeOnRelease = true;
+  h.manager.Attach(device);
+  h.Start();
+  ASSERT_TRUE(Eventually([&] { return device->Channels() == 1; }));
+  device->LastChannel()->Close();
+  ASSERT_TRUE(Eventually([&] { return device->Channels() == 2; }));
+  auto second = device->LastChannel();
+  second->Deliver(Wire(kPing, 1, "x"));
+  ASSERT_TRUE(Eventually([&] { return !second->Written().empty(); }));
+  EXPECT_EQ(h.display.Count("rawOnClose"), 2u);
+  EXPECT_EQ(h.display.Count("Finished handling client"), 1u);
+}
+
+TEST(DeviceWorker, AMissingDeviceManagerIsReportedTwiceAtOnceThenAtEachRetryUntilItComes) {
+  constexpr auto kRetry = std::chrono::milliseconds(200);
+  Harness h({static_cast<std::uint32_t>(kRetry.count()), 10});
+  h.manager.createFailure = REGDB_E_CLASSNOTREG;
+  h.manager.failures = 3;
+  h.worker->Start();
+  ASSERT_TRUE(h.display.WaitForLine("Device count is 0"));
+  h.Stop();
+
+  std::vector<std::string> expected;
+  for (int i = 0; i < 3; ++i)
+    expected.insert(expected.end(), {"Error registering with BBDevMgr:", ErrorLine(REGDB_E_CLASSNOTREG),
+                                     "Connection advice is unavailable", ErrorLine(E_POINTER)});
+  expected.push_back("Device count is 0");
+  auto lines = h.display.Lines();
+  lines.resize(expected.size());
+  EXPECT_EQ(lines, expected);
+  const auto times = h.manager.Attempts();
+  ASSERT_EQ(times.size(), 4u);
+  EXPECT_LT(times[1] - times[0], kRetry);
+  EXPECT_GE(times[2] - times[1], kRetry);
+  EXPECT_GE(times[3] - times[2], kRetry);
+  EXPECT_EQ(h.manager.unadviseCalls, 1);
+  ExpectLetGo(h);
+}
+
+TEST(DeviceWorker, WithoutDeviceEventsTimedPassesFindTheHandheld) {
+  Harness h({kHour, 20});
+  h.manager.adviseFailure = E_FAIL;
+  auto device = h.manager.NewDevice({Number(u"BBPIN", 1)});
+  h.worker->Start();
+  ASSERT_TRUE(h.display.WaitForLine("Device count is 0"));
+  h.manager.Attach(device);
+  ASSERT_TRUE(h.display.WaitForLine("Client successfully connected"));
+  h.Stop();
+  const auto lines = h.display.Lines();
+  EXPECT_THAT(std::vector<std::string>(lines.begin(), lines.begin() + 3),
+              ElementsAre("Connection advice is unavailable", ErrorLine(E_FAIL), "Device count is 0"));
+  EXPECT_EQ(h.manager.unadviseCalls, 0) << "a sink never registered is not unregistered";
+  ExpectLetGo(h);
+}
+
+TEST(DeviceWorker, AnArrivalStartsAPassArrivalsWhileServingOneMoreAndARemovalNone) {
+  Harness h;
+  auto device = h.manager.NewDevice({Number(u"BBPIN", 1)});
+  h.Start();
+  h.manager.Attach(device, false);
+  h.manager.Detach(device);
+  h.manager.Attach(device);
+  ASSERT_TRUE(h.display.WaitForLine("Client successfully connected"));
+  for (int i = 0; i < 3; ++i) h.manager.Arrival();
+  device->LastChannel()->Close();
+  ASSERT_TRUE(h.display.WaitForLine("Client successfully connected", 2));
+  h.manager.unadviseFailure = E_UNEXPECTED;
+  h.Stop();
+  EXPECT_EQ(h.manager.getDevicesCalls, 2);
+  const auto lines = h.display.Lines();
+  EXPECT_THAT(std::vector<std::string>(lines.end() - 2, lines.end()),
+              ElementsAre("Error unadvising during reset", ErrorLine(E_UNEXPECTED)));
+  EXPECT_EQ(h.manager.refs, 0) << "a failed unregistration does not stop the teardown";
+}
+
+TEST(DeviceWorker, StopEndsEveryStatePromptlyAndLetsEverythingGo) {
+  for (const std::string state : {"watching", "retrying", "serving", "prompt open", "answer never comes"}) {
+    SCOPED_TRACE(state);
+    Harness h;
+    auto device = h.manager.NewDevice({Number(u"BBPIN", 1)});
+    if (state == "retrying") {
+      h.manager.createFailure = REGDB_E_CLASSNOTREG;
+      h.manager.failures = 1000;
+      h.worker->Start();
+      ASSERT_TRUE(Eventually([&] { return h.manager.Attempts().size() == 2; }));
+    } else if (state == "watching") {
+      h.Start();
+    } else {
+      if (state != "serving") device->password = "pw";
+      h.requester.Push({state == "prompt open" ? Then::HoldUntilAbandoned : Then::ReturnWithoutAnswer});
+      h.Start();
+      h.manager.Attach(device);
+      ASSERT_TRUE(Eventually([&] {
+        return h.display.Count("Client successfully connected") + h.requester.Requests().size() > 0;
+      }));
+    }
+    h.Stop();
+    ExpectLetGo(h);
+    EXPECT_EQ(device->refs, 0);
+    EXPECT_TRUE(device->LastChannel() == nullptr || device->LastChannel()->refs == 0);
+    EXPECT_EQ(h.manager.Attempts().size(), state == "retrying" ? 2u : 1u);
+    EXPECT_EQ(h.manager.getDevicesCalls, device->openCalls) << "the stop ran a pass";
+    EXPECT_EQ(h.display.Count("Finished handling client"), state == "serving" ? 1u : 0u);
+    EXPECT_EQ(h.display.Count("User pressed cancel"), 0u) << "the program stopped; the user did not cancel";
+    for (const auto& challenge : device->Challenges()) EXPECT_EQ(challenge.second, kChallengeCancelled);
+  }
+}
+
+TEST(DeviceWorker, StopBeforeStartOrTwiceDoesNothingAndDestroyingARunningWorkerStopsIt) {
+  {
+    Harness h;
+    h.Stop();
+    h.Start();
+    h.Stop();
+    h.Stop();
+    h.worker->Start();  // a stopped worker does not start again
+    h.Stop();
+    EXPECT_EQ(h.manager.Attempts().size(), 1u);
+    EXPECT_EQ(h.manager.unadviseCalls, 1);
+  }
+  Harness h;
+  auto device = h.manager.NewDevice({Number(u"BBPIN", 1)});
+  ASSERT_TRUE(h.Serve(device));
+  h.worker.reset();
+  EXPECT_EQ(device->LastChannel()->refs, 0);
+  EXPECT_EQ(h.manager.refs, 0);
+  EXPECT_FALSE(h.manager.Advised());
+}
+
+TEST(DeviceWorker, BothSinksShareOneIdentityAndAnExactReferenceCountAcrossThreads) {
+  Harness h;
+  CDeviceWorker& worker = *h.worker;
+  void* const identity = static_cast<IDevMgrChannelSink*>(&worker);
+  for (IUnknown* through : {static_cast<IUnknown*>(static_cast<IDevMgrChannelSink*>(&worker)),
+                            static_cast<IUnknown*>(static_cast<IDevMgrDeviceSink*>(&worker))}) {
+    for (const IID* iid : {&IID_IDevMgrChannelSink, &IID_IUnknown, &IID_IDevMgrMain}) {
+      const bool known = iid != &IID_IDevMgrMain;
+      void* out = &worker;
+      EXPECT_EQ(through->QueryInterface(*iid, &out), known ? S_OK : E_NOINTERFACE);
+      EXPECT_EQ(out, known ? identity : nullptr);
+      EXPECT_EQ(known ? through->Release() : 0u, 0u) << "one reference added per query";
+    }
+  }
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10000; ++i) worker.AddRef();
+      for (int i = 0; i < 9999; ++i) worker.Release();
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(worker.Release(), 3u);
+
+  worker.Log("100% %s done");  // text is kept verbatim, never a format
+  worker.Log("Opening Channel: ", "X");
+  worker.SetLog(nullptr);
+  worker.Log("not kept");
+  EXPECT_THAT(h.display.Lines(), ElementsAre("100% %s done", "Opening Channel: X"));
+}
+
+}  // namespace
+}  // namespace skiff::testing
