@@ -12,7 +12,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -43,18 +42,32 @@ bool Eventually(Condition condition) {
   return true;
 }
 
+// What one thread records and another reads: a list behind a lock.
+template <typename T>
+class Recorded {
+ public:
+  void Add(T item) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_items.push_back(std::move(item));
+  }
+  std::vector<T> Get() const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_items;
+  }
+
+ private:
+  mutable std::mutex m_lock;
+  std::vector<T> m_items;
+};
+
 class RecordingLogDisplay final : public ILogDisplay {
  public:
   bool IsAlive() const override { return true; }
   void ShowText(const std::string&, const std::string& appended) override {
-    std::lock_guard<std::mutex> hold(m_lock);
     for (std::size_t at = 0, end; (end = appended.find("\r\n", at)) != std::string::npos; at = end + 2)
-      m_lines.push_back(appended.substr(at, end - at));
+      m_lines.Add(appended.substr(at, end - at));
   }
-  std::vector<std::string> Lines() const {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_lines;
-  }
+  std::vector<std::string> Lines() const { return m_lines.Get(); }
   std::size_t Count(const std::string& line) const {
     const auto lines = Lines();
     return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
@@ -64,8 +77,7 @@ class RecordingLogDisplay final : public ILogDisplay {
   }
 
  private:
-  mutable std::mutex m_lock;
-  std::vector<std::string> m_lines;
+  Recorded<std::string> m_lines;
 };
 
 // The front end's prompt, answering from a script; with the script used up it cancels.
@@ -83,41 +95,27 @@ class ScriptedPasswordRequester final : public IPasswordRequester {
     m_script.push_back(std::move(step));
   }
   void RequestPassword(std::int32_t attempts, std::uint32_t pin) override {
-    Step step{Then::Cancel, {}};
+    requests.Add({attempts, pin});
+    Step step{Then::Cancel};
     {
-      std::unique_lock<std::mutex> hold(m_lock);
-      m_requests.emplace_back(attempts, pin);
-      if (!m_abandoned && !m_script.empty()) {
-        step = m_script.front();
-        m_script.pop_front();
-      }
-      if (step.then == Then::HoldUntilAbandoned) m_changed.wait(hold, [this] { return m_abandoned; });
+      std::lock_guard<std::mutex> hold(m_lock);
+      if (!m_abandoned && !m_script.empty()) step = m_script.front();
+      if (!m_script.empty()) m_script.pop_front();
     }
+    if (step.then == Then::HoldUntilAbandoned) Eventually([this] { return m_abandoned.load(); });
     if (step.then == Then::Answer) m_worker->SetPasswordAnswer(step.password, step.remember);
     if (step.then == Then::Cancel || step.then == Then::HoldUntilAbandoned)
       m_worker->SetPasswordAnswer(CDeviceWorker::kNoPassword, false);
   }
-  void Abandon() override {
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_abandoned = true;
-    m_changed.notify_all();
-  }
-  std::vector<std::pair<std::int32_t, std::uint32_t>> Requests() const {  // attempts, PIN
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_requests;
-  }
-  bool Abandoned() const {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_abandoned;
-  }
+  void Abandon() override { m_abandoned = true; }
+
+  Recorded<std::pair<std::int32_t, std::uint32_t>> requests;  // attempts, PIN
 
  private:
   CDeviceWorker* m_worker = nullptr;
-  mutable std::mutex m_lock;
-  std::condition_variable m_changed;
+  std::mutex m_lock;
   std::deque<Step> m_script;
-  std::vector<std::pair<std::int32_t, std::uint32_t>> m_requests;
-  bool m_abandoned = false;
+  std::atomic<bool> m_abandoned{false};
 };
 
 // The test owns the device manager's objects: references are counted, never deleted, so
@@ -135,53 +133,46 @@ class Counted : public Interface {
   std::atomic<LONG> refs{0};
 };
 
-// Lists and properties free themselves at their last release; `live` counts those left.
+// Lists and properties free themselves at their last release (the leak checker sees
+// one the worker never released).
 template <typename Interface>
 class Transient : public Counted<Interface> {
  public:
-  explicit Transient(std::atomic<int>& live) : m_live(live) {
-    ++m_live;
-    this->AddRef();
-  }
-  ~Transient() override { --m_live; }
+  Transient() { this->AddRef(); }
   ULONG STDMETHODCALLTYPE Release() override {
     const ULONG left = Counted<Interface>::Release();
     if (left == 0) delete this;
     return left;
   }
-
- protected:
-  std::atomic<int>& m_live;
 };
 
-// One property as the handheld reports it; no name comes as a null BSTR.
+// One property as the handheld reports it: a number, or else text; no name comes as a
+// null BSTR.
 struct Property {
   std::optional<std::u16string> name;
-  VARTYPE type = VT_I4;
-  LONG number = 0;
-  std::u16string text;
+  std::optional<LONG> number;
+  std::u16string text = {};
   HRESULT failure = S_OK;  // of GetValue
 };
 inline Property Number(std::u16string name, LONG value) {
-  return {std::move(name), VT_I4, value, {}};
+  return {std::move(name), value};
 }
 inline Property Text(std::optional<std::u16string> name, std::u16string value) {
-  return {std::move(name), VT_BSTR, 0, std::move(value)};
+  return {std::move(name), std::nullopt, std::move(value)};
 }
 
 class FakeProperty final : public Transient<IDevMgrProperty> {
  public:
-  FakeProperty(std::atomic<int>& live, Property p) : Transient(live), m_p(std::move(p)) {}
+  explicit FakeProperty(Property p) : m_p(std::move(p)) {}
   HRESULT STDMETHODCALLTYPE GetName(BSTR* name) override {
     *name = m_p.name ? SysAllocStringLen(m_p.name->data(), static_cast<UINT>(m_p.name->size())) : nullptr;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetValue(VARIANT* value) override {
     VariantInit(value);
-    value->vt = m_p.type;
-    if (m_p.type == VT_I4) value->lVal = m_p.number;
-    if (m_p.type == VT_BSTR)
-      value->bstrVal = SysAllocStringLen(m_p.text.data(), static_cast<UINT>(m_p.text.size()));
+    value->vt = m_p.number ? VT_I4 : VT_BSTR;
+    if (m_p.number) value->lVal = *m_p.number;
+    if (!m_p.number) value->bstrVal = SysAllocStringLen(m_p.text.data(), static_cast<UINT>(m_p.text.size()));
     return m_p.failure;
   }
 
@@ -191,8 +182,7 @@ class FakeProperty final : public Transient<IDevMgrProperty> {
 
 class FakePropertyList final : public Transient<IDevMgrPropertyList> {
  public:
-  FakePropertyList(std::atomic<int>& live, std::vector<Property> all)
-      : Transient(live), m_all(std::move(all)) {}
+  explicit FakePropertyList(std::vector<Property> all) : m_all(std::move(all)) {}
   HRESULT STDMETHODCALLTYPE GetCount(LONG* count) override {
     *count = static_cast<LONG>(m_all.size());
     return S_OK;
@@ -200,7 +190,7 @@ class FakePropertyList final : public Transient<IDevMgrPropertyList> {
   HRESULT STDMETHODCALLTYPE GetItem(VARIANT index, IDevMgrProperty** property) override {
     if (index.vt != VT_I4 || index.lVal < 0 || index.lVal >= static_cast<LONG>(m_all.size()))
       return E_INVALIDARG;
-    *property = new FakeProperty(m_live, m_all[static_cast<std::size_t>(index.lVal)]);
+    *property = new FakeProperty(m_all[static_cast<std::size_t>(index.lVal)]);
     return S_OK;
   }
 
@@ -242,9 +232,8 @@ class FakeChannel final : public Counted<IDevMgrChannel> {
   HRESULT STDMETHODCALLTYPE WriteData(const BYTE* data, ULONG length) override {
     for (writeHeld = holdWrites.load(); holdWrites;) std::this_thread::yield();
     writeHeld = false;
-    if (const HRESULT failure = writeFailure; FAILED(failure)) return failure;
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_written.emplace_back(data, data + length);
+    if (FAILED(writeFailure.load())) return writeFailure;
+    written.Add(std::vector<std::uint8_t>(data, data + length));
     return S_OK;
   }
 
@@ -257,15 +246,8 @@ class FakeChannel final : public Counted<IDevMgrChannel> {
     Raise(&IDevMgrChannelSink::OnDataReady);
   }
   void Close() { Raise(&IDevMgrChannelSink::OnClose); }
-  std::vector<std::vector<std::uint8_t>> Written() {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_written;
-  }
-  bool SinkDropped() {
-    std::lock_guard<std::mutex> delivery(m_delivery);
-    return m_sink == nullptr;
-  }
 
+  Recorded<std::vector<std::uint8_t>> written;
   std::atomic<HRESULT> readFailure{S_OK};   // of the next read
   std::atomic<HRESULT> writeFailure{S_OK};  // of every write
   std::atomic<bool> holdWrites{false}, writeHeld{false};
@@ -280,17 +262,16 @@ class FakeChannel final : public Counted<IDevMgrChannel> {
   const bool m_closeOnRelease;
   std::mutex m_lock;
   std::deque<std::vector<std::uint8_t>> m_incoming;
-  std::vector<std::vector<std::uint8_t>> m_written;
 };
 
 // One handheld; the test sets its script before attaching it.
 class FakeDevice final : public Counted<IDevMgrDevice> {
  public:
-  FakeDevice(std::mutex& delivery, std::atomic<int>& live, std::vector<Property> all)
-      : properties(std::move(all)), m_delivery(delivery), m_live(live) {}
+  FakeDevice(std::mutex& delivery, std::vector<Property> all)
+      : properties(std::move(all)), m_delivery(delivery) {}
   HRESULT STDMETHODCALLTYPE GetProperties(IDevMgrPropertyList** list) override {
     ++propertyReads;
-    *list = new FakePropertyList(m_live, properties);
+    *list = new FakePropertyList(properties);
     return S_OK;
   }
   // A locked handheld challenges until the SHA-1 of its password comes back; a wrong
@@ -305,7 +286,7 @@ class FakeDevice final : public Counted<IDevMgrDevice> {
       EVP_Digest(password->data(), password->size(), right.data(), nullptr, EVP_sha1(), nullptr);
       HRESULT result = S_OK;
       std::thread([&] { result = sink->OnChallenge(attempts, answer.data()); }).join();
-      Record(m_challenges, std::make_pair(attempts, result));
+      challenges.Add({attempts, result});
       if (FAILED(result)) return result;
       if (answer == right) break;
       if (--attempts == 0) return E_ACCESSDENIED;
@@ -314,15 +295,12 @@ class FakeDevice final : public Counted<IDevMgrDevice> {
     auto opened = std::make_shared<FakeChannel>(m_delivery, sink, closeOnRelease);
     opened->AddRef();
     *channel = opened.get();
-    Record(m_channels, std::move(opened));
+    channels.Add(std::move(opened));
     return S_OK;
   }
-
-  std::vector<std::pair<LONG, HRESULT>> Challenges() { return Copy(m_challenges); }  // attempts, answer
-  std::size_t Channels() { return Copy(m_channels).size(); }
-  std::shared_ptr<FakeChannel> LastChannel() {
-    const auto channels = Copy(m_channels);
-    return channels.empty() ? nullptr : channels.back();
+  std::shared_ptr<FakeChannel> LastChannel() const {
+    const auto all = channels.Get();
+    return all.empty() ? nullptr : all.back();
   }
 
   std::vector<Property> properties;
@@ -331,31 +309,19 @@ class FakeDevice final : public Counted<IDevMgrDevice> {
   bool closeOnRelease = false;
   std::atomic<HRESULT> openFailure{S_OK};
   std::atomic<int> openCalls{0}, propertyReads{0};
+  Recorded<std::pair<LONG, HRESULT>> challenges;  // attempts, answer
+  Recorded<std::shared_ptr<FakeChannel>> channels;
 
  private:
-  template <typename T, typename V>
-  void Record(std::vector<T>& to, V value) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    to.push_back(std::move(value));
-  }
-  template <typename T>
-  std::vector<T> Copy(const std::vector<T>& from) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return from;
-  }
   std::mutex& m_delivery;
-  std::atomic<int>& m_live;
-  std::mutex m_lock;
-  std::vector<std::pair<LONG, HRESULT>> m_challenges;
-  std::vector<std::shared_ptr<FakeChannel>> m_channels;
 };
 
 // The device manager, and the factory that creates it (failing the first attempts).
 class FakeDeviceManager final : public Counted<IDevMgrMain>, public IDeviceManagerFactory {
  public:
   HRESULT CreateDeviceManager(IDevMgrMain** manager) override {
+    attempts.Add(std::chrono::steady_clock::now());
     *manager = nullptr;
-    Change([&] { m_attempts.push_back(std::chrono::steady_clock::now()); });
     if (failures > 0) {
       --failures;
       return createFailure;
@@ -366,12 +332,12 @@ class FakeDeviceManager final : public Counted<IDevMgrMain>, public IDeviceManag
   }
   HRESULT STDMETHODCALLTYPE GetDevices(IDevMgrDeviceList** devices) override {
     ++getDevicesCalls;
-    Change([&] { *devices = new FakeDeviceList(live, m_attached); });
+    std::lock_guard<std::mutex> hold(m_lock);
+    *devices = new FakeDeviceList(m_attached);
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE AdviseDeviceEvents(IDevMgrDeviceSink* sink, DWORD* cookie) override {
     std::lock_guard<std::mutex> delivery(m_delivery);
-    ++adviseCalls;
     if (FAILED(adviseFailure)) return adviseFailure;
     sink->AddRef();
     m_sink = sink;
@@ -389,15 +355,21 @@ class FakeDeviceManager final : public Counted<IDevMgrMain>, public IDeviceManag
   }
 
   std::shared_ptr<FakeDevice> NewDevice(std::vector<Property> properties) {
-    return m_owned.emplace_back(std::make_shared<FakeDevice>(m_delivery, live, std::move(properties)));
+    return m_owned.emplace_back(std::make_shared<FakeDevice>(m_delivery, std::move(properties)));
   }
   // Attaching and detaching change the list at once, then raise the event.
   void Attach(const std::shared_ptr<FakeDevice>& device, bool raise = true) {
-    Change([&] { m_attached.push_back(device.get()); });
+    {
+      std::lock_guard<std::mutex> hold(m_lock);
+      m_attached.push_back(device.get());
+    }
     if (raise) Arrival();
   }
   void Detach(const std::shared_ptr<FakeDevice>& device) {
-    Change([&] { m_attached.erase(std::find(m_attached.begin(), m_attached.end(), device.get())); });
+    {
+      std::lock_guard<std::mutex> hold(m_lock);
+      m_attached.erase(std::find(m_attached.begin(), m_attached.end(), device.get()));
+    }
     Raise(&IDevMgrDeviceSink::OnDeviceDisconnected);
   }
   // An arrival without a change of the list (several arrivals, a quick re-attach).
@@ -406,22 +378,15 @@ class FakeDeviceManager final : public Counted<IDevMgrMain>, public IDeviceManag
     std::lock_guard<std::mutex> delivery(m_delivery);
     return m_sink != nullptr;
   }
-  std::vector<std::chrono::steady_clock::time_point> Attempts() {
-    std::vector<std::chrono::steady_clock::time_point> attempts;
-    Change([&] { attempts = m_attempts; });
-    return attempts;
-  }
 
-  HRESULT createFailure = S_OK, adviseFailure = S_OK, unadviseFailure = S_OK;  // set before the start
-  std::atomic<int> failures{0};
-  std::atomic<int> getDevicesCalls{0}, adviseCalls{0}, unadviseCalls{0};
-  std::atomic<int> live{0};  // device lists, property lists and properties not released
+  HRESULT createFailure = REGDB_E_CLASSNOTREG, adviseFailure = S_OK, unadviseFailure = S_OK;
+  std::atomic<int> failures{0}, getDevicesCalls{0}, unadviseCalls{0};
+  Recorded<std::chrono::steady_clock::time_point> attempts;
 
  private:
   class FakeDeviceList final : public Transient<IDevMgrDeviceList> {
    public:
-    FakeDeviceList(std::atomic<int>& live, std::vector<FakeDevice*> devices)
-        : Transient(live), m_devices(std::move(devices)) {}
+    explicit FakeDeviceList(std::vector<FakeDevice*> devices) : m_devices(std::move(devices)) {}
     HRESULT STDMETHODCALLTYPE GetCount(ULONG* count) override {
       *count = static_cast<ULONG>(m_devices.size());
       return S_OK;
@@ -436,11 +401,6 @@ class FakeDeviceManager final : public Counted<IDevMgrMain>, public IDeviceManag
    private:
     std::vector<FakeDevice*> m_devices;
   };
-  template <typename F>
-  void Change(F change) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    change();
-  }
   void Raise(HRESULT (STDMETHODCALLTYPE IDevMgrDeviceSink::*event)(void*)) {
     std::lock_guard<std::mutex> delivery(m_delivery);
     if (m_sink != nullptr) (m_sink->*event)(nullptr);
@@ -448,8 +408,7 @@ class FakeDeviceManager final : public Counted<IDevMgrMain>, public IDeviceManag
 
   std::mutex m_delivery, m_lock;
   IDevMgrDeviceSink* m_sink = nullptr;  // guarded by m_delivery
-  std::vector<FakeDevice*> m_attached;  // guarded by m_lock, as is m_attempts
-  std::vector<std::chrono::steady_clock::time_point> m_attempts;
+  std::vector<FakeDevice*> m_attached;  // guarded by m_lock
   std::vector<std::shared_ptr<FakeDevice>> m_owned;
 };
 
