@@ -1,7 +1,7 @@
 // The device worker's test doubles: a scripted device manager (handhelds with properties,
 // a password and a channel), a log display that records lines and a password prompt that
 // answers from a script. Device and channel events are raised on the test's thread, the
-// challenge on a thread of its own while OpenChannel waits; a delivery lock serialises
+// challenge on a thread of its own while OpenChannel waits; one delivery lock serialises
 // them with unregistration and channel release, so that once those return no event
 // reaches the sink, as the worker relies on.
 #pragma once
@@ -12,7 +12,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -20,13 +19,9 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
-#include "compat/com.h"
-#include "device/devmgr.h"
 #include "device/worker.h"
-#include "platform/platform.h"
 
 namespace skiff::testing {
 
@@ -80,7 +75,8 @@ class RecordingLogDisplay final : public ILogDisplay {
   Recorded<std::string> m_lines;
 };
 
-// The front end's prompt, answering from a script; with the script used up it cancels.
+// The front end's prompt, answering from a script set before the start; with the script
+// used up, or once abandoned, it cancels.
 class ScriptedPasswordRequester final : public IPasswordRequester {
  public:
   enum class Then { Answer, Cancel, HoldUntilAbandoned, ReturnWithoutAnswer };
@@ -90,18 +86,10 @@ class ScriptedPasswordRequester final : public IPasswordRequester {
     bool remember = false;
   };
   void Attach(CDeviceWorker* worker) { m_worker = worker; }
-  void Push(Step step) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_script.push_back(std::move(step));
-  }
   void RequestPassword(std::int32_t attempts, std::uint32_t pin) override {
+    const std::size_t at = m_next++;
     requests.Add({attempts, pin});
-    Step step{Then::Cancel};
-    {
-      std::lock_guard<std::mutex> hold(m_lock);
-      if (!m_abandoned && !m_script.empty()) step = m_script.front();
-      if (!m_script.empty()) m_script.pop_front();
-    }
+    const Step step = at < script.size() && !m_abandoned ? script[at] : Step{Then::Cancel};
     if (step.then == Then::HoldUntilAbandoned) Eventually([this] { return m_abandoned.load(); });
     if (step.then == Then::Answer) m_worker->SetPasswordAnswer(step.password, step.remember);
     if (step.then == Then::Cancel || step.then == Then::HoldUntilAbandoned)
@@ -109,12 +97,12 @@ class ScriptedPasswordRequester final : public IPasswordRequester {
   }
   void Abandon() override { m_abandoned = true; }
 
+  std::vector<Step> script;
   Recorded<std::pair<std::int32_t, std::uint32_t>> requests;  // attempts, PIN
 
  private:
   CDeviceWorker* m_worker = nullptr;
-  std::mutex m_lock;
-  std::deque<Step> m_script;
+  std::atomic<std::size_t> m_next{0};
   std::atomic<bool> m_abandoned{false};
 };
 
@@ -133,18 +121,7 @@ class Counted : public Interface {
   std::atomic<LONG> refs{0};
 };
 
-// Lists and properties free themselves at their last release (the leak checker sees
-// one the worker never released).
-template <typename Interface>
-class Transient : public Counted<Interface> {
- public:
-  Transient() { this->AddRef(); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = Counted<Interface>::Release();
-    if (left == 0) delete this;
-    return left;
-  }
-};
+class FakeDevice;
 
 // One property as the handheld reports it: a number, or else text; no name comes as a
 // null BSTR.
@@ -161,41 +138,56 @@ inline Property Text(std::optional<std::u16string> name, std::u16string value) {
   return {std::move(name), std::nullopt, std::move(value)};
 }
 
-class FakeProperty final : public Transient<IDevMgrProperty> {
+// The objects a pass reads and lets go, in one class: the device list, a property list,
+// or one property. Each frees itself at its last release (the leak checker sees one the
+// worker never released).
+class FakeTransient final : public IDevMgrDeviceList, public IDevMgrPropertyList, public IDevMgrProperty {
  public:
-  explicit FakeProperty(Property p) : m_p(std::move(p)) {}
+  explicit FakeTransient(std::vector<FakeDevice*> devices) : m_devices(std::move(devices)) {}
+  explicit FakeTransient(std::vector<Property> properties) : m_properties(std::move(properties)) {}
+  explicit FakeTransient(Property property) : m_property(std::move(property)) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --m_refs;
+    if (left == 0) delete this;
+    return left;
+  }
+  HRESULT STDMETHODCALLTYPE GetCount(ULONG* count) override {
+    *count = static_cast<ULONG>(m_devices.size());
+    return S_OK;
+  }
+  inline HRESULT STDMETHODCALLTYPE GetItem(LONG index, IDevMgrDevice** device) override;
+  HRESULT STDMETHODCALLTYPE GetCount(LONG* count) override {
+    *count = static_cast<LONG>(m_properties.size());
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetItem(VARIANT index, IDevMgrProperty** property) override {
+    *property = new FakeTransient(m_properties.at(static_cast<std::size_t>(index.lVal)));
+    return S_OK;
+  }
   HRESULT STDMETHODCALLTYPE GetName(BSTR* name) override {
-    *name = m_p.name ? SysAllocStringLen(m_p.name->data(), static_cast<UINT>(m_p.name->size())) : nullptr;
+    const auto& text = m_property.name;
+    *name = text ? SysAllocStringLen(text->data(), static_cast<UINT>(text->size())) : nullptr;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetValue(VARIANT* value) override {
     VariantInit(value);
-    value->vt = m_p.number ? VT_I4 : VT_BSTR;
-    if (m_p.number) value->lVal = *m_p.number;
-    if (!m_p.number) value->bstrVal = SysAllocStringLen(m_p.text.data(), static_cast<UINT>(m_p.text.size()));
-    return m_p.failure;
+    value->vt = m_property.number ? VT_I4 : VT_BSTR;
+    if (m_property.number) value->lVal = *m_property.number;
+    if (!m_property.number)
+      value->bstrVal = SysAllocStringLen(m_property.text.data(), static_cast<UINT>(m_property.text.size()));
+    return m_property.failure;
   }
 
  private:
-  Property m_p;
-};
-
-class FakePropertyList final : public Transient<IDevMgrPropertyList> {
- public:
-  explicit FakePropertyList(std::vector<Property> all) : m_all(std::move(all)) {}
-  HRESULT STDMETHODCALLTYPE GetCount(LONG* count) override {
-    *count = static_cast<LONG>(m_all.size());
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetItem(VARIANT index, IDevMgrProperty** property) override {
-    if (index.vt != VT_I4 || index.lVal < 0 || index.lVal >= static_cast<LONG>(m_all.size()))
-      return E_INVALIDARG;
-    *property = new FakeProperty(m_all[static_cast<std::size_t>(index.lVal)]);
-    return S_OK;
-  }
-
- private:
-  std::vector<Property> m_all;
+  std::atomic<ULONG> m_refs{1};
+  std::vector<FakeDevice*> m_devices;
+  std::vector<Property> m_properties;
+  Property m_property;
 };
 
 // One channel to the handheld application.
@@ -219,7 +211,7 @@ class FakeChannel final : public Counted<IDevMgrChannel> {
   HRESULT STDMETHODCALLTYPE Reserved2() override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE Reserved3() override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE ReadData(BYTE* buffer, ULONG capacity, ULONG* count) override {
-    std::lock_guard<std::mutex> hold(m_lock);
+    std::lock_guard<std::mutex> delivery(m_delivery);
     *count = 0;
     if (m_incoming.empty()) return S_OK;
     const std::vector<std::uint8_t> packet = std::move(m_incoming.front());
@@ -239,13 +231,14 @@ class FakeChannel final : public Counted<IDevMgrChannel> {
 
   // What the handheld does.
   void Deliver(std::vector<std::uint8_t> packet) {
-    {
-      std::lock_guard<std::mutex> hold(m_lock);
-      m_incoming.push_back(std::move(packet));
-    }
-    Raise(&IDevMgrChannelSink::OnDataReady);
+    std::lock_guard<std::mutex> delivery(m_delivery);
+    m_incoming.push_back(std::move(packet));
+    if (m_sink != nullptr) m_sink->OnDataReady();
   }
-  void Close() { Raise(&IDevMgrChannelSink::OnClose); }
+  void Close() {
+    std::lock_guard<std::mutex> delivery(m_delivery);
+    if (m_sink != nullptr) m_sink->OnClose();
+  }
 
   Recorded<std::vector<std::uint8_t>> written;
   std::atomic<HRESULT> readFailure{S_OK};   // of the next read
@@ -253,14 +246,9 @@ class FakeChannel final : public Counted<IDevMgrChannel> {
   std::atomic<bool> holdWrites{false}, writeHeld{false};
 
  private:
-  void Raise(HRESULT (STDMETHODCALLTYPE IDevMgrChannelSink::*event)()) {
-    std::lock_guard<std::mutex> delivery(m_delivery);
-    if (m_sink != nullptr) (m_sink->*event)();
-  }
   std::mutex& m_delivery;
-  IDevMgrChannelSink* m_sink;  // guarded by m_delivery
+  IDevMgrChannelSink* m_sink;  // guarded by m_delivery, as is m_incoming
   const bool m_closeOnRelease;
-  std::mutex m_lock;
   std::deque<std::vector<std::uint8_t>> m_incoming;
 };
 
@@ -271,7 +259,7 @@ class FakeDevice final : public Counted<IDevMgrDevice> {
       : properties(std::move(all)), m_delivery(delivery) {}
   HRESULT STDMETHODCALLTYPE GetProperties(IDevMgrPropertyList** list) override {
     ++propertyReads;
-    *list = new FakePropertyList(properties);
+    *list = new FakeTransient(properties);
     return S_OK;
   }
   // A locked handheld challenges until the SHA-1 of its password comes back; a wrong
@@ -316,24 +304,27 @@ class FakeDevice final : public Counted<IDevMgrDevice> {
   std::mutex& m_delivery;
 };
 
+HRESULT STDMETHODCALLTYPE FakeTransient::GetItem(LONG index, IDevMgrDevice** device) {
+  *device = m_devices.at(static_cast<std::size_t>(index));
+  (*device)->AddRef();
+  return S_OK;
+}
+
 // The device manager, and the factory that creates it (failing the first attempts).
 class FakeDeviceManager final : public Counted<IDevMgrMain>, public IDeviceManagerFactory {
  public:
   HRESULT CreateDeviceManager(IDevMgrMain** manager) override {
     attempts.Add(std::chrono::steady_clock::now());
     *manager = nullptr;
-    if (failures > 0) {
-      --failures;
-      return createFailure;
-    }
+    if (failures-- > 0) return REGDB_E_CLASSNOTREG;
     AddRef();
     *manager = this;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetDevices(IDevMgrDeviceList** devices) override {
     ++getDevicesCalls;
-    std::lock_guard<std::mutex> hold(m_lock);
-    *devices = new FakeDeviceList(m_attached);
+    std::lock_guard<std::mutex> delivery(m_delivery);
+    *devices = new FakeTransient(m_attached);
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE AdviseDeviceEvents(IDevMgrDeviceSink* sink, DWORD* cookie) override {
@@ -357,58 +348,35 @@ class FakeDeviceManager final : public Counted<IDevMgrMain>, public IDeviceManag
   std::shared_ptr<FakeDevice> NewDevice(std::vector<Property> properties) {
     return m_owned.emplace_back(std::make_shared<FakeDevice>(m_delivery, std::move(properties)));
   }
-  // Attaching and detaching change the list at once, then raise the event.
+  // Attaching and detaching change the list, then raise the event; an arrival alone
+  // changes nothing (several arrivals, a quick re-attach).
   void Attach(const std::shared_ptr<FakeDevice>& device, bool raise = true) {
-    {
-      std::lock_guard<std::mutex> hold(m_lock);
-      m_attached.push_back(device.get());
-    }
-    if (raise) Arrival();
+    std::lock_guard<std::mutex> delivery(m_delivery);
+    m_attached.push_back(device.get());
+    if (raise && m_sink != nullptr) m_sink->OnDeviceConnected(nullptr);
   }
   void Detach(const std::shared_ptr<FakeDevice>& device) {
-    {
-      std::lock_guard<std::mutex> hold(m_lock);
-      m_attached.erase(std::find(m_attached.begin(), m_attached.end(), device.get()));
-    }
-    Raise(&IDevMgrDeviceSink::OnDeviceDisconnected);
+    std::lock_guard<std::mutex> delivery(m_delivery);
+    m_attached.erase(std::find(m_attached.begin(), m_attached.end(), device.get()));
+    if (m_sink != nullptr) m_sink->OnDeviceDisconnected(nullptr);
   }
-  // An arrival without a change of the list (several arrivals, a quick re-attach).
-  void Arrival() { Raise(&IDevMgrDeviceSink::OnDeviceConnected); }
+  void Arrival() {
+    std::lock_guard<std::mutex> delivery(m_delivery);
+    if (m_sink != nullptr) m_sink->OnDeviceConnected(nullptr);
+  }
   bool Advised() {
     std::lock_guard<std::mutex> delivery(m_delivery);
     return m_sink != nullptr;
   }
 
-  HRESULT createFailure = REGDB_E_CLASSNOTREG, adviseFailure = S_OK, unadviseFailure = S_OK;
+  HRESULT adviseFailure = S_OK, unadviseFailure = S_OK;
   std::atomic<int> failures{0}, getDevicesCalls{0}, unadviseCalls{0};
   Recorded<std::chrono::steady_clock::time_point> attempts;
 
  private:
-  class FakeDeviceList final : public Transient<IDevMgrDeviceList> {
-   public:
-    explicit FakeDeviceList(std::vector<FakeDevice*> devices) : m_devices(std::move(devices)) {}
-    HRESULT STDMETHODCALLTYPE GetCount(ULONG* count) override {
-      *count = static_cast<ULONG>(m_devices.size());
-      return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetItem(LONG index, IDevMgrDevice** device) override {
-      if (index < 0 || index >= static_cast<LONG>(m_devices.size())) return E_INVALIDARG;
-      *device = m_devices[static_cast<std::size_t>(index)];
-      (*device)->AddRef();
-      return S_OK;
-    }
-
-   private:
-    std::vector<FakeDevice*> m_devices;
-  };
-  void Raise(HRESULT (STDMETHODCALLTYPE IDevMgrDeviceSink::*event)(void*)) {
-    std::lock_guard<std::mutex> delivery(m_delivery);
-    if (m_sink != nullptr) (m_sink->*event)(nullptr);
-  }
-
-  std::mutex m_delivery, m_lock;
-  IDevMgrDeviceSink* m_sink = nullptr;  // guarded by m_delivery
-  std::vector<FakeDevice*> m_attached;  // guarded by m_lock
+  std::mutex m_delivery;
+  IDevMgrDeviceSink* m_sink = nullptr;  // guarded by m_delivery, as is m_attached
+  std::vector<FakeDevice*> m_attached;
   std::vector<std::shared_ptr<FakeDevice>> m_owned;
 };
 
