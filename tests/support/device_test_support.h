@@ -1,5 +1,6 @@
-// The device worker's test doubles: a scripted device manager (handhelds with properties,
-// a password and a channel), a log display that records lines and a password prompt that
+// The device worker's test doubles: a scripted device manager (handhelds with a password
+// and a channel; the lists and properties a pass reads are the USB link's real ones), a
+// log display that records lines and a password prompt that
 // answers from a script. Device and channel events are raised on the test's thread, the
 // challenge on a thread of its own while OpenChannel waits; one delivery lock serialises
 // them with unregistration and channel release, so that once those return no event
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "device/worker.h"
+#include "usb_link/usb_com_objects.h"
 
 namespace skiff::testing {
 
@@ -121,75 +123,6 @@ class Counted : public Interface {
   std::atomic<LONG> refs{0};
 };
 
-class FakeDevice;
-
-// One property as the handheld reports it: a number, or else text; no name comes as a
-// null BSTR.
-struct Property {
-  std::optional<std::u16string> name;
-  std::optional<LONG> number;
-  std::u16string text = {};
-  HRESULT failure = S_OK;  // of GetValue
-};
-inline Property Number(std::u16string name, LONG value) {
-  return {std::move(name), value};
-}
-inline Property Text(std::optional<std::u16string> name, std::u16string value) {
-  return {std::move(name), std::nullopt, std::move(value)};
-}
-
-// The objects a pass reads and lets go, in one class: the device list, a property list,
-// or one property. Each frees itself at its last release (the leak checker sees one the
-// worker never released).
-class FakeTransient final : public IDevMgrDeviceList, public IDevMgrPropertyList, public IDevMgrProperty {
- public:
-  explicit FakeTransient(std::vector<FakeDevice*> devices) : m_devices(std::move(devices)) {}
-  explicit FakeTransient(std::vector<Property> properties) : m_properties(std::move(properties)) {}
-  explicit FakeTransient(Property property) : m_property(std::move(property)) {}
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --m_refs;
-    if (left == 0) delete this;
-    return left;
-  }
-  HRESULT STDMETHODCALLTYPE GetCount(ULONG* count) override {
-    *count = static_cast<ULONG>(m_devices.size());
-    return S_OK;
-  }
-  inline HRESULT STDMETHODCALLTYPE GetItem(LONG index, IDevMgrDevice** device) override;
-  HRESULT STDMETHODCALLTYPE GetCount(LONG* count) override {
-    *count = static_cast<LONG>(m_properties.size());
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetItem(VARIANT index, IDevMgrProperty** property) override {
-    *property = new FakeTransient(m_properties.at(static_cast<std::size_t>(index.lVal)));
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetName(BSTR* name) override {
-    const auto& text = m_property.name;
-    *name = text ? SysAllocStringLen(text->data(), static_cast<UINT>(text->size())) : nullptr;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetValue(VARIANT* value) override {
-    VariantInit(value);
-    value->vt = m_property.number ? VT_I4 : VT_BSTR;
-    if (m_property.number) value->lVal = *m_property.number;
-    if (!m_property.number)
-      value->bstrVal = SysAllocStringLen(m_property.text.data(), static_cast<UINT>(m_property.text.size()));
-    return m_property.failure;
-  }
-
- private:
-  std::atomic<ULONG> m_refs{1};
-  std::vector<FakeDevice*> m_devices;
-  std::vector<Property> m_properties;
-  Property m_property;
-};
-
 // One channel to the handheld application.
 class FakeChannel final : public Counted<IDevMgrChannel> {
  public:
@@ -255,11 +188,11 @@ class FakeChannel final : public Counted<IDevMgrChannel> {
 // One handheld; the test sets its script before attaching it.
 class FakeDevice final : public Counted<IDevMgrDevice> {
  public:
-  FakeDevice(std::mutex& delivery, std::vector<Property> all)
+  FakeDevice(std::mutex& delivery, std::vector<usblink::DeviceProperty> all)
       : properties(std::move(all)), m_delivery(delivery) {}
   HRESULT STDMETHODCALLTYPE GetProperties(IDevMgrPropertyList** list) override {
     ++propertyReads;
-    *list = new FakeTransient(properties);
+    *list = new usblink::CUsbPropertyList(std::make_shared<std::vector<usblink::DeviceProperty>>(properties));
     return S_OK;
   }
   // A locked handheld challenges until the SHA-1 of its password comes back; a wrong
@@ -291,7 +224,7 @@ class FakeDevice final : public Counted<IDevMgrDevice> {
     return all.empty() ? nullptr : all.back();
   }
 
-  std::vector<Property> properties;
+  std::vector<usblink::DeviceProperty> properties;
   std::optional<std::string> password;
   LONG attempts = 10;
   bool closeOnRelease = false;
@@ -303,12 +236,6 @@ class FakeDevice final : public Counted<IDevMgrDevice> {
  private:
   std::mutex& m_delivery;
 };
-
-HRESULT STDMETHODCALLTYPE FakeTransient::GetItem(LONG index, IDevMgrDevice** device) {
-  *device = m_devices.at(static_cast<std::size_t>(index));
-  (*device)->AddRef();
-  return S_OK;
-}
 
 // The device manager, and the factory that creates it (failing the first attempts).
 class FakeDeviceManager final : public Counted<IDevMgrMain>, public IDeviceManagerFactory {
@@ -324,7 +251,8 @@ class FakeDeviceManager final : public Counted<IDevMgrMain>, public IDeviceManag
   HRESULT STDMETHODCALLTYPE GetDevices(IDevMgrDeviceList** devices) override {
     ++getDevicesCalls;
     std::lock_guard<std::mutex> delivery(m_delivery);
-    *devices = new FakeTransient(m_attached);
+    for (IDevMgrDevice* device : m_attached) device->AddRef();
+    *devices = new usblink::CUsbDeviceList(std::vector<IDevMgrDevice*>(m_attached.begin(), m_attached.end()));
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE AdviseDeviceEvents(IDevMgrDeviceSink* sink, DWORD* cookie) override {
@@ -345,7 +273,7 @@ class FakeDeviceManager final : public Counted<IDevMgrMain>, public IDeviceManag
     return S_OK;
   }
 
-  std::shared_ptr<FakeDevice> NewDevice(std::vector<Property> properties) {
+  std::shared_ptr<FakeDevice> NewDevice(std::vector<usblink::DeviceProperty> properties) {
     return m_owned.emplace_back(std::make_shared<FakeDevice>(m_delivery, std::move(properties)));
   }
   // Attaching and detaching change the list, then raise the event; an arrival alone
