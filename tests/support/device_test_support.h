@@ -278,10 +278,10 @@ class FakeDeviceManager final : public Counted<IDevMgrMain>, public IDeviceManag
   }
   // Attaching and detaching change the list, then raise the event; an arrival alone
   // changes nothing (several arrivals, a quick re-attach).
-  void Attach(const std::shared_ptr<FakeDevice>& device, bool raise = true) {
+  void Attach(const std::shared_ptr<FakeDevice>& device) {
     std::lock_guard<std::mutex> delivery(m_delivery);
     m_attached.push_back(device.get());
-    if (raise && m_sink != nullptr) m_sink->OnDeviceConnected(nullptr);
+    if (m_sink != nullptr) m_sink->OnDeviceConnected(nullptr);
   }
   void Detach(const std::shared_ptr<FakeDevice>& device) {
     std::lock_guard<std::mutex> delivery(m_delivery);

@@ -104,7 +104,7 @@ TEST(DeviceWorker, TheFirstHandheldIsServedUntilItClosesAndEverythingIsLetGo) {
   h.worker->Stop();  // before the start: does nothing
   auto first = h.manager.NewDevice({Text("DeviceName", "Skiff 9000"), Number("BBPIN", 0x2A0F)});
   auto second = h.manager.NewDevice({Number("BBPIN", 0x22)});
-  h.manager.Attach(first, false);
+  h.manager.Attach(first);  // not yet listened to: no event
   h.Serve(second);
   auto channel = first->LastChannel();
   ASSERT_TRUE(channel);
@@ -125,7 +125,10 @@ TEST(DeviceWorker, TheFirstHandheldIsServedUntilItClosesAndEverythingIsLetGo) {
                   "rawOnClose", "Port closed", "No longer connected", "Finished handling client"));
   EXPECT_EQ(second->propertyReads + second->openCalls, 0);
   EXPECT_EQ(channel->refs, 0);
+  h.manager.Detach(second);  // a removal starts no pass
   h.worker->Stop();
+  EXPECT_THAT(h.LinesFrom("Finished handling client"),
+              ElementsAre("Finished handling client", "Device disconnected"));
   EXPECT_EQ(first->refs, 0);
   ExpectLetGo(h);
   h.worker->Stop();
@@ -277,6 +280,11 @@ TEST(DeviceWorker, ACloseReportedWhenAChannelIsLetGoDoesNotEndTheNextClient) {
   ASSERT_TRUE(Eventually([&] { return !second->written.Get().empty(); }));
   EXPECT_EQ(h.display.Count("rawOnClose"), 2u);
   EXPECT_EQ(h.display.Count("Finished handling client"), 1u);
+  h.manager.unadviseFailure = E_UNEXPECTED;
+  h.worker.reset();  // a running worker stops first
+  EXPECT_EQ(second->refs, 0);
+  EXPECT_EQ(h.manager.refs, 0) << "a failed unregistration does not stop the teardown";
+  EXPECT_EQ(h.display.Lines().back(), ErrorLine(E_UNEXPECTED));
 }
 
 TEST(DeviceWorker, AMissingDeviceManagerIsReportedTwiceAtOnceThenAtEachRetryUntilTimedPassesBegin) {
@@ -306,26 +314,6 @@ TEST(DeviceWorker, AMissingDeviceManagerIsReportedTwiceAtOnceThenAtEachRetryUnti
   EXPECT_GE(times[3] - times[2], kRetry);
   EXPECT_EQ(h.manager.unadviseCalls, 0) << "a sink never registered is not unregistered";
   ExpectLetGo(h);
-}
-
-TEST(DeviceWorker, AnArrivalStartsAPassArrivalsWhileServingOneMoreAndARemovalNone) {
-  Harness h;
-  auto device = h.manager.NewDevice({Number("BBPIN", 1)});
-  h.Attach(device);
-  ASSERT_TRUE(h.display.WaitForLine(kServed));
-  h.manager.Detach(device);  // starts no pass
-  h.manager.Attach(device);
-  h.manager.Arrival();
-  h.manager.Arrival();
-  device->LastChannel()->Close();
-  ASSERT_TRUE(h.display.WaitForLine(kServed, 2));
-  h.manager.unadviseFailure = E_UNEXPECTED;
-  h.worker.reset();  // stops it first
-  EXPECT_EQ(h.manager.getDevicesCalls, 2);
-  const auto lines = h.display.Lines();
-  EXPECT_THAT(std::vector<std::string>(lines.end() - 2, lines.end()),
-              ElementsAre("Error unadvising during reset", ErrorLine(E_UNEXPECTED)));
-  EXPECT_EQ(h.manager.refs, 0) << "a failed unregistration does not stop the teardown";
 }
 
 TEST(DeviceWorker, StopEndsEveryStatePromptlyAndLetsEverythingGo) {
