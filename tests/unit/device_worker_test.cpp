@@ -334,7 +334,9 @@ TEST(DeviceWorker, StopEndsEveryStatePromptlyAndLetsEverythingGo) {
       if (state == "watching") return h.manager.Advised();
       return h.display.Count(kServed) + h.requester.requests.Get().size() > 0;
     }));
+    const auto stopping = std::chrono::steady_clock::now();
     h.worker->Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(2)) << "not promptly";
     ExpectLetGo(h);
     EXPECT_EQ(device->refs, 0);
     EXPECT_TRUE(device->LastChannel() == nullptr || device->LastChannel()->refs == 0);
