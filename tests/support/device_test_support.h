@@ -1,7 +1,7 @@
 // The device worker's test doubles: a scripted device manager (handhelds with a password
 // and a channel; the lists and properties a pass reads are the USB link's real ones), a
-// log display that records lines and a password prompt that
-// answers from a script. Device and channel events are raised on the test's thread, the
+// log display that records lines and a password prompt that answers from a script.
+// Device and channel events are raised on the test's thread, the
 // challenge on a thread of its own while OpenChannel waits; one delivery lock serialises
 // them with unregistration and channel release, so that once those return no event
 // reaches the sink, as the worker relies on.
@@ -27,8 +27,7 @@
 
 namespace skiff::testing {
 
-// Waits until the condition holds (checking every millisecond); false after a generous
-// safety time-out.
+// Waits until the condition holds; false after a generous safety time-out.
 template <typename Condition>
 bool Eventually(Condition condition) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -191,7 +190,6 @@ class FakeDevice final : public Counted<IDevMgrDevice> {
   FakeDevice(std::mutex& delivery, std::vector<usblink::DeviceProperty> all)
       : properties(std::move(all)), m_delivery(delivery) {}
   HRESULT STDMETHODCALLTYPE GetProperties(IDevMgrPropertyList** list) override {
-    ++propertyReads;
     *list = new usblink::CUsbPropertyList(std::make_shared<std::vector<usblink::DeviceProperty>>(properties));
     return S_OK;
   }
@@ -229,7 +227,7 @@ class FakeDevice final : public Counted<IDevMgrDevice> {
   LONG attempts = 10;
   bool closeOnRelease = false;
   std::atomic<HRESULT> openFailure{S_OK};
-  std::atomic<int> openCalls{0}, propertyReads{0};
+  std::atomic<int> openCalls{0};
   Recorded<std::pair<LONG, HRESULT>> challenges;  // attempts, answer
   Recorded<std::shared_ptr<FakeChannel>> channels;
 
