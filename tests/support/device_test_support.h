@@ -1,210 +1,309 @@
-// What the device worker's tests share: a log display that records lines, a scripted
-// password prompt, an HTTP transport that can hang until cancelled, packet builders, and
-// a harness that wires a worker to the fake device manager.
+// The device worker's test doubles: a scripted device manager (handhelds with a password
+// and a channel; the lists and properties a pass reads are the USB link's real ones), a
+// log display that records lines and a password prompt that answers from a script.
+// Device and channel events are raised on the test's thread, the
+// challenge on a thread of its own while OpenChannel waits; one delivery lock serialises
+// them with unregistration and channel release, so that once those return no event
+// reaches the sink, as the worker relies on.
 #pragma once
 
+#include <openssl/evp.h>
+
 #include <algorithm>
-#include <cstdint>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <deque>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
-#include <string_view>
+#include <thread>
 #include <vector>
 
-#include "core/activity_log.h"
 #include "device/worker.h"
-#include "http/http_transport.h"
-#include "http/winhttp_errors.h"
-#include "platform/platform.h"
-#include "support/fake_device_manager.h"
-#include "support/fake_profile.h"
+#include "usb_link/usb_com_objects.h"
 
 namespace skiff::testing {
 
-// Intervals long enough that no pass or retry comes by time-out during a test.
-inline constexpr WorkerTiming kEventDrivenTiming{3600000, 3600000};
+// Waits until the condition holds; false after a generous safety time-out.
+template <typename Condition>
+bool Eventually(Condition condition) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
 
-class RecordingLogDisplay final : public ILogDisplay, public Guarded {
+// What one thread records and another reads: a list behind a lock.
+template <typename T>
+class Recorded {
+ public:
+  void Add(T item) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_items.push_back(std::move(item));
+  }
+  std::vector<T> Get() const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_items;
+  }
+
+ private:
+  mutable std::mutex m_lock;
+  std::vector<T> m_items;
+};
+
+class RecordingLogDisplay final : public ILogDisplay {
  public:
   bool IsAlive() const override { return true; }
-  void ShowText(const std::string& keptText, const std::string& appended) override;
-
-  std::vector<std::string> Lines() const { return Get(&RecordingLogDisplay::m_lines); }
+  void ShowText(const std::string&, const std::string& appended) override {
+    for (std::size_t at = 0, end; (end = appended.find("\r\n", at)) != std::string::npos; at = end + 2)
+      m_lines.Add(appended.substr(at, end - at));
+  }
+  std::vector<std::string> Lines() const { return m_lines.Get(); }
   std::size_t Count(const std::string& line) const {
-    return Locked([&] { return static_cast<std::size_t>(std::count(m_lines.begin(), m_lines.end(), line)); });
+    const auto lines = Lines();
+    return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
   }
-  bool WaitForLine(const std::string& line, std::size_t count = 1, Millis timeout = kSafetyTimeout) const {
-    return Wait(timeout, [&] {
-      return static_cast<std::size_t>(std::count(m_lines.begin(), m_lines.end(), line)) >= count;
-    });
+  bool WaitForLine(const std::string& line, std::size_t count = 1) const {
+    return Eventually([&] { return Count(line) >= count; });
   }
 
  private:
-  std::vector<std::string> m_lines;
+  Recorded<std::string> m_lines;
 };
 
-// The front end's prompt, answering from a script. With the script used up it cancels.
-class ScriptedPasswordRequester final : public IPasswordRequester, public Guarded {
+// The front end's prompt, answering from a script set before the start; with the script
+// used up, or once abandoned, it cancels.
+class ScriptedPasswordRequester final : public IPasswordRequester {
  public:
-  struct Request {
-    std::int32_t attempts;
-    std::uint32_t pin;
-  };
-
-  void Attach(CDeviceWorker* worker) { m_worker = worker; }
-  void PushAnswer(std::string password, bool remember) {
-    Push({Kind::Answer, std::move(password), remember});
-  }
-  void PushCancel() { Push({Kind::Cancel, {}, false}); }
-  // Keeps the prompt open until Abandon(), then answers as a cancel does.
-  void PushHoldUntilAbandoned() { Push({Kind::Hold, {}, false}); }
-  // Returns without handing back any answer (a front end that lost the prompt).
-  void PushReturnWithoutAnswer() { Push({Kind::Silent, {}, false}); }
-
-  void RequestPassword(std::int32_t attemptsRemaining, std::uint32_t pin) override;
-  void Abandon() override {
-    Change([&] { m_abandoned = true; });
-  }
-
-  std::vector<Request> Requests() const { return Get(&ScriptedPasswordRequester::m_requests); }
-  bool WaitForRequests(std::size_t count, Millis timeout = kSafetyTimeout) const {
-    return Wait(timeout, [&] { return m_requests.size() >= count; });
-  }
-  bool Abandoned() const { return Get(&ScriptedPasswordRequester::m_abandoned); }
-
- private:
-  enum class Kind { Answer, Cancel, Hold, Silent };
+  enum class Then { Answer, Cancel, HoldUntilAbandoned, ReturnWithoutAnswer };
   struct Step {
-    Kind kind;
-    std::string password;
-    bool remember;
+    Then then;
+    std::string password = {};
+    bool remember = false;
   };
-  void Push(Step step) {
-    Change([&] { m_script.push_back(std::move(step)); });
+  void Attach(CDeviceWorker* worker) { m_worker = worker; }
+  void RequestPassword(std::int32_t attempts, std::uint32_t pin) override {
+    const std::size_t at = m_next++;
+    requests.Add({attempts, pin});
+    const Step step = at < script.size() && !m_abandoned ? script[at] : Step{Then::Cancel};
+    if (step.then == Then::HoldUntilAbandoned) Eventually([this] { return m_abandoned.load(); });
+    if (step.then == Then::Answer) m_worker->SetPasswordAnswer(step.password, step.remember);
+    if (step.then == Then::Cancel || step.then == Then::HoldUntilAbandoned)
+      m_worker->SetPasswordAnswer(CDeviceWorker::kNoPassword, false);
   }
+  void Abandon() override { m_abandoned = true; }
 
-  CDeviceWorker* m_worker = nullptr;
-  std::deque<Step> m_script;
-  std::vector<Request> m_requests;
-  bool m_abandoned = false;
-};
-
-// A transport whose calls succeed at once (with no data), or, once armed, hang until
-// Cancel().
-class HangingHttpTransport final : public IHttpTransport, public Guarded {
- public:
-  static constexpr std::uint32_t kCancelled = kErrorOperationCancelled;  // the operation was cancelled
-
-  void ArmHang() {
-    Change([&] { m_armed = true; });
-  }
-  bool WaitForHang(Millis timeout = kSafetyTimeout) const {
-    return Wait(timeout, [this] { return m_hanging; });
-  }
-  int CancelCalls() const { return Get(&HangingHttpTransport::m_cancelCalls); }
-
-  std::uint32_t GetUserProxyConfig(UserProxyConfig& config) override {
-    config = UserProxyConfig{};
-    return Step();
-  }
-  std::uint32_t OpenSession(const WideChar*, std::uint32_t, const WideChar*, const WideChar*,
-                            HttpHandle* session) override {
-    return Open(session);
-  }
-  std::uint32_t Connect(HttpHandle, const WideChar*, std::uint16_t, HttpHandle* connection) override {
-    return Open(connection);
-  }
-  std::uint32_t OpenRequest(HttpHandle, const WideChar*, const WideChar*, const WideChar* const*,
-                            std::uint32_t, HttpHandle* request) override {
-    return Open(request);
-  }
-  std::uint32_t SendRequest(HttpHandle, const WideChar*, std::uint32_t, const void*, std::uint32_t) override {
-    return Step();
-  }
-  std::uint32_t ReceiveResponse(HttpHandle) override { return Step(); }
-  std::uint32_t QueryHeaders(HttpHandle, std::uint32_t, void*, std::uint32_t* bufferBytes) override {
-    return Nothing(bufferBytes);
-  }
-  std::uint32_t ReadData(HttpHandle, void*, std::uint32_t, std::uint32_t* bytesRead) override {
-    return Nothing(bytesRead);
-  }
-  void CloseHandle(HttpHandle) override {}
-  void Cancel() override {
-    Change([&] {
-      ++m_cancelCalls;
-      m_cancelled = true;
-    });
-  }
+  std::vector<Step> script;
+  Recorded<std::pair<std::int32_t, std::uint32_t>> requests;  // attempts, PIN
 
  private:
-  // 0 to go on, or the code of a cancelled call.
-  std::uint32_t Step();
-  // Handles are addresses inside this block: distinct and never null.
-  std::uint32_t Open(HttpHandle* handle) {
-    const std::uint32_t code = Step();
-    if (code == 0) *handle = &m_handles[m_nextHandle++ % sizeof m_handles];
-    return code;
-  }
-  std::uint32_t Nothing(std::uint32_t* count) {
-    const std::uint32_t code = Step();
-    if (code == 0) *count = 0;
-    return code;
-  }
-
-  bool m_armed = false;
-  bool m_hanging = false;
-  bool m_cancelled = false;
-  int m_cancelCalls = 0;
-  char m_handles[64] = {};
-  std::size_t m_nextHandle = 0;
+  CDeviceWorker* m_worker = nullptr;
+  std::atomic<std::size_t> m_next{0};
+  std::atomic<bool> m_abandoned{false};
 };
 
-// A packet as the handheld sends it: header and payload, nothing more.
-std::vector<std::uint8_t> MakePacket(std::uint16_t type, std::uint16_t sequence, std::string_view payload);
-struct ParsedPacket {
-  std::uint16_t type;
-  std::uint16_t sequence;
-  std::uint16_t length;
-  std::string payload;
-};
-ParsedPacket ParsePacket(const std::vector<std::uint8_t>& bytes);
-
-// The lines from the first one equal to `first` on (empty when there is none), without
-// the arrival lines, which the device manager's thread writes at a moment of its own.
-std::vector<std::string> LinesFrom(const std::vector<std::string>& lines, const std::string& first);
-// The lines without "Device connected!", which the device manager's thread writes at a
-// moment of its own choosing relative to the pass it starts.
-std::vector<std::string> WithoutArrivalLines(std::vector<std::string> lines);
-// The log line of a device-manager error with this code and no error information.
-std::string ErrorLine(HRESULT code);
-
-// A worker wired to the fakes, its log recorded.
-struct WorkerHarness {
-  explicit WorkerHarness(WorkerTiming timing = kEventDrivenTiming);
-  ~WorkerHarness() {
-    if (worker) StopWorker();
+// The test owns the device manager's objects: references are counted, never deleted, so
+// a test sees how many the worker still holds. No error information is offered.
+template <typename Interface>
+class Counted : public Interface {
+ public:
+  virtual ~Counted() = default;
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs); }
+  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--refs); }
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+    *object = nullptr;
+    return E_NOINTERFACE;
   }
-  WorkerHarness(const WorkerHarness&) = delete;
-  WorkerHarness& operator=(const WorkerHarness&) = delete;
+  std::atomic<LONG> refs{0};
+};
 
-  // Starts the worker and waits until it has registered for device events.
-  void StartAndWaitForAdvise();
-  // Starts the worker, attaches the device and waits until its client is served; returns
-  // the client's channel (null, with a failure, when that does not happen).
-  std::shared_ptr<FakeChannel> Serve(const std::shared_ptr<FakeDevice>& device);
-  // Stops the worker with a safety net: a Stop() still running after the safety
-  // time-out fails the test and ends the run, since a hung thread cannot be recovered.
-  void StopWorker();
-  std::vector<std::string> Lines() const { return display.Lines(); }
+// One channel to the handheld application.
+class FakeChannel final : public Counted<IDevMgrChannel> {
+ public:
+  FakeChannel(std::mutex& delivery, IDevMgrChannelSink* sink, bool closeOnRelease)
+      : m_delivery(delivery), m_sink(sink), m_closeOnRelease(closeOnRelease) {
+    m_sink->AddRef();
+  }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = Counted::Release();
+    if (left == 0) {  // let go: the handheld may report the close; no event comes after
+      std::lock_guard<std::mutex> delivery(m_delivery);
+      if (m_closeOnRelease) m_sink->OnClose();
+      m_sink->Release();
+      m_sink = nullptr;
+    }
+    return left;
+  }
+  HRESULT STDMETHODCALLTYPE Reserved1() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Reserved2() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Reserved3() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE ReadData(BYTE* buffer, ULONG capacity, ULONG* count) override {
+    std::lock_guard<std::mutex> delivery(m_delivery);
+    *count = 0;
+    if (m_incoming.empty()) return S_OK;
+    const std::vector<std::uint8_t> packet = std::move(m_incoming.front());
+    m_incoming.pop_front();
+    if (const HRESULT failure = readFailure.exchange(S_OK); FAILED(failure)) return failure;  // packet lost
+    *count = std::min<ULONG>(capacity, static_cast<ULONG>(packet.size()));
+    std::memcpy(buffer, packet.data(), *count);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE WriteData(const BYTE* data, ULONG length) override {
+    for (writeHeld = holdWrites.load(); holdWrites;) std::this_thread::yield();
+    writeHeld = false;
+    if (FAILED(writeFailure.load())) return writeFailure;
+    written.Add(std::vector<std::uint8_t>(data, data + length));
+    return S_OK;
+  }
 
-  FakeDeviceManager manager;
-  FakeDeviceManagerFactory factory{manager};
-  HangingHttpTransport transport;
-  InMemoryProfile profile;
-  ScriptedPasswordRequester requester;
-  RecordingLogDisplay display;
-  CActivityLog log;
-  std::unique_ptr<CDeviceWorker> worker;
+  // What the handheld does.
+  void Deliver(std::vector<std::uint8_t> packet) {
+    std::lock_guard<std::mutex> delivery(m_delivery);
+    m_incoming.push_back(std::move(packet));
+    if (m_sink != nullptr) m_sink->OnDataReady();
+  }
+  void Close() {
+    std::lock_guard<std::mutex> delivery(m_delivery);
+    if (m_sink != nullptr) m_sink->OnClose();
+  }
+
+  Recorded<std::vector<std::uint8_t>> written;
+  std::atomic<HRESULT> readFailure{S_OK};   // of the next read
+  std::atomic<HRESULT> writeFailure{S_OK};  // of every write
+  std::atomic<bool> holdWrites{false}, writeHeld{false};
+
+ private:
+  std::mutex& m_delivery;
+  IDevMgrChannelSink* m_sink;  // guarded by m_delivery, as is m_incoming
+  const bool m_closeOnRelease;
+  std::deque<std::vector<std::uint8_t>> m_incoming;
+};
+
+// One handheld; the test sets its script before attaching it.
+class FakeDevice final : public Counted<IDevMgrDevice> {
+ public:
+  FakeDevice(std::mutex& delivery, std::vector<usblink::DeviceProperty> all)
+      : properties(std::move(all)), m_delivery(delivery) {}
+  HRESULT STDMETHODCALLTYPE GetProperties(IDevMgrPropertyList** list) override {
+    *list = new usblink::CUsbPropertyList(std::make_shared<std::vector<usblink::DeviceProperty>>(properties));
+    return S_OK;
+  }
+  // A locked handheld challenges until the SHA-1 of its password comes back; a wrong
+  // answer costs an attempt, the last one wipes it. Only the program's channel opens.
+  HRESULT STDMETHODCALLTYPE OpenChannel(const OLECHAR* name, IDevMgrChannelSink* sink,
+                                        IDevMgrChannel** channel) override {
+    ++openCalls;
+    *channel = nullptr;
+    if (std::u16string(AsWide(name)) != kChannelName) return E_INVALIDARG;
+    while (password) {
+      std::array<std::uint8_t, 20> answer{}, right{};
+      EVP_Digest(password->data(), password->size(), right.data(), nullptr, EVP_sha1(), nullptr);
+      HRESULT result = S_OK;
+      std::thread([&] { result = sink->OnChallenge(attempts, answer.data()); }).join();
+      challenges.Add({attempts, result});
+      if (FAILED(result)) return result;
+      if (answer == right) break;
+      if (--attempts == 0) return E_ACCESSDENIED;
+    }
+    if (FAILED(openFailure.load())) return openFailure;
+    auto opened = std::make_shared<FakeChannel>(m_delivery, sink, closeOnRelease);
+    opened->AddRef();
+    *channel = opened.get();
+    channels.Add(std::move(opened));
+    return S_OK;
+  }
+  std::shared_ptr<FakeChannel> LastChannel() const {
+    const auto all = channels.Get();
+    return all.empty() ? nullptr : all.back();
+  }
+
+  std::vector<usblink::DeviceProperty> properties;
+  std::optional<std::string> password;
+  LONG attempts = 10;
+  bool closeOnRelease = false;
+  std::atomic<HRESULT> openFailure{S_OK};
+  std::atomic<int> openCalls{0};
+  Recorded<std::pair<LONG, HRESULT>> challenges;  // attempts, answer
+  Recorded<std::shared_ptr<FakeChannel>> channels;
+
+ private:
+  std::mutex& m_delivery;
+};
+
+// The device manager, and the factory that creates it (failing the first attempts).
+class FakeDeviceManager final : public Counted<IDevMgrMain>, public IDeviceManagerFactory {
+ public:
+  HRESULT CreateDeviceManager(IDevMgrMain** manager) override {
+    attempts.Add(std::chrono::steady_clock::now());
+    *manager = nullptr;
+    if (failures-- > 0) return REGDB_E_CLASSNOTREG;
+    AddRef();
+    *manager = this;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetDevices(IDevMgrDeviceList** devices) override {
+    ++getDevicesCalls;
+    std::lock_guard<std::mutex> delivery(m_delivery);
+    for (IDevMgrDevice* device : m_attached) device->AddRef();
+    *devices = new usblink::CUsbDeviceList(std::vector<IDevMgrDevice*>(m_attached.begin(), m_attached.end()));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE AdviseDeviceEvents(IDevMgrDeviceSink* sink, DWORD* cookie) override {
+    std::lock_guard<std::mutex> delivery(m_delivery);
+    if (FAILED(adviseFailure)) return adviseFailure;
+    sink->AddRef();
+    m_sink = sink;
+    *cookie = 42;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE UnadviseDeviceEvents(DWORD cookie) override {
+    std::lock_guard<std::mutex> delivery(m_delivery);
+    ++unadviseCalls;
+    if (FAILED(unadviseFailure)) return unadviseFailure;
+    if (m_sink == nullptr || cookie != 42) return CONNECT_E_NOCONNECTION;
+    m_sink->Release();
+    m_sink = nullptr;
+    return S_OK;
+  }
+
+  std::shared_ptr<FakeDevice> NewDevice(std::vector<usblink::DeviceProperty> properties) {
+    return m_owned.emplace_back(std::make_shared<FakeDevice>(m_delivery, std::move(properties)));
+  }
+  // Attaching and detaching change the list, then raise the event; an arrival alone
+  // changes nothing (several arrivals, a quick re-attach).
+  void Attach(const std::shared_ptr<FakeDevice>& device) {
+    std::lock_guard<std::mutex> delivery(m_delivery);
+    m_attached.push_back(device.get());
+    if (m_sink != nullptr) m_sink->OnDeviceConnected(nullptr);
+  }
+  void Detach(const std::shared_ptr<FakeDevice>& device) {
+    std::lock_guard<std::mutex> delivery(m_delivery);
+    m_attached.erase(std::find(m_attached.begin(), m_attached.end(), device.get()));
+    if (m_sink != nullptr) m_sink->OnDeviceDisconnected(nullptr);
+  }
+  void Arrival() {
+    std::lock_guard<std::mutex> delivery(m_delivery);
+    if (m_sink != nullptr) m_sink->OnDeviceConnected(nullptr);
+  }
+  bool Advised() {
+    std::lock_guard<std::mutex> delivery(m_delivery);
+    return m_sink != nullptr;
+  }
+
+  HRESULT adviseFailure = S_OK, unadviseFailure = S_OK;
+  std::atomic<int> failures{0}, getDevicesCalls{0}, unadviseCalls{0};
+  Recorded<std::chrono::steady_clock::time_point> attempts;
+
+ private:
+  std::mutex m_delivery;
+  IDevMgrDeviceSink* m_sink = nullptr;  // guarded by m_delivery, as is m_attached
+  std::vector<FakeDevice*> m_attached;
+  std::vector<std::shared_ptr<FakeDevice>> m_owned;
 };
 
 }  // namespace skiff::testing

@@ -35,11 +35,6 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(m_path, ignored);
 }
 
-int RunCommand(const std::string& command) {
-  int status = std::system(command.c_str());
-  return status == -1 ? -1 : WEXITSTATUS(status);
-}
-
 TestCertificates MakeTestCertificates(const TempDir& dir) {
   TestCertificates result{dir.File("ca.pem"), dir.File("server.pem"), dir.File("server.key")};
   {
@@ -60,10 +55,13 @@ TestCertificates MakeTestCertificates(const TempDir& dir) {
       " -keyout server.key -out server.csr -subj /CN=localhost"
       " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial"
       " -out server.pem -days 2 -extfile server.ext";
-  if (RunCommand("(" + commands + ") >/dev/null 2>&1") != 0)
+  const int status = std::system(("(" + commands + ") >/dev/null 2>&1").c_str());
+  if (status == -1 || WEXITSTATUS(status) != 0)
     throw std::runtime_error("openssl could not make the test certificates");
   return result;
 }
+
+namespace {
 
 std::uint16_t FreeLoopbackPort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -78,8 +76,6 @@ std::uint16_t FreeLoopbackPort() {
   close(fd);
   return port;
 }
-
-namespace {
 
 bool CanConnect(std::uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);

@@ -32,12 +32,6 @@ struct TestCertificates {
 // Throws when the openssl tool fails.
 TestCertificates MakeTestCertificates(const TempDir& dir);
 
-// Runs a shell command; returns its exit status (-1 when it did not run).
-int RunCommand(const std::string& command);
-
-// A free TCP port on 127.0.0.1 at the moment of asking.
-std::uint16_t FreeLoopbackPort();
-
 // tinyproxy with its own configuration and log file in a temporary directory, listening
 // on a loopback port; stopped (by its process id) when destroyed.
 class TinyproxyProcess {
