@@ -1,6 +1,5 @@
-# Unit tests of the COM vocabulary, the core (events, text, activity log) and ComError.
+# Unit tests of the core (events, text, activity log), the COM vocabulary and ComError.
 # Portable: they run in the native build and, cross-built, under Wine.
-skiff_test(compat_test SOURCES unit/compat_test.cpp LIBS skiff_compat LABELS unit)
 skiff_test(event_test SOURCES unit/event_test.cpp LIBS skiff_core LABELS unit)
 skiff_test(text_test SOURCES unit/text_test.cpp LIBS skiff_core LABELS unit)
 skiff_test(activity_log_test SOURCES unit/activity_log_test.cpp LIBS skiff_core LABELS unit)

@@ -1,7 +1,6 @@
-// The main window's life against fakes: the log is bound and the worker running before
-// the window runs, the first-start rule and the title are applied before it, answers and
-// clicks reach the worker and the registration, and when the window ends the worker has
-// stopped before RunMainWindow returns, with nothing shown after the window is gone.
+// The main window's life against fakes: the log bound, the worker running, the first-start
+// rule and the title applied before the window runs; clicks reach the registration; and
+// the worker stopped before RunMainWindow returns, with nothing shown after the window is gone.
 #include "shell/downloader_shell.h"
 
 #include <gmock/gmock.h>
@@ -10,8 +9,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "support/fake_http_transport.h"
@@ -20,43 +19,41 @@
 namespace skiff {
 namespace {
 
-using namespace std::chrono_literals;
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-
-// A device manager that never comes up: the worker retries it on its thread, between
-// the thread's start and end hooks.
-class AbsentDeviceManagers : public IDeviceManagerFactory {
- public:
-  void WatcherThreadStarted() override { Note(started == 0 && calls == 0 && ended == 0, started); }
+// A device manager that never comes up: the worker retries it on its thread, between the
+// thread's start and end hooks.
+struct AbsentDeviceManagers : IDeviceManagerFactory {
+  void WatcherThreadStarted() override { Note(++started == 1); }
   HRESULT CreateDeviceManager(IDevMgrMain** deviceManager) override {
     *deviceManager = nullptr;
-    Note(started == 1 && ended == 0, calls);
+    Note(started == 1 && ended == 0);
+    std::lock_guard<std::mutex> lock(mutex);
+    ++calls;
+    called.notify_all();
     return E_FAIL;
   }
-  void WatcherThreadEnding() override { Note(started == 1 && ended == 0, ended); }
-  void Note(bool inOrder, std::atomic<int>& counter) {
-    if (!inOrder) outOfOrder = true;
-    ++counter;
+  void WatcherThreadEnding() override { Note(++ended == 1); }
+  void Note(bool expected) {
+    if (!expected) inOrder = false;
   }
-  std::atomic<int> started{0}, calls{0}, ended{0};
-  std::atomic<bool> outOfOrder{false};
+  std::atomic<int> started{0}, ended{0};
+  std::atomic<bool> inOrder{true};
+  std::mutex mutex;
+  std::condition_variable called;
+  int calls = 0;
 };
 
 // The window: records what happened, in order, and runs a script as its modal run.
-class ScriptedWindow : public IMainWindow, public IPasswordRequester {
- public:
+struct ScriptedWindow : IMainWindow, IPasswordRequester {
   bool IsAlive() const override { return alive; }
   void ShowText(const std::string& kept, const std::string&) override {
     std::lock_guard<std::mutex> lock(mutex);
-    if (!alive) ++shownAfterDestroy;
+    shownAfterDestroy = shownAfterDestroy || !alive;
     lastKept = kept;
     shown.notify_all();
   }
   void SetTitle(const std::string& title) override { Record("title:" + title); }
   void SetRunOnStartupCheck(bool checked) override { Record(checked ? "check:on" : "check:off"); }
   void RunModal(IMainWindowHost& host) override {
-    Record("run");
     script(host);
     Record("ended");
   }
@@ -65,87 +62,58 @@ class ScriptedWindow : public IMainWindow, public IPasswordRequester {
     alive = false;
   }
   void RequestPassword(std::int32_t, std::uint32_t) override {}
-  // The shell and the worker's stop both abandon; once is what the order shows.
-  void Abandon() override {
+  void Abandon() override {  // the shell and the worker's stop both abandon
     if (!abandoned.exchange(true)) Record("abandon");
   }
-  std::atomic<bool> abandoned{false};
-
   void Record(const std::string& event) {
     std::lock_guard<std::mutex> lock(mutex);
     events.push_back(event);
   }
-  std::string Kept() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return lastKept;
-  }
   // A line logged on one thread may be shown by another thread's refresh, just after.
   bool WaitShown(const std::string& text) {
     std::unique_lock<std::mutex> lock(mutex);
-    return shown.wait_for(lock, 10s, [&] { return lastKept.find(text) != std::string::npos; });
+    return shown.wait_for(lock, std::chrono::seconds(10),
+                          [&] { return lastKept.find(text) != std::string::npos; });
   }
-
-  std::function<void(IMainWindowHost&)> script = [](IMainWindowHost&) {};
+  std::function<void(IMainWindowHost&)> script;
   std::mutex mutex;
   std::condition_variable shown;
   std::vector<std::string> events;
   std::string lastKept;
-  std::atomic<bool> alive{true};
-  int shownAfterDestroy = 0;
+  std::atomic<bool> alive{true}, abandoned{false};
+  bool shownAfterDestroy = false;
 };
 
-struct Parts {
+TEST(MainWindow, EverythingIsInPlaceBeforeTheWindowRunsAndStoppedAfter) {
   ScriptedWindow window;
   AbsentDeviceManagers factory;
   testing::FakeHttpTransport transport;
   testing::InMemoryProfile profile;
   testing::FakeRegistration registration;
   CLogRelay earlyLog;
-  MainWindowParts Make() {
-    earlyLog.Log("settings problem told through the log");
-    return MainWindowParts{window,  window, factory, transport, profile, registration, WorkerTiming{10, 10},
-                           earlyLog};
-  }
-};
-
-TEST(MainWindow, EverythingIsInPlaceBeforeTheWindowRunsAndStoppedAfter) {
-  Parts p;
-  p.window.script = [&](IMainWindowHost&) {
-    // The worker thread is running: it tries the device manager again and again.
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (p.factory.calls.load() < 3 && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(1ms);
-    EXPECT_GE(p.factory.calls.load(), 3);
-    EXPECT_EQ(p.profile.Get("General", "Version"), "1.3");
-    EXPECT_TRUE(p.registration.registered.load());
-    // The log is bound: what was told before the run is shown.
-    EXPECT_TRUE(p.window.WaitShown("settings problem told through the log\r\n"));
+  earlyLog.Log("settings problem told through the log");
+  window.script = [&](IMainWindowHost& host) {
+    {  // the worker's thread tries the device manager again and again
+      std::unique_lock<std::mutex> lock(factory.mutex);
+      EXPECT_TRUE(
+          factory.called.wait_for(lock, std::chrono::seconds(10), [&] { return factory.calls >= 3; }));
+    }
+    EXPECT_EQ(profile.Get("General", "Version"), "1.3");
+    EXPECT_TRUE(window.WaitShown("settings problem told through the log\r\n"));
+    EXPECT_FALSE(host.RunOnStartupClicked(true));
+    EXPECT_FALSE(registration.registered.load());
+    registration.fail = true;
+    EXPECT_TRUE(host.RunOnStartupClicked(false));  // the box shows the click
+    EXPECT_TRUE(window.WaitShown("Could not register"));
   };
-  auto parts = p.Make();
+  MainWindowParts parts{window,  window, factory, transport, profile, registration, WorkerTiming{10, 10},
+                        earlyLog};
   RunMainWindow(parts);
-  // The watcher thread has ended, after its last attempt.
-  EXPECT_EQ(p.factory.ended.load(), 1);
-  EXPECT_FALSE(p.factory.outOfOrder.load());
-  EXPECT_THAT(p.window.events, ElementsAre("check:on", "title:SkiffHouse Desktop Downloader v1.3", "run",
-                                           "ended", "abandon", "destroy"));
-  EXPECT_EQ(p.window.shownAfterDestroy, 0);
-}
-
-TEST(MainWindow, LaterStartKeepsTheUserChoiceAndClicksReachTheRegistration) {
-  Parts p;
-  p.profile.Set("General", "Version", "1.3");
-  p.window.script = [&](IMainWindowHost& host) {
-    EXPECT_TRUE(host.RunOnStartupClicked(false));
-    EXPECT_TRUE(p.registration.registered.load());
-    p.registration.fail = true;
-    EXPECT_FALSE(host.RunOnStartupClicked(true));  // the box shows the click
-    EXPECT_TRUE(p.window.WaitShown("Could not remove the program's run-on-startup registration"));
-    // An answer with nobody asking is simply kept by the worker.
-    host.PasswordAnswered("late", false);
-  };
-  auto parts = p.Make();
-  RunMainWindow(parts);
-  EXPECT_EQ(p.window.events.front(), "check:off");
+  EXPECT_EQ(factory.ended.load(), 1);  // the watcher's thread has ended, after its last attempt
+  EXPECT_TRUE(factory.inOrder.load());
+  EXPECT_THAT(window.events, ::testing::ElementsAre("check:on", "title:SkiffHouse Desktop Downloader v1.3",
+                                                    "ended", "abandon", "destroy"));
+  EXPECT_FALSE(window.shownAfterDestroy);
 }
 
 }  // namespace
