@@ -1,12 +1,13 @@
 // The console front end against real pipes, a real pseudo-terminal and a real control
 // socket, for what the whole program cannot be steered into in tests/e2e/test_desktop.py:
-// log lines held during the prompt, the masked password, and idle or strange requests to
-// the running instance.
+// log lines held during the prompt, the masked password, idle or strange requests to the
+// running instance, and the echo on standard error when nobody reads it.
 #include "platform/posix/app/console_frontend.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -17,8 +18,11 @@
 #include <future>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "core/text.h"
+#include "platform/platform.h"
 #include "platform/posix/app/single_instance.h"
 #include "support/test_peers.h"
 
@@ -206,6 +210,36 @@ TEST(SingleInstance, IdleConnectionsDoNotLockLaterStartsOutAndOtherRequestsChang
   f.Send("x\n");
   f.loop.join();
   first.StopServing();
+}
+
+// Log lines are echoed on standard error in the ANSI code page, UTF-8 here; a reader
+// that has gone must not end the program by SIGPIPE.
+TEST(ConsoleEcho, WritesUtf8VerbatimAndSurvivesAGoneReaderOrNoConsole) {
+  const int saved = dup(STDERR_FILENO);
+  Pipe echo, gone;
+  dup2(echo.fds[1], STDERR_FILENO);
+  ConsoleEcho(WideToAnsiString(u"100% %s Gr\u00FC\u00DFe \u20AC"));
+  ConsoleEcho(std::string(5000, 'x'));  // longer than the one-write buffer
+  close(std::exchange(gone.fds[0], -1));
+  dup2(gone.fds[1], STDERR_FILENO);
+  ConsoleEcho("nobody reads this");
+  close(STDERR_FILENO);
+  ConsoleEcho("no console at all");
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  close(std::exchange(echo.fds[1], -1));
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = read(echo.fds[0], buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<std::size_t>(n));
+  EXPECT_EQ(text,
+            "100% %s Gr\xC3\xBC\xC3\x9F"
+            "e \xE2\x82\xAC\n" +
+                std::string(5000, 'x') + "\n");
+  sigset_t pending;
+  sigemptyset(&pending);
+  sigpending(&pending);
+  EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
 }
 
 }  // namespace
