@@ -1,6 +1,6 @@
-// The COM vocabulary (the VARIANT conversions property values go through, the per-thread
-// error object) and ComError: message fallbacks, description, reference counting, how
-// ThrowIfFailed fetches error information, and the one log line.
+// ComError: message fallbacks, description, reference counting, how ThrowIfFailed takes
+// the thread's error object, and the one log line. The VARIANT conversions are checked
+// through the property values in device_properties_test.
 #include <atomic>
 #include <new>
 #include <string>
@@ -67,16 +67,6 @@ struct FakeObject : ISupportErrorInfo {
   int refs = 1, asked = 0;
 };
 
-// ASCII text in and out of a BSTR.
-BSTR MakeBstr(const std::string& ascii) {
-  const std::u16string wide(ascii.begin(), ascii.end());
-  return SysAllocStringLen(AsOle(wide.data()), static_cast<UINT>(wide.size()));
-}
-
-std::string Narrow(BSTR text) {
-  return {AsWide(text), AsWide(text) + SysStringLen(text)};
-}
-
 // The system's wording for a code without its line end: each system words its texts
 // differently, so the expected message is read from the system's table.
 std::string SystemText(HRESULT code) {
@@ -99,31 +89,6 @@ bool ErrorInfoWaiting() {
   const bool waiting = GetErrorInfo(0, &info) == S_OK;
   if (info != nullptr) info->Release();
   return waiting;
-}
-
-// Property values arrive as text or numbers: text in range converts, in place too (the
-// text is released, or AddressSanitizer reports a leak); anything else fails untouched.
-TEST(VariantChangeType, TextToI4AndBack) {
-  const std::pair<const char*, HRESULT> cases[] = {
-      {" -2147483648 ", S_OK},   {"+0000000000012", S_OK},        {"1 2", DISP_E_TYPEMISMATCH},
-      {"", DISP_E_TYPEMISMATCH}, {"4294967296", DISP_E_OVERFLOW}, {"2147483648", DISP_E_OVERFLOW}};
-  for (const auto& [text, expected] : cases) {
-    VARIANT value;
-    VariantInit(&value);
-    value.vt = VT_BSTR;
-    value.bstrVal = MakeBstr(text);
-    EXPECT_EQ(VariantChangeType(&value, &value, 0, VT_I4), expected) << text;
-    EXPECT_EQ(value.vt, expected == S_OK ? VT_I4 : VT_BSTR);
-    if (expected == S_OK) {
-      VARIANT back;
-      VariantInit(&back);
-      ASSERT_EQ(VariantChangeType(&back, &value, 0, VT_BSTR), S_OK);
-      EXPECT_EQ(Narrow(back.bstrVal), std::to_string(std::stol(text)));
-      VariantClear(&back);
-    }
-    EXPECT_EQ(VariantClear(&value), S_OK);
-    EXPECT_EQ(value.vt, VT_EMPTY);
-  }
 }
 
 TEST(ComError, MessageIsTheSystemTextOrAFallbackWithoutLineEnd) {

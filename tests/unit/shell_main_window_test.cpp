@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/event.h"
 #include "support/fake_http_transport.h"
 #include "support/fake_profile.h"
 
@@ -26,20 +27,16 @@ struct AbsentDeviceManagers : IDeviceManagerFactory {
   HRESULT CreateDeviceManager(IDevMgrMain** deviceManager) override {
     *deviceManager = nullptr;
     Note(started == 1 && ended == 0);
-    std::lock_guard<std::mutex> lock(mutex);
-    ++calls;
-    called.notify_all();
+    if (++calls == 3) thirdCall.Set();
     return E_FAIL;
   }
   void WatcherThreadEnding() override { Note(++ended == 1); }
   void Note(bool expected) {
     if (!expected) inOrder = false;
   }
-  std::atomic<int> started{0}, ended{0};
+  std::atomic<int> started{0}, calls{0}, ended{0};
   std::atomic<bool> inOrder{true};
-  std::mutex mutex;
-  std::condition_variable called;
-  int calls = 0;
+  Event thirdCall{EventReset::Manual};
 };
 
 // The window: records what happened, in order, and runs a script as its modal run.
@@ -93,11 +90,8 @@ TEST(MainWindow, EverythingIsInPlaceBeforeTheWindowRunsAndStoppedAfter) {
   CLogRelay earlyLog;
   earlyLog.Log("settings problem told through the log");
   window.script = [&](IMainWindowHost& host) {
-    {  // the worker's thread tries the device manager again and again
-      std::unique_lock<std::mutex> lock(factory.mutex);
-      EXPECT_TRUE(
-          factory.called.wait_for(lock, std::chrono::seconds(10), [&] { return factory.calls >= 3; }));
-    }
+    // The worker's thread tries the device manager again and again.
+    EXPECT_EQ(factory.thirdCall.Wait(10000), WaitResult::Object0);
     EXPECT_EQ(profile.Get("General", "Version"), "1.3");
     EXPECT_TRUE(window.WaitShown("settings problem told through the log\r\n"));
     EXPECT_FALSE(host.RunOnStartupClicked(true));
