@@ -1,0 +1,259 @@
+// The application shell against fakes: its platform-free rules (first start and run on
+// startup, the prompt text, yes/no answers, the second start's request, display-safe log
+// text), the main window's life around the worker, and the password hand-off between a
+// blocked requesting thread and the window's thread. The usual paths run end to end in
+// tests/e2e/test_desktop.py (Settings, Passwords).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/event.h"
+#include "device/worker.h"
+#include "shell/downloader_shell.h"
+#include "shell/password_handoff.h"
+#include "shell/shell_rules.h"
+#include "support/fake_http_transport.h"
+#include "support/fake_profile.h"
+
+namespace skiff {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+struct Collected : ILogSink {
+  void Log(const std::string& line) override { lines.push_back(line); }
+  std::vector<std::string> lines;
+};
+
+TEST(FirstStartRule, OnlyTheExactNeverStartedMarkerRegistersAndAFailedStartTriesAgain) {
+  for (const char* marker : {"0.0", "", "1.3", "0.00", " 0.0", "garbage"}) {
+    testing::InMemoryProfile profile;
+    profile.Set("General", "Version", marker);
+    testing::FakeRegistration registration;
+    Collected log;
+    const bool first = std::string(marker) == "0.0";
+    EXPECT_EQ(ApplyFirstStartRule(profile, registration, log), first) << marker;
+    EXPECT_EQ(registration.calls.size(), first ? 1u : 0u) << marker;
+    EXPECT_EQ(profile.Get("General", "Version"), first ? "1.3" : marker);
+  }
+
+  testing::InMemoryProfile profile;  // no marker at all reads as "0.0"
+  profile.failWrites = true;
+  testing::FakeRegistration registration;
+  registration.fail = true;
+  Collected log;
+  EXPECT_FALSE(ApplyFirstStartRule(profile, registration, log));  // the box shows the truth
+  ASSERT_EQ(log.lines.size(), 2u);
+  EXPECT_THAT(log.lines[1], HasSubstr("disk full"));
+  profile.failWrites = false;  // nothing was stored: the next start is a first start again
+  registration.fail = false;
+  EXPECT_TRUE(ApplyFirstStartRule(profile, registration, log));
+  registration.registered = false;  // the user unticked the box: a later start leaves it
+  EXPECT_FALSE(ApplyFirstStartRule(profile, registration, log));
+  EXPECT_THAT(registration.calls, ElementsAre(true, true));
+
+  registration.fail = true;  // a failed click leaves the box as clicked and is logged
+  EXPECT_TRUE(ToggleRunOnStartup(false, registration, log));
+  EXPECT_FALSE(registration.registered);
+  EXPECT_THAT(log.lines.back(), HasSubstr("Could not register"));
+}
+
+TEST(ShellText, PromptYesNoControlAndDisplaySafeText) {
+  EXPECT_EQ(PasswordPromptText(-1, 0xFFFFFFFFu),
+            "Please enter password for handheld PIN ffffffff.\r\nYou have -1 attempts remaining.\r\n"
+            "Note that device will be wiped if all attempts are used.");
+  EXPECT_THAT(PasswordPromptText(1, 0), HasSubstr("PIN 0.\r\n"));
+  for (const char* yes : {"y", "YES", " yes\r", "\tY "}) EXPECT_TRUE(IsYesAnswer(yes)) << yes;
+  for (const char* no : {"", "no", "yess", "y y", "1"}) EXPECT_FALSE(IsYesAnswer(no)) << no;
+
+  bool show = false;
+  EXPECT_EQ(ControlReplyFor("show\r", show), kControlShownReply);
+  EXPECT_TRUE(show);
+  for (const char* other : {"", "SHOW", "show please"}) {
+    EXPECT_EQ(ControlReplyFor(other, show), kControlUnknownReply) << other;
+    EXPECT_FALSE(show) << other;
+  }
+
+  // Line ends, tabs and UTF-8 stay; controls, also the 8-bit ones, and broken sequences
+  // are escaped byte by byte (\233 is 0x9b).
+  const std::pair<std::string, std::string> cases[] = {
+      {"ok 100%\r\n\tx caf\xc3\xa9 \xf0\x9f\x98\x80", "ok 100%\r\n\tx caf\xc3\xa9 \xf0\x9f\x98\x80"},
+      {std::string("a\0b\x7f", 4), "a\\x00b\\x7f"},
+      {"\xc2\23331m\23331m", "\\xc2\\x9b31m\\x9b31m"},
+      {"\xe2\x82", "\\xe2\\x82"},
+      {"\xc0\xaf\xed\xa0\x80", "\\xc0\\xaf\\xed\\xa0\\x80"},  // overlong '/', a surrogate
+  };
+  for (const auto& [text, shown] : cases) EXPECT_EQ(DisplaySafeText(text), shown) << shown;
+}
+
+// A device manager that never comes up: the worker retries it on its thread, between the
+// thread's start and end hooks.
+struct AbsentDeviceManagers : IDeviceManagerFactory {
+  void WatcherThreadStarted() override { Note(++started == 1); }
+  HRESULT CreateDeviceManager(IDevMgrMain** deviceManager) override {
+    *deviceManager = nullptr;
+    Note(started == 1 && ended == 0);
+    if (++calls == 3) thirdCall.Set();
+    return E_FAIL;
+  }
+  void WatcherThreadEnding() override { Note(++ended == 1); }
+  void Note(bool expected) {
+    if (!expected) inOrder = false;
+  }
+  std::atomic<int> started{0}, calls{0}, ended{0};
+  std::atomic<bool> inOrder{true};
+  Event thirdCall{EventReset::Manual};
+};
+
+// The window: records what happened, in order, and runs a script as its modal run.
+struct ScriptedWindow : IMainWindow, IPasswordRequester {
+  bool IsAlive() const override { return alive; }
+  void ShowText(const std::string& kept, const std::string&) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    shownAfterDestroy = shownAfterDestroy || !alive;
+    lastKept = kept;
+    shown.notify_all();
+  }
+  void SetTitle(const std::string& title) override { Record("title:" + title); }
+  void SetRunOnStartupCheck(bool checked) override { Record(checked ? "check:on" : "check:off"); }
+  void RunModal(IMainWindowHost& host) override {
+    script(host);
+    Record("ended");
+  }
+  void Destroy() override {
+    Record("destroy");
+    alive = false;
+  }
+  void RequestPassword(std::int32_t, std::uint32_t) override {}
+  void Abandon() override {  // the shell and the worker's stop both abandon
+    if (!abandoned.exchange(true)) Record("abandon");
+  }
+  void Record(const std::string& event) {
+    std::lock_guard<std::mutex> lock(mutex);
+    events.push_back(event);
+  }
+  // A line logged on one thread may be shown by another thread's refresh, just after.
+  bool WaitShown(const std::string& text) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return shown.wait_for(lock, std::chrono::seconds(10),
+                          [&] { return lastKept.find(text) != std::string::npos; });
+  }
+  std::function<void(IMainWindowHost&)> script;
+  std::mutex mutex;
+  std::condition_variable shown;
+  std::vector<std::string> events;
+  std::string lastKept;
+  std::atomic<bool> alive{true}, abandoned{false};
+  bool shownAfterDestroy = false;
+};
+
+TEST(MainWindow, EverythingIsInPlaceBeforeTheWindowRunsAndStoppedAfter) {
+  ScriptedWindow window;
+  AbsentDeviceManagers factory;
+  testing::FakeHttpTransport transport;
+  testing::InMemoryProfile profile;
+  testing::FakeRegistration registration;
+  CLogRelay earlyLog;
+  earlyLog.Log("settings problem told through the log");
+  window.script = [&](IMainWindowHost& host) {
+    // The worker's thread tries the device manager again and again.
+    EXPECT_EQ(factory.thirdCall.Wait(10000), WaitResult::Object0);
+    EXPECT_EQ(profile.Get("General", "Version"), "1.3");
+    EXPECT_TRUE(window.WaitShown("settings problem told through the log\r\n"));
+    EXPECT_FALSE(host.RunOnStartupClicked(true));
+    EXPECT_FALSE(registration.registered.load());
+    registration.fail = true;
+    EXPECT_TRUE(host.RunOnStartupClicked(false));  // the box shows the click
+    EXPECT_TRUE(window.WaitShown("Could not register"));
+  };
+  MainWindowParts parts{window,  window, factory, transport, profile, registration, WorkerTiming{10, 10},
+                        earlyLog};
+  RunMainWindow(parts);
+  EXPECT_EQ(factory.ended.load(), 1);  // the watcher's thread has ended, after its last attempt
+  EXPECT_TRUE(factory.inOrder.load());
+  EXPECT_THAT(window.events, ElementsAre("check:on", "title:SkiffHouse Desktop Downloader v1.3", "ended",
+                                         "abandon", "destroy"));
+  EXPECT_FALSE(window.shownAfterDestroy);
+}
+
+// The window's thread, woken by the hand-off, and the host that records each answer with
+// whether the requesting thread had already gone on.
+struct WindowAndHost : IMainWindowHost {
+  // Waits for a wake-up, then takes the next request.
+  PasswordQuestion Next(CPasswordHandOff& handOff) {
+    PasswordQuestion question;
+    std::unique_lock<std::mutex> lock(mutex);
+    woken.wait(lock, [&] { return wakes > 0 && handOff.TakeNext(question); });
+    return question;
+  }
+  bool RunOnStartupClicked(bool checked) override { return checked; }
+  void PasswordAnswered(const std::string& password, bool remember) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    answers.push_back(password + (remember ? "+remember" : "") + (returned ? " late" : ""));
+  }
+  std::mutex mutex;
+  std::condition_variable woken;
+  int wakes = 0;
+  std::vector<std::string> answers;
+  std::atomic<bool> returned{false};
+};
+
+TEST(PasswordHandOff, OnePromptAtATimeAnsweredBeforeTheRequesterGoesOnUntilTheExit) {
+  WindowAndHost window;
+  CPasswordHandOff handOff([&window] {
+    std::lock_guard<std::mutex> lock(window.mutex);
+    ++window.wakes;
+    window.woken.notify_all();
+  });
+  handOff.SetHost(&window);
+  const auto request = [&](std::int32_t attempts) {
+    return std::thread([&handOff, &window, attempts] {
+      handOff.RequestPassword(attempts, 0x2a0f);
+      window.returned = true;
+    });
+  };
+
+  std::thread first = request(10);
+  const PasswordQuestion shown = window.Next(handOff);
+  EXPECT_EQ(shown.attemptsRemaining, 10);
+  EXPECT_EQ(shown.pin, 0x2a0fu);
+  std::thread second = request(9);
+  PasswordQuestion ignored;
+  EXPECT_FALSE(handOff.TakeNext(ignored));  // the first is still shown
+  handOff.Answer("secret", true);
+  first.join();
+  window.returned = false;
+  EXPECT_EQ(window.Next(handOff).attemptsRemaining, 9);
+  EXPECT_FALSE(handOff.IsShownWithdrawn());
+  handOff.Answer(CDeviceWorker::kNoPassword, false);
+  second.join();
+  window.returned = false;
+
+  // The exit lets a shown request go at once: the cancel is handed over by the requester
+  // itself, and the window's late answer hands nothing more over.
+  std::thread third = request(8);
+  EXPECT_EQ(window.Next(handOff).attemptsRemaining, 8);
+  handOff.Abandon();
+  third.join();
+  EXPECT_TRUE(handOff.IsShownWithdrawn());
+  handOff.Answer("typed too late", false);
+  EXPECT_FALSE(handOff.HasShown());
+  window.returned = false;
+  handOff.RequestPassword(7, 1);  // after the exit: a cancel at once, nothing shown
+  EXPECT_FALSE(handOff.TakeNext(ignored));
+  EXPECT_EQ(window.answers,
+            (std::vector<std::string>{"secret+remember", CDeviceWorker::kNoPassword,
+                                      CDeviceWorker::kNoPassword, CDeviceWorker::kNoPassword}));
+}
+
+}  // namespace
+}  // namespace skiff
