@@ -1,7 +1,7 @@
 // The console front end against real pipes, a real pseudo-terminal and a real control
 // socket, for what the whole program cannot be steered into in tests/e2e/test_desktop.py:
-// log lines held during the prompt, the masked password, idle or strange requests to the
-// running instance, and the echo on standard error when nobody reads it.
+// log lines held during the prompt, the masked password, idle connections to the running
+// instance, and the echo on standard error when nobody reads it.
 #include "platform/posix/app/console_frontend.h"
 
 #include <fcntl.h>
@@ -38,9 +38,6 @@ struct Pipe {
     close(fds[0]);
     close(fds[1]);
   }
-  void Send(const std::string& text) const {
-    ASSERT_EQ(write(fds[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  }
   int fds[2] = {-1, -1};
 };
 
@@ -53,17 +50,29 @@ struct Host : IMainWindowHost {
   std::vector<Answer> answers;
 };
 
-// A front end on the given input, its loop run on a thread of its own as the dialog thread.
-struct FrontEnd {
-  explicit FrontEnd(int input) : frontEnd(input, output.fds[1], CConsoleFrontEnd::ModeFor(input)) {
-    log.SetWindow(&frontEnd);
+// A front end on a pseudo-terminal, its loop run on a thread of its own as the dialog
+// thread; it starts hidden, and closing the terminal is the end of input that ends it.
+struct Terminal {
+  Terminal() { EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0); }
+  ~Terminal() {
+    close(master);
+    close(slave);
   }
-  ~FrontEnd() {
-    if (loop.joinable()) loop.join();
+  int master = -1, slave = -1;
+};
+
+struct Console : Terminal {
+  Console() : frontEnd(slave, output.fds[1], CConsoleFrontEnd::InputMode::Terminal) {
+    log.SetWindow(&frontEnd);
+    loop = std::thread([this] { frontEnd.RunModal(host); });
+  }
+  ~Console() {
+    Type("x");
+    loop.join();
     frontEnd.Destroy();
   }
-  void Start() {
-    loop = std::thread([this] { frontEnd.RunModal(host); });
+  void Type(const std::string& keys) const {
+    ASSERT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
   }
   std::future<void> Ask(std::int32_t attempts, std::uint32_t pin) {
     return std::async(std::launch::async, [=, this] { frontEnd.RequestPassword(attempts, pin); });
@@ -89,97 +98,49 @@ struct FrontEnd {
   std::string text;
 };
 
-// Reading lines from a pipe; closing it is the end of input that ends the loop.
-struct Lines : Pipe, FrontEnd {
-  Lines() : FrontEnd(fds[0]) {}
-  ~Lines() {
-    close(fds[1]);
-    fds[1] = -1;
-  }
-};
-
-TEST(ConsoleFrontEnd, LinesDuringThePromptAndAShowRequestWaitUntilItIsAnswered) {
-  Lines f;
-  Pipe showRequests;  // stands for the control socket: a source of the loop
-  f.frontEnd.AddSource(showRequests.fds[0], [&] {
-    char byte;
-    if (read(showRequests.fds[0], &byte, 1) == 1) f.frontEnd.Show();
-  });
-  f.log.AddLine("before the prompt");
-  f.Send("h\n");
-  f.Start();
-  const std::size_t hidden = f.WaitFor("[tray]", 10);
-  auto asked = f.Ask(7, 0x2A0F);
-  std::size_t at = f.WaitFor("Password (one line", hidden);
-  showRequests.Send("s");
-  f.log.AddLine("during the prompt");
-  f.Send("my secret\n");
-  at = f.WaitFor("Remember (insecure)? [y/N]", at);
-  f.Send("yes\n");
+TEST(ConsoleFrontEnd, ThePasswordIsMaskedAndEditedLogLinesWaitUntilThePromptIsAnswered) {
+  Console t;
+  t.Type("\r");  // shows the window
+  std::size_t at = t.WaitFor("==== SkiffHouse Desktop Downloader v1.3 ====");
+  auto asked = t.Ask(10, 0x10);
+  at = t.WaitFor("Password (Enter accepts, Escape cancels): ", at);
+  t.log.AddLine("during the prompt");
+  t.Type(
+      "se\xc3\xa9x\x7f"
+      "cret\r");  // é is one character; DEL erases the x
+  at = t.WaitFor("Remember (insecure)? [y/N] ", at);
+  t.Type("y");
   asked.get();
-  EXPECT_EQ(f.host.answers, (std::vector<Answer>{{"my secret", true}}));
-  at = f.WaitFor("Password entered.", at);
-  EXPECT_GT(f.text.find("during the prompt"), at);  // held until the prompt closed
-  at = f.WaitFor("==== SkiffHouse Desktop Downloader v1.3 ====", at);
-  f.WaitFor("before the prompt\nduring the prompt\n", at);
-  EXPECT_THAT(f.text, Not(HasSubstr("my secret")));
-  f.Send("x\n");
-  f.loop.join();  // before the pipe the loop watches goes away
-}
-
-TEST(ConsoleFrontEnd, OnATerminalThePasswordIsMaskedEditedAndEscapeCancels) {
-  int master = -1, slave = -1;
-  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-  {
-    FrontEnd t(slave);
-    const auto type = [master](const std::string& keys) {
-      ASSERT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-    };
-    t.Start();
-    auto asked = t.Ask(10, 0x10);
-    const std::size_t at = t.WaitFor("Password (Enter accepts, Escape cancels): ");
-    type(
-        "se\xc3\xa9x\x7f"
-        "cret\r");  // é is one character; DEL erases the x
-    t.WaitFor("Remember (insecure)? [y/N] ", at);
-    type("y");
-    asked.get();
-    auto cancelled = t.Ask(9, 0x10);
-    t.WaitFor("You have 9 attempts", at);
-    type("abc\x1b");
-    cancelled.get();
-    EXPECT_EQ(t.host.answers, (std::vector<Answer>{{"se\xc3\xa9"
-                                                    "cret",
-                                                    true},
-                                                   {CDeviceWorker::kNoPassword, false}}));
-    EXPECT_THAT(t.text, HasSubstr("****\b \b****"));
-    EXPECT_THAT(t.text, Not(HasSubstr("cret")));
-    type("x");
-  }
-  // The terminal did not echo the keys either.
-  char echoed[4096] = {};
-  pollfd pfd{master, POLLIN, 0};
+  at = t.WaitFor("Password entered.", at);
+  EXPECT_GT(t.text.find("during the prompt"), at);  // held until the prompt closed
+  t.WaitFor("during the prompt\n", at);
+  auto cancelled = t.Ask(9, 0x10);
+  t.WaitFor("You have 9 attempts", at);
+  t.Type("abc\x1b");
+  cancelled.get();
+  EXPECT_EQ(t.host.answers, (std::vector<Answer>{{"se\xc3\xa9"
+                                                  "cret",
+                                                  true},
+                                                 {CDeviceWorker::kNoPassword, false}}));
+  EXPECT_THAT(t.text, HasSubstr("****\b \b****"));
+  EXPECT_THAT(t.text, Not(HasSubstr("cret")));
+  char echoed[4096] = {};  // the terminal did not echo the keys either
+  pollfd pfd{t.master, POLLIN, 0};
   if (poll(&pfd, 1, 0) == 1) {
-    EXPECT_GE(read(master, echoed, sizeof echoed - 1), 0);
+    EXPECT_GE(read(t.master, echoed, sizeof echoed - 1), 0);
   }
   EXPECT_THAT(std::string(echoed), Not(HasSubstr("cret")));
-  close(master);
-  close(slave);
 }
 
 // Second and simultaneous starts and a killed instance run end to end (Instances).
 TEST(SingleInstance, IdleConnectionsDoNotLockLaterStartsOut) {
   test::TempDir temp;
   const std::string usb = temp.File("run/usb.sock");
-  Lines f;
-  CSingleInstance first(usb);
+  Console t;
+  CSingleInstance first(usb), second(usb);
   std::string error;
   ASSERT_EQ(first.Claim(1000, error), CSingleInstance::Outcome::Running) << error;
-  first.Serve(f.frontEnd, [&f] { f.frontEnd.Show(); });
-  f.Send("h\n");
-  f.Start();
-  const std::size_t hidden = f.WaitFor("[tray]", 10);
-
+  first.Serve(t.frontEnd, [&t] { t.frontEnd.Show(); });
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   (usb + ".ctl").copy(address.sun_path, sizeof address.sun_path - 1);
@@ -188,12 +149,9 @@ TEST(SingleInstance, IdleConnectionsDoNotLockLaterStartsOut) {
     idle.push_back(socket(AF_UNIX, SOCK_STREAM, 0));
     EXPECT_EQ(connect(idle.back(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   }
-  CSingleInstance second(usb);
   EXPECT_EQ(second.Claim(5000, error), CSingleInstance::Outcome::OtherShown) << error;
-  f.WaitFor("==== SkiffHouse Desktop Downloader v1.3 ====", hidden);
+  t.WaitFor("==== SkiffHouse Desktop Downloader v1.3 ====");
   for (int fd : idle) close(fd);
-  f.Send("x\n");
-  f.loop.join();
   first.StopServing();
 }
 
