@@ -72,7 +72,6 @@ struct FakeObject : ISupportErrorInfo {
 std::string SystemText(HRESULT code) {
   std::string text;
   EXPECT_TRUE(SystemMessageText(code, text)) << std::hex << code;
-  EXPECT_NE(text.find('\n'), std::string::npos);
   return WithoutLineEnd(text);
 }
 
@@ -161,15 +160,6 @@ TEST(ThrowIfFailed, TakesTheThreadsErrorInfoOnlyWhenTheObjectSupportsItForTheInt
   }
   EXPECT_EQ(supporting.refs, 1);  // the support interface was released each time
   EXPECT_EQ(plain.asked, 0);
-
-  HRESULT code = S_OK;
-  try {
-    ThrowIfNull(&code);
-    ThrowIfNull(nullptr);
-  } catch (const ComError& error) {
-    code = error.Code();
-  }
-  EXPECT_EQ(code, E_POINTER);
 }
 
 }  // namespace
