@@ -5,7 +5,5 @@ if(WIN32)
 endif()
 
 skiff_test(shell_test SOURCES unit/shell_test.cpp LIBS skiff_shell LABELS unit)
-skiff_test(profile_ini_test SOURCES integration/profile_ini_test.cpp LIBS skiff_posix_app skiff_test_peers
+skiff_test(posix_app_test SOURCES integration/posix_app_test.cpp LIBS skiff_posix_app skiff_test_peers util
            LABELS integration)
-skiff_test(console_frontend_test SOURCES integration/console_frontend_test.cpp
-           LIBS skiff_posix_app skiff_test_peers util LABELS integration)
