@@ -1,6 +1,5 @@
-// The settings fakes: an in-memory profile (section/name = value) that records what was
-// written and deleted and can be made to fail its writes, and a run-on-startup
-// registration that records its calls and can be made to fail.
+// The settings fakes: an in-memory profile and a run-on-startup registration that record
+// what was written and can be made to fail.
 #pragma once
 
 #include <atomic>
@@ -36,7 +35,6 @@ class InMemoryProfile final : public IProfile {
     return m_values.erase({section, name}) > 0;
   }
 
-  // ---- for tests ----
   std::atomic<bool> failWrites{false};
   void Set(const std::string& section, const std::string& name, const std::string& value) {
     std::lock_guard<std::mutex> lock(m_mutex);

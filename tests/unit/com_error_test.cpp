@@ -90,10 +90,8 @@ bool ErrorInfoWaiting() {
   return waiting;
 }
 
-TEST(ComError, MessageIsTheSystemTextOrAFallbackWithoutLineEnd) {
-  const ComError failed(E_FAIL, nullptr);
-  EXPECT_EQ(failed.Message(), SystemText(E_FAIL));
-  EXPECT_EQ(ComErrorLine(failed), SystemText(E_FAIL) + " ");
+TEST(ComError, MessageOrFallbackThenDescriptionAndCopiesShareOneReference) {
+  EXPECT_EQ(ComErrorLine(ComError(E_FAIL, nullptr)), SystemText(E_FAIL) + " ");
   EXPECT_EQ(ComError(MakeHresult(0x8004F000u), nullptr).Message(), "IDispatch error #60928");
   // The dispatch base itself has no number; codes are written without padding.
   EXPECT_EQ(ComError(MakeHresult(0x80040200u), nullptr).Message(), "Unknown error 0x80040200");
@@ -101,9 +99,7 @@ TEST(ComError, MessageIsTheSystemTextOrAFallbackWithoutLineEnd) {
   EXPECT_EQ(WithoutLineEnd("two\r\n\n"), "two\r\n");  // only one line end goes
   EXPECT_EQ(WithoutLineEnd("CR alone\r"), "CR alone\r");
   EXPECT_EQ(WithoutLineEnd("\n"), "\n");  // a one-character text is left as it is
-}
 
-TEST(ComError, DescriptionFollowsTheMessageAndCopiesShareOneReference) {
   std::atomic<int> alive{0};
   auto* info = new FakeErrorInfo(alive, std::u16string(u"Device is locked\0here", 21));
   auto* other = new FakeErrorInfo(alive, u"second");
