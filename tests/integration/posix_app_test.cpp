@@ -147,9 +147,12 @@ TEST(AutostartEntry, ExecQuotesReservedCharactersAsDesktopEntriesRequire) {
 using ::testing::Not;
 using Answer = std::pair<std::string, bool>;
 
-struct Pipe {
-  Pipe() { EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0); }
-  ~Pipe() {
+// Two descriptors closed at the end: a pipe (read, write) or a terminal (main side, other).
+struct Fds {
+  explicit Fds(bool terminal) {
+    EXPECT_EQ(terminal ? openpty(&fds[0], &fds[1], nullptr, nullptr, nullptr) : pipe2(fds, O_CLOEXEC), 0);
+  }
+  ~Fds() {
     close(fds[0]);
     close(fds[1]);
   }
@@ -166,18 +169,9 @@ struct Host : IMainWindowHost {
 };
 
 // A front end on a pseudo-terminal, its loop run on a thread of its own as the dialog
-// thread; it starts hidden, and closing the terminal is the end of input that ends it.
-struct Terminal {
-  Terminal() { EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0); }
-  ~Terminal() {
-    close(master);
-    close(slave);
-  }
-  int master = -1, slave = -1;
-};
-
-struct Console : Terminal {
-  Console() : frontEnd(slave, output.fds[1], CConsoleFrontEnd::InputMode::Terminal) {
+// thread; it starts hidden.
+struct Console {
+  Console() {
     log.SetWindow(&frontEnd);
     loop = std::thread([this] { frontEnd.RunModal(host); });
   }
@@ -187,7 +181,7 @@ struct Console : Terminal {
     frontEnd.Destroy();
   }
   void Type(const std::string& keys) const {
-    ASSERT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    ASSERT_EQ(write(terminal.fds[0], keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
   }
   std::future<void> Ask(std::int32_t attempts, std::uint32_t pin) {
     return std::async(std::launch::async, [=, this] { frontEnd.RequestPassword(attempts, pin); });
@@ -205,8 +199,8 @@ struct Console : Terminal {
     }
     return text.find(part, from);
   }
-  Pipe output;
-  CConsoleFrontEnd frontEnd;
+  Fds terminal{true}, output{false};
+  CConsoleFrontEnd frontEnd{terminal.fds[1], output.fds[1], CConsoleFrontEnd::InputMode::Terminal};
   Host host;
   CActivityLog log;
   std::thread loop;
@@ -236,9 +230,9 @@ TEST(ConsoleFrontEnd, ThePasswordIsMaskedAndEditedLogLinesWaitUntilThePromptIsAn
   EXPECT_THAT(t.text, HasSubstr("****\b \b****"));
   EXPECT_THAT(t.text, Not(HasSubstr("cret")));
   char echoed[4096] = {};  // the terminal did not echo the keys either
-  pollfd pfd{t.master, POLLIN, 0};
+  pollfd pfd{t.terminal.fds[0], POLLIN, 0};
   if (poll(&pfd, 1, 0) == 1) {
-    EXPECT_GE(read(t.master, echoed, sizeof echoed - 1), 0);
+    EXPECT_GE(read(t.terminal.fds[0], echoed, sizeof echoed - 1), 0);
   }
   EXPECT_THAT(std::string(echoed), Not(HasSubstr("cret")));
 }
@@ -270,7 +264,7 @@ TEST(SingleInstance, IdleConnectionsDoNotLockLaterStartsOut) {
 // that has gone must not end the program by SIGPIPE.
 TEST(ConsoleEcho, WritesUtf8VerbatimAndSurvivesAGoneReader) {
   const int saved = dup(STDERR_FILENO);
-  Pipe echo, gone;
+  Fds echo(false), gone(false);
   dup2(echo.fds[1], STDERR_FILENO);
   ConsoleEcho(WideToAnsiString(u"100% %s Gr\u00FC\u00DFe \u20AC"));
   ConsoleEcho(std::string(5000, 'x'));  // longer than the one-write buffer
