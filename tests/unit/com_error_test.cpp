@@ -67,8 +67,7 @@ struct FakeObject : ISupportErrorInfo {
   int refs = 1, asked = 0;
 };
 
-// The system's wording for a code without its line end: each system words its texts
-// differently, so the expected message is read from the system's table.
+// The system's wording for a code, which differs between systems, without its line end.
 std::string SystemText(HRESULT code) {
   std::string text;
   EXPECT_TRUE(SystemMessageText(code, text)) << std::hex << code;

@@ -183,8 +183,8 @@ TEST(ActivityLog, ConcurrentAppendsReachTheDisplayWholeOnceEachAndInOrder) {
   for (auto& writer : writers) writer.join();
   EXPECT_FALSE(display.overlapped);
   EXPECT_EQ(display.shown, log.Text());
-  // A burst longer than the cap during a refresh may drop its oldest lines, but no line
-  // is shown twice or after a newer one of its thread.
+  // A burst longer than the cap during a refresh may drop its oldest lines, but each line
+  // reaches the display whole, once, and after the older ones of its thread.
   int lastSeen[kThreads] = {-1, -1, -1, -1};
   for (std::size_t at = 0; at < display.allAppended.size(); at += 29) {
     const std::string line = display.allAppended.substr(at, 29);
@@ -193,8 +193,7 @@ TEST(ActivityLog, ConcurrentAppendsReachTheDisplayWholeOnceEachAndInOrder) {
                 line.substr(7) == std::string(20, static_cast<char>('a' + t)) + "\r\n")
         << line;
     const int n = std::stoi(line.substr(1, 6)) - 100000;
-    EXPECT_GT(n, lastSeen[t]) << line;
-    lastSeen[t] = n;
+    EXPECT_GT(n, std::exchange(lastSeen[t], n)) << line;
   }
   EXPECT_EQ(*std::max_element(lastSeen, lastSeen + kThreads), kLinesEach - 1);
 }
