@@ -1,8 +1,7 @@
 // The POSIX program's parts on real files, pipes, a pseudo-terminal and a control socket,
-// for what the whole program cannot be steered into in tests/e2e/test_desktop.py: the INI
-// profile keeping other entries, modes, damaged and unreadable files; the autostart entry's
-// quoting; the console's masked password and the log lines held during the prompt; idle
-// connections to the running instance; the echo on standard error when nobody reads it.
+// for what tests/e2e/test_desktop.py cannot steer the whole program into: the INI profile's
+// rewrites, modes and damaged files; autostart quoting; the console's masked password and
+// held lines; idle control connections; the standard-error echo nobody reads.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -79,7 +78,6 @@ TEST(IniProfile, WriteChangesOneEntryKeepsEverythingElseMakesTheFilePrivateAndLo
   ASSERT_TRUE(p.profile.WriteString("Saved passwords", "ab", "new"));
   ASSERT_TRUE(p.profile.WriteString("Saved passwords", "ff", "pass word=with equals"));
   ASSERT_TRUE(p.profile.DeleteEntry("General", "Other"));
-  EXPECT_TRUE(p.profile.DeleteEntry("Saved passwords", "not there"));
   EXPECT_EQ(ReadFile(path),
             "; by hand\n[general]\nVersion=1.3\n\n[Saved passwords]\nff=pass word=with equals\n"
             "ab=old\r\r\nab=new\n[Someone else's]\nx=y\n");
@@ -137,10 +135,8 @@ TEST(IniProfile, DamagedFilesReadAsDefaultsNeverThrowAndUnreadableOnesAreNeverOv
 TEST(AutostartEntry, ExecQuotesReservedCharactersAsDesktopEntriesRequire) {
   // Inside quotes ", `, $ and \ take a backslash; then the string escape doubles every
   // backslash, and % becomes %%.
-  EXPECT_EQ(DesktopExecValue("/usr/bin/skiffhouse"), "/usr/bin/skiffhouse");
   EXPECT_EQ(DesktopExecValue("/home/a b/skiffhouse"), "\"/home/a b/skiffhouse\"");
-  EXPECT_EQ(DesktopExecValue("/o'k/$x\"y`z"), "\"/o'k/\\\\$x\\\\\"y\\\\`z\"");
-  EXPECT_EQ(DesktopExecValue("/a\\b"), "\"/a\\\\\\\\b\"");
+  EXPECT_EQ(DesktopExecValue("/o'k/$x\"y`z\\"), "\"/o'k/\\\\$x\\\\\"y\\\\`z\\\\\\\\\"");
   EXPECT_EQ(DesktopExecValue("/100%/run"), "/100%%/run");
 }
 
@@ -168,8 +164,7 @@ struct Host : IMainWindowHost {
   std::vector<Answer> answers;
 };
 
-// A front end on a pseudo-terminal, its loop run on a thread of its own as the dialog
-// thread; it starts hidden.
+// A front end on a pseudo-terminal, run on its own thread as the dialog thread; hidden.
 struct Console {
   Console() {
     log.SetWindow(&frontEnd);
@@ -260,8 +255,7 @@ TEST(SingleInstance, IdleConnectionsDoNotLockLaterStartsOut) {
   first.StopServing();
 }
 
-// Log lines are echoed on standard error in the ANSI code page, UTF-8 here; a reader
-// that has gone must not end the program by SIGPIPE.
+// Log lines are echoed in the ANSI code page, UTF-8 here; a gone reader is no SIGPIPE.
 TEST(ConsoleEcho, WritesUtf8VerbatimAndSurvivesAGoneReader) {
   const int saved = dup(STDERR_FILENO);
   Fds echo(false), gone(false);
@@ -280,7 +274,6 @@ TEST(ConsoleEcho, WritesUtf8VerbatimAndSurvivesAGoneReader) {
     text.append(buffer, static_cast<std::size_t>(n));
   EXPECT_EQ(text, "100% %s Gr\u00FC\u00DFe \u20AC\n" + std::string(5000, 'x') + "\n");
   sigset_t pending;
-  sigemptyset(&pending);
   sigpending(&pending);
   EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
 }

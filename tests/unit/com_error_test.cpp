@@ -46,8 +46,7 @@ struct FakeErrorInfo : IErrorInfo {
   bool failDescription = false, throwOutOfMemory = false;
 };
 
-// A device-manager object that may support error information, for IErrorInfo's own IID
-// as the interface that failed.
+// A device-manager object that may support error information for IErrorInfo's own IID.
 struct FakeObject : ISupportErrorInfo {
   explicit FakeObject(bool withSupport) : supports(withSupport) {}
   virtual ~FakeObject() = default;

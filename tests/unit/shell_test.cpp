@@ -1,8 +1,6 @@
-// The application shell against fakes: its platform-free rules (first start, the prompt
-// text, yes/no answers, the second start's request, display-safe log text) and the
-// password hand-off between a blocked requesting thread and the window's thread. The main
-// window's life around the worker runs end to end in tests/e2e/test_desktop.py (Settings,
-// Exit) and, on the Windows build, under Wine.
+// The application shell's platform-free rules and the password hand-off between a blocked
+// requesting thread and the window's thread. The main window's life around the worker runs
+// end to end in tests/e2e/test_desktop.py (Settings, Exit) and under Wine.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -43,15 +41,13 @@ TEST(FirstStartRule, OnlyTheExactNeverStartedMarkerRegistersAndAFailedStartTries
   }
 
   testing::InMemoryProfile profile;  // no marker at all reads as "0.0"
-  profile.failWrites = true;
   testing::FakeRegistration registration;
-  registration.fail = true;
   Collected log;
+  profile.failWrites = registration.fail = true;
   EXPECT_FALSE(ApplyFirstStartRule(profile, registration, log));  // the box shows the truth
   ASSERT_EQ(log.lines.size(), 2u);
   EXPECT_THAT(log.lines[1], HasSubstr("disk full"));
-  profile.failWrites = false;  // nothing was stored: the next start is a first start again
-  registration.fail = false;
+  profile.failWrites = registration.fail = false;  // nothing stored: the next start is a first one
   EXPECT_TRUE(ApplyFirstStartRule(profile, registration, log));
   registration.registered = false;  // the user unticked the box: a later start leaves it
   EXPECT_FALSE(ApplyFirstStartRule(profile, registration, log));
@@ -81,7 +77,6 @@ TEST(ShellText, PromptYesNoControlAndDisplaySafeText) {
 // The window's thread, woken by the hand-off, and the host that records each answer with
 // whether the requesting thread had already gone on.
 struct WindowAndHost : IMainWindowHost {
-  // Waits for a wake-up, then takes the next request.
   PasswordQuestion Next(CPasswordHandOff& handOff) {
     PasswordQuestion question;
     std::unique_lock<std::mutex> lock(mutex);
