@@ -1,4 +1,4 @@
-// The core: events (hand-overs between threads run in the USB link tests), UTF-8 / UTF-16
+// The core: events (hand-overs between threads run in the device worker tests), UTF-8 / UTF-16
 // conversions, and the activity log: its cap with whole-line trimming, the display refresh
 // outside the log's lock, concurrent appends, the relay.
 #include <algorithm>
