@@ -1,10 +1,4 @@
-# Unit tests of the COM vocabulary, the core (events, text, activity log) and ComError.
+# Unit tests of the core (events, text, activity log), the COM vocabulary and ComError.
 # Portable: they run in the native build and, cross-built, under Wine.
-skiff_test(compat_test SOURCES unit/compat_test.cpp LIBS skiff_compat LABELS unit)
-skiff_test(event_test SOURCES unit/event_test.cpp LIBS skiff_core LABELS unit)
-skiff_test(text_test SOURCES unit/text_test.cpp LIBS skiff_core LABELS unit)
-skiff_test(activity_log_test SOURCES unit/activity_log_test.cpp LIBS skiff_core LABELS unit)
+skiff_test(core_test SOURCES unit/core_test.cpp LIBS skiff_core LABELS unit)
 skiff_test(com_error_test SOURCES unit/com_error_test.cpp LIBS skiff_devapi LABELS unit)
-if(NOT WIN32)
-  skiff_test(platform_base_test SOURCES unit/platform_base_test.cpp LIBS skiff_devapi LABELS unit)
-endif()

@@ -1,6 +1,5 @@
-// The settings fakes: an in-memory profile (section/name = value) that records what was
-// written and deleted and can be made to fail its writes, and a run-on-startup
-// registration that records its calls and can be made to fail.
+// The settings fakes: an in-memory profile and a run-on-startup registration that record
+// what was written and can be made to fail.
 #pragma once
 
 #include <atomic>
@@ -19,9 +18,7 @@ class InMemoryProfile final : public IProfile {
  public:
   std::string GetString(const std::string& section, const std::string& name,
                         const std::string& defaultValue) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const auto found = m_values.find({section, name});
-    return found == m_values.end() ? defaultValue : found->second;
+    return Get(section, name).value_or(defaultValue);
   }
   bool WriteString(const std::string& section, const std::string& name, const std::string& value) override {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -36,7 +33,6 @@ class InMemoryProfile final : public IProfile {
     return m_values.erase({section, name}) > 0;
   }
 
-  // ---- for tests ----
   std::atomic<bool> failWrites{false};
   void Set(const std::string& section, const std::string& name, const std::string& value) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -45,8 +41,7 @@ class InMemoryProfile final : public IProfile {
   std::optional<std::string> Get(const std::string& section, const std::string& name) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto found = m_values.find({section, name});
-    if (found == m_values.end()) return std::nullopt;
-    return found->second;
+    return found == m_values.end() ? std::nullopt : std::optional<std::string>(found->second);
   }
   std::vector<std::string> Writes() const {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -60,8 +55,7 @@ class InMemoryProfile final : public IProfile {
  private:
   mutable std::mutex m_mutex;
   std::map<std::pair<std::string, std::string>, std::string> m_values;
-  std::vector<std::string> m_writes;
-  std::vector<std::string> m_deletes;
+  std::vector<std::string> m_writes, m_deletes;
 };
 
 class FakeRegistration final : public IRunOnStartup {
@@ -75,8 +69,7 @@ class FakeRegistration final : public IRunOnStartup {
   }
   std::string LastError() const override { return fail ? "disk full" : ""; }
 
-  std::atomic<bool> registered{false};
-  std::atomic<bool> fail{false};
+  std::atomic<bool> registered{false}, fail{false};
   std::vector<bool> calls;  // the test's thread only
 };
 
