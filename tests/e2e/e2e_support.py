@@ -6,7 +6,6 @@ import http.server
 import os
 import re
 import shutil
-import signal
 import socket
 import ssl
 import subprocess
@@ -17,7 +16,6 @@ import unittest
 
 # Safety limits only: every wait ends as soon as what it waits for has happened.
 WAIT_S = 60.0
-HELLO = b"hello from the loopback server\n"
 
 
 def wait_until(what, describe=lambda: "", timeout=WAIT_S):
@@ -38,6 +36,11 @@ def free_port():
         return probe.getsockname()[1]
 
 
+def listening(port):
+    with socket.socket() as probe:
+        return probe.connect_ex(("127.0.0.1", port)) == 0
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
@@ -47,33 +50,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         server = self.server
         server.requests.append((self.path, dict(self.headers)))
-        if self.path in ("/big", "/hello"):
-            body = server.big if self.path == "/big" else HELLO
-            self.send_response(200)
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
-            self.wfile.write(body)
-        elif self.path in ("/stall", "/reset"):
-            # Part of the body, then nothing until the test lets go (stall), or a reset
-            # instead of an orderly end (reset: linger 0).
-            self.send_response(200)
-            self.send_header("Content-Length", str(10 * 1024 * 1024))
-            self.end_headers()
-            self.wfile.write(b"s" * 100000)
+        stall = self.path == "/stall"
+        body = server.big if self.path == "/big" else b"s" * 100000 if stall else b"not here\n"
+        self.send_response(200 if self.path in ("/big", "/stall") else 404)
+        self.send_header("X-Skiff-Test", "raw header")
+        # /stall promises more than its first part, then sends nothing until the test lets go.
+        self.send_header("Content-Length", str(10 * 1024 * 1024 if stall else len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+        if stall:
             self.wfile.flush()
-            if self.path == "/stall":
-                server.stalled.set()
-                server.release.wait(WAIT_S)
-            else:
-                self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
-                self.connection.close()
+            server.stalled.set()
+            server.release.wait(WAIT_S)
             self.close_connection = True
-        else:
-            self.send_response(404)
-            self.send_header("X-Skiff-Test", "raw header")
-            self.send_header("Content-Length", "9")
-            self.end_headers()
-            self.wfile.write(b"not here\n")
 
 
 class WebServer:
@@ -148,7 +137,7 @@ class E2ETestCase(unittest.TestCase):
         proxy = subprocess.Popen(["tinyproxy", "-d", "-c", config], stdout=subprocess.DEVNULL,
                                  stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: (proxy.terminate(), proxy.wait(10)))
-        wait_until(lambda: socket.socket().connect_ex(("127.0.0.1", port)) == 0)
+        wait_until(lambda: listening(port))
         return port
 
 
@@ -209,9 +198,9 @@ class Process:
         finally:
             self.reader.join(WAIT_S)
 
-    def stop(self, sig=signal.SIGTERM):
+    def stop(self):
         if self.process.poll() is None:
-            self.process.send_signal(sig)
+            self.process.terminate()
         self.wait()
         for stream in (self.process.stdin, self.process.stdout, self.errors):
             if stream:
@@ -252,9 +241,6 @@ class DesktopTestCase(E2ETestCase):
         handheld = self.handheld(*args, **kwargs)
         self.assertEqual(handheld.wait(), status, handheld.err())
         return handheld
-
-    def fetch_hello(self, server, **kwargs):
-        self.assertEqual(self.run_handheld("fetch", server.url + "/hello", **kwargs).out(), HELLO.decode())
 
     def assert_sanitizers_quiet(self, desktop):
         self.assertNotRegex(desktop.err(), r"ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|runtime error:")

@@ -94,7 +94,7 @@ class Window(DesktopTestCase):
         self.start_desktop()
         wait_until(lambda: self.state() == {"tray", "checked"} and self.drive("log"))
 
-    def test_first_start_tray_hide_about_check_box_and_exit(self):
+    def test_first_start_tray_check_box_about_hide_second_start_and_exit(self):
         self.started()
         # The first start registered the program, quoted, and marked itself started.
         self.assertEqual(self.prefix.reg_value(PROFILE_KEY + r"\General", "Version"), "1.3")
@@ -111,21 +111,27 @@ class Window(DesktopTestCase):
         self.assertNotIn("tray", self.state())
         self.drive("send", "0", "TaskbarCreated", "0", "0")
         self.assertIn("tray", self.state())
-        # "Hide" hides the window and keeps the icon.
-        self.drive("post", HIDE, BM_CLICK, "0", "0")
-        wait_until(lambda: self.state() == {"tray", "checked"})
-        self.drive("send", "0", TRAY_NOTIFY, "132", "0x203")
+        # The check box removes and restores the registration.
+        self.drive("post", RUN_ON_STARTUP, BM_CLICK, "0", "0")
+        wait_until(lambda: "checked" not in self.state() and self.prefix.reg_value(RUN_KEY, "SkiffHouse") is None)
+        self.drive("post", RUN_ON_STARTUP, BM_CLICK, "0", "0")
+        wait_until(lambda: "checked" in self.state() and self.prefix.reg_value(RUN_KEY, "SkiffHouse"))
         # About from the system menu's command.
         self.drive("post", "0", "0x112", "0x10", "0")
         about = wait_until(lambda: self.drive("dialog", "About SkiffhouseDesktop"))
         self.assertIn("SkiffhouseDesktop Version 1.3\n", about)
         self.drive("dialog", "About SkiffhouseDesktop", "1")
         wait_until(lambda: self.drive("dialog", "About SkiffhouseDesktop") is None)
-        # The check box removes and restores the registration.
-        self.drive("post", RUN_ON_STARTUP, BM_CLICK, "0", "0")
-        wait_until(lambda: "checked" not in self.state() and self.prefix.reg_value(RUN_KEY, "SkiffHouse") is None)
-        self.drive("post", RUN_ON_STARTUP, BM_CLICK, "0", "0")
-        wait_until(lambda: "checked" in self.state() and self.prefix.reg_value(RUN_KEY, "SkiffHouse"))
+        # "Hide" hides the window and keeps the icon.
+        self.drive("post", HIDE, BM_CLICK, "0", "0")
+        wait_until(lambda: self.state() == {"tray", "checked"})
+        # A second start shows it and writes nothing (one that did would register again here).
+        self.prefix.run("reg", "add", PROFILE_KEY + r"\General", "/v", "Version", "/d", "0.0", "/f")
+        self.prefix.run("reg", "delete", RUN_KEY, "/v", "SkiffHouse", "/f")
+        self.prefix.run(windows_path(SKIFFHOUSE_EXE))
+        self.assertIn("visible", self.state())  # and it stays shown at its next paint
+        self.assertEqual(self.prefix.reg_value(PROFILE_KEY + r"\General", "Version"), "0.0")
+        self.assertIsNone(self.prefix.reg_value(RUN_KEY, "SkiffHouse"))
         self.assert_exit_is_quick()
 
     def test_escape_alt_f4_and_the_close_box_end_the_program(self):
@@ -136,16 +142,6 @@ class Window(DesktopTestCase):
             self.started()
             self.drive("send", "0", TRAY_NOTIFY, "132", "0x203")
             self.assert_exit_is_quick(*way)
-
-    def test_second_start_shows_the_running_window_and_writes_nothing(self):
-        self.started()
-        # A second start that wrote anything would register the program again here.
-        self.prefix.run("reg", "add", PROFILE_KEY + r"\General", "/v", "Version", "/d", "0.0", "/f")
-        self.prefix.run("reg", "delete", RUN_KEY, "/v", "SkiffHouse", "/f")
-        self.prefix.run(windows_path(SKIFFHOUSE_EXE))
-        self.assertIn("visible", self.state())  # and it stays shown at its next paint
-        self.assertEqual(self.prefix.reg_value(PROFILE_KEY + r"\General", "Version"), "0.0")
-        self.assertIsNone(self.prefix.reg_value(RUN_KEY, "SkiffHouse"))
 
 
 class NoDeviceManager(DesktopTestCase):
