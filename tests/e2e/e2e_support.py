@@ -95,8 +95,7 @@ class WebServer:
 
 
 def make_certificates(folder):
-    """A test certificate authority and a server certificate for 127.0.0.1 it signed:
-    paths of (authority, server certificate, server key)."""
+    """A test authority and a server certificate it signed: paths of (authority, certificate, key)."""
     with open(os.path.join(folder, "server.ext"), "w") as ext:
         ext.write("subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
                   "keyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n")
@@ -148,8 +147,7 @@ HANDHELD = os.environ.get("SKIFFHOUSE_HANDHELD_BIN", "")
 
 
 class Process:
-    """A child process whose standard output is collected on a thread, for tests to wait
-    for text in it; its standard error goes to a file."""
+    """A child process, its output collected on a thread to wait for, its errors in a file."""
 
     def __init__(self, command, env, stdin=subprocess.DEVNULL):
         self.errors = tempfile.TemporaryFile()
@@ -175,8 +173,7 @@ class Process:
         return os.pread(self.errors.fileno(), 1 << 24, 0).decode("utf-8", "replace")
 
     def wait_for(self, pattern, start=0):
-        """Waits until the pattern matches the output at or after start; returns the end
-        of the match."""
+        """Waits until the pattern matches the output after start; returns the match's end."""
         regex = re.compile(pattern)
         deadline = time.monotonic() + WAIT_S
         with self.cond:
@@ -202,9 +199,8 @@ class Process:
         if self.process.poll() is None:
             self.process.terminate()
         self.wait()
-        for stream in (self.process.stdin, self.process.stdout, self.errors):
-            if stream:
-                stream.close()
+        for stream in filter(None, (self.process.stdin, self.process.stdout, self.errors)):
+            stream.close()
 
 
 class DesktopTestCase(E2ETestCase):
@@ -303,8 +299,7 @@ class WinePrefix:
         subprocess.run([WINESERVER, "-w"], env=self.env, timeout=WAIT_S)
 
     def reg_value(self, key, name):
-        """The data of a registry value as reg shows it (name None: the key's default),
-        or None when it is absent."""
+        """A registry value's data as reg shows it (name None: the key's default), None if absent."""
         code, text, _ = self.run("reg", "query", key, *(["/v", name] if name is not None else ["/ve"]), check=False)
         name = name if name is not None else "(Default)"
         match = re.search(r"^\s+%s\s+REG_\w+(?:\s+(.*?))?\s*$" % re.escape(name), text, re.MULTILINE)

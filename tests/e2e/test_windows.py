@@ -24,7 +24,6 @@ PROFILE_KEY = r"HKCU\Software\SkiffHouse\SkiffHouse"
 STANDIN_KEY = r"HKCR\CLSID\{BA3D0120-E617-4F66-ADCA-585CC2FB86DB}\InprocServer32"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall" + "\\" + PRODUCT
 RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
-INTERNET_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
 # Under Xvfb, with no system tray, Wine shows the tray icon in a window of its own and
 # waits 2 s for a window manager that never comes when the icon is removed.
 EXIT_S = 2.0 + 2.0
@@ -37,11 +36,8 @@ class DesktopTestCase(WineTestCase):
     """The Windows program in the test's prefix, its USB link on a port of the test's own,
     with passes every 100 ms instead of every 5 s and retries every 300 ms instead of 10 s."""
 
-    def setUp(self):
-        super().setUp()
-        self.port = free_port()
-
     def start_desktop(self, **env):
+        self.port = free_port()
         self.desktop = self.prefix.start(windows_path(SKIFFHOUSE_EXE), env=dict(
             SKIFFHOUSE_USB_PORT=str(self.port), SKIFFHOUSE_TEST_WATCH_MS="100", SKIFFHOUSE_TEST_RETRY_MS="300", **env))
 
@@ -167,15 +163,12 @@ class NoDeviceManager(DesktopTestCase):
 
 
 class Handhelds(DesktopTestCase):
+    desktop_env = {}  # what the program's environment has in addition
     def setUp(self):
         super().setUp()
         self.prefix.run("regsvr32", "/s", windows_path(STANDIN))
-        self.start_desktop(**self.prepare())
+        self.start_desktop(**self.desktop_env)
         self.wait_log(r"Device count is 0\r\n")
-
-    def prepare(self):
-        """What a test sets up before the program starts: its extra environment."""
-        return {}
 
     def fetch_big(self, server, host="127.0.0.1"):
         target, url = os.path.join(self.root, "big.bin"), server.url.replace("127.0.0.1", host)
@@ -240,34 +233,28 @@ class Fetches(Handhelds):
         self.assertRegex(err, r"error 12029: .+")
         self.wait_log(r"Sending error:\r\n12029\r\n")
 
-
-class SecureFetches(Handhelds):
-    def prepare(self):
-        # Wine's WinHTTP fails a certificate of an authority added to the prefix's root
-        # store as it fails any unknown one: the program's test switch accepts those.
-        return {"SKIFFHOUSE_TEST_IGNORE_UNKNOWN_CA": "1"}
-
-    def test_https_from_a_test_authority(self):
-        # By name: Wine's schannel fails the handshake with a server named by its address.
-        self.fetch_big(self.web_server(BODY_20MB, tls=True), "localhost")
-
-
-class ProxiedFetches(Handhelds):
-    def prepare(self):
+    def test_http_through_tinyproxy(self):
         # The user's proxy as the Connections page of Internet Options stores it: a header
         # (0x46, a counter, flags 3: direct and by proxy), then the proxy and bypass lists.
         proxy = b"127.0.0.1:%d" % self.tinyproxy()
         settings = struct.pack("<IIII", 0x46, 0, 3, len(proxy)) + proxy + bytes(12)
-        self.prefix.run("reg", "add", INTERNET_KEY + r"\Connections", "/v", "DefaultConnectionSettings", "/t",
-                        "REG_BINARY", "/d", settings.hex(), "/f")
-        return {}
-
-    def test_http_through_tinyproxy(self):
+        self.prefix.run("reg", "add", r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections",
+                        "/v", "DefaultConnectionSettings", "/t", "REG_BINARY", "/d", settings.hex(), "/f")
         server = self.web_server(BODY_20MB)
         # Named unlike the proxy: Wine's WinHTTP compares only the names and would send the
         # proxy a request line meant for the server itself.
         self.fetch_big(server, "localhost")
         self.assertTrue(server.via_proxy("/big"), server.requests)
+
+
+class SecureFetches(Handhelds):
+    # Wine's WinHTTP fails a certificate of an authority added to the prefix's root store
+    # as it fails any unknown one: the program's test switch accepts those.
+    desktop_env = {"SKIFFHOUSE_TEST_IGNORE_UNKNOWN_CA": "1"}
+
+    def test_https_from_a_test_authority(self):
+        # By name: Wine's schannel fails the handshake with a server named by its address.
+        self.fetch_big(self.web_server(BODY_20MB, tls=True), "localhost")
 
 
 class Installer(WineTestCase):

@@ -127,7 +127,7 @@ TEST(ComCreation, RunsTheServerHandsOutItsMainInterfaceOnlyAndReturnsEachFailure
   // Not runnable: OleRun has nothing to run, which is fine.
   for (const Case& c :
        {Case{{}, S_OK, 2}, Case{{false, S_OK, true}, S_OK, 0},
-        Case{{true, E_ACCESSDENIED, true}, E_ACCESSDENIED, 2}, Case{{true, S_OK, false}, E_NOINTERFACE, 0}}) {
+        Case{{true, E_ACCESSDENIED, true}, E_ACCESSDENIED, 2}, Case{{true, S_OK, false}, E_NOINTERFACE, 2}}) {
     g_behaviour = c.behaviour;
     g_runs = 0;
     EXPECT_EQ(CreateOnThread(kTestClass), c.result);
