@@ -1,6 +1,6 @@
 # The Windows program's system parts under Wine, in the build's own prefix: the registry
 # profile and Run value against a key of the test's own, and the creation of the device
-# manager through COM.
+# manager through COM (the stand-in's is met by the whole-process tests below).
 if(NOT WIN32)
   return()
 endif()
@@ -9,17 +9,12 @@ skiff_test(registry_settings_test SOURCES integration/registry_settings_test.cpp
            LABELS integration)
 skiff_test(com_creation_test SOURCES integration/com_creation_test.cpp LIBS skiff_win32_com LABELS integration)
 
-skiff_test(standin_server_test SOURCES integration/standin_server_test.cpp
-           LIBS skiff_win32_com skiff_handheld ws2_32 LABELS integration)
-target_compile_definitions(standin_server_test PRIVATE SKIFF_STANDIN_DLL="$<TARGET_FILE:skiffhouse-standin>")
-add_dependencies(standin_server_test skiffhouse-standin)
-
 # Whole processes under Wine, each test in a copy of the build's prefix: every test_*
 # method of test_windows.py is one CTest test, named wine.<Class>.<method>. The driver
 # clicks in the program's windows as a user would.
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
 add_executable(skiff-wine-driver e2e/wine_driver.cpp)
-target_link_libraries(skiff-wine-driver PRIVATE skiff_warnings)
+target_link_libraries(skiff-wine-driver PRIVATE skiff_warnings user32 shell32)
 set(wine_programs
   "SKIFFHOUSE_EXE=$<TARGET_FILE:skiffhouse>;SKIFFHOUSE_STANDIN=$<TARGET_FILE:skiffhouse-standin>"
   "SKIFFHOUSE_HANDHELD_EXE=$<TARGET_FILE:skiffhouse-handheld>;SKIFFHOUSE_DRIVER=$<TARGET_FILE:skiff-wine-driver>")

@@ -1,13 +1,11 @@
-"""Whole-process test support: the desktop program and simulated handhelds as real
-processes in a private home, a loopback HTTP(S) server with misbehaving paths, a test
-certificate authority made with openssl, and tinyproxy."""
+"""Support for the whole-process tests of both programs: a loopback HTTP(S) server with
+misbehaving paths, a test certificate authority made with openssl, tinyproxy, the POSIX
+program on a pipe, and the Windows program in a Wine prefix of the test's own."""
 
 import http.server
 import os
-import random
 import re
 import shutil
-import signal
 import socket
 import ssl
 import subprocess
@@ -16,128 +14,31 @@ import threading
 import time
 import unittest
 
-SKIFFHOUSE = os.environ.get("SKIFFHOUSE_BIN", "")
-HANDHELD = os.environ.get("SKIFFHOUSE_HANDHELD_BIN", "")
-
 # Safety limits only: every wait ends as soon as what it waits for has happened.
-WAIT_S = 30.0
-
-BIG_BODY = random.Random(1234).randbytes(3 * 1024 * 1024 + 17)
-HELLO = b"hello from the loopback server\n"
+WAIT_S = 60.0
 
 
-class Output:
-    """Collects a stream of a child process on a thread; tests wait for text in it."""
-
-    def __init__(self, stream):
-        self._text = ""
-        self._cond = threading.Condition()
-        self._closed = False
-        self._thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
-        self._thread.start()
-
-    def _read(self, stream):
-        while True:
-            try:
-                chunk = stream.read1(65536)
-            except OSError:  # a pseudo-terminal whose other side has closed
-                chunk = b""
-            with self._cond:
-                self._closed = not chunk
-                self._text += chunk.decode("utf-8", "replace")
-                self._cond.notify_all()
-                if self._closed:
-                    return
-
-    def text(self):
-        with self._cond:
-            return self._text
-
-    def wait_for(self, pattern, start=0, timeout=WAIT_S):
-        """Waits until the regular expression matches at or after start; returns the
-        end of the match. Fails the test with the collected text otherwise."""
-        regex = re.compile(pattern)
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                match = regex.search(self._text, start)
-                if match:
-                    return match.end()
-                left = deadline - time.monotonic()
-                if left <= 0 or self._closed:
-                    raise AssertionError("did not see %r; output so far:\n%s" % (pattern, self._text[-6000:]))
-                self._cond.wait(min(left, 0.5))
-
-    def count(self, pattern):
-        return len(re.findall(pattern, self.text()))
-
-    def join(self):
-        self._thread.join(WAIT_S)
+def wait_until(what, describe=lambda: "", timeout=WAIT_S):
+    """Polls what() until it gives a true value (for things that give no notice)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = what()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("waited in vain\n" + describe())
+        time.sleep(0.1)
 
 
-class Process:
-    """A child process with its output collected."""
-
-    def __init__(self, command, env, stdin):
-        self.name = os.path.basename(command[0])
-        self.process = subprocess.Popen(command, env=env, stdin=stdin, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE)
-        self.out = Output(self.process.stdout)
-        self.err = Output(self.process.stderr)
-
-    def wait(self, timeout=WAIT_S):
-        try:
-            code = self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            raise AssertionError("%s did not end; output:\n%s\n%s" % (self.name, self.out.text()[-4000:],
-                                                                    self.err.text()))
-        self.out.join()
-        self.err.join()
-        return code
-
-    def running(self):
-        return self.process.poll() is None
-
-    def stop(self, sig=signal.SIGTERM):
-        if self.running():
-            self.process.send_signal(sig)
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.out.join()
-        self.err.join()
-        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
-            if stream:
-                stream.close()
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
 
-class Desktop(Process):
-    """One start of skiffhouse with its standard input on a pipe."""
-
-    def __init__(self, env, args=()):
-        super().__init__([SKIFFHOUSE, *args], env, subprocess.PIPE)
-
-    def send(self, text):
-        self.process.stdin.write(text.encode("utf-8"))
-        self.process.stdin.flush()
-
-    def wait_for(self, pattern, start=0):
-        return self.out.wait_for(pattern, start)
-
-    def wait_ready(self):
-        """The log is shown and the watcher has made at least one pass."""
-        return self.wait_for(r"Device count is 0\n")
-
-
-class Handheld(Process):
-    """One run of skiffhouse-handheld."""
-
-    def __init__(self, env, *args, pin="0x2a0f", password=None):
-        command = [HANDHELD, "--pin", pin] + (["--password", password] if password is not None else [])
-        super().__init__(command + list(args), env, subprocess.DEVNULL)
+def listening(port):
+    with socket.socket() as probe:
+        return probe.connect_ex(("127.0.0.1", port)) == 0
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -149,37 +50,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         server = self.server
         server.requests.append((self.path, dict(self.headers)))
-        if self.path in ("/big", "/hello"):
-            body = BIG_BODY if self.path == "/big" else HELLO
-            self.send_response(200)
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
-            self.wfile.write(body)
-        elif self.path in ("/stall", "/reset"):
-            # Part of the body, then nothing until the test lets go or the client leaves
-            # (stall), or a reset instead of an orderly end (reset: linger 0).
-            self.send_response(200)
-            self.send_header("Content-Length", str(10 * 1024 * 1024))
-            self.end_headers()
-            self.wfile.write(b"s" * 100000)
+        stall = self.path == "/stall"
+        body = server.big if self.path == "/big" else b"s" * 100000 if stall else b"not here\n"
+        self.send_response(200 if self.path in ("/big", "/stall") else 404)
+        self.send_header("X-Skiff-Test", "raw header")
+        # /stall promises more than its first part, then sends nothing until the test lets go.
+        self.send_header("Content-Length", str(10 * 1024 * 1024 if stall else len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+        if stall:
             self.wfile.flush()
-            if self.path == "/stall":
-                server.stalled.set()
-                server.release.wait(WAIT_S)
-            else:
-                self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
-                self.connection.close()
+            server.stalled.set()
+            server.release.wait(WAIT_S)
             self.close_connection = True
-        else:
-            self.send_error(404)
 
 
 class WebServer:
-    """A loopback HTTP or HTTPS server on its own thread."""
+    """A loopback HTTP or HTTPS server on its own thread; /big serves the body given."""
 
-    def __init__(self, certificate=None):
+    def __init__(self, big, certificate=None):
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self.httpd.daemon_threads = True
+        self.httpd.big = big
         self.requests = self.httpd.requests = []
         self.stalled = self.httpd.stalled = threading.Event()
         self.release = self.httpd.release = threading.Event()
@@ -192,6 +84,10 @@ class WebServer:
         self.url = "%s://127.0.0.1:%d" % (scheme, self.httpd.server_address[1])
         threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
 
+    def via_proxy(self, path):
+        """Whether the request for path came by way of tinyproxy, which says so in Via."""
+        return any(p == path and "tinyproxy" in headers.get("Via", "") for p, headers in self.requests)
+
     def close(self):
         self.release.set()
         self.httpd.shutdown()
@@ -199,7 +95,7 @@ class WebServer:
 
 
 def make_certificates(folder):
-    """A test certificate authority and a server certificate for 127.0.0.1 it signed."""
+    """A test authority and a server certificate it signed: paths of (authority, certificate, key)."""
     with open(os.path.join(folder, "server.ext"), "w") as ext:
         ext.write("subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
                   "keyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n")
@@ -217,105 +113,212 @@ def make_certificates(folder):
     return [os.path.join(folder, name) for name in ("ca.pem", "server.pem", "server.key")]
 
 
-class Tinyproxy:
-    def __init__(self, folder):
-        os.chmod(folder, 0o755)  # tinyproxy drops to nobody when started as root
-        log = os.path.join(folder, "tinyproxy.log")
-        open(log, "w").close()
-        os.chmod(log, 0o666)
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            self.port = s.getsockname()[1]
-        config = os.path.join(folder, "tinyproxy.conf")
-        with open(config, "w") as out:
-            if os.geteuid() == 0:
-                out.write("User nobody\nGroup nogroup\n")
-            out.write('Port %d\nListen 127.0.0.1\nTimeout 60\nLogFile "%s"\nLogLevel Info\n'
-                      "MaxClients 20\nAllow 127.0.0.1\n" % (self.port, log))
-        self.process = subprocess.Popen(["tinyproxy", "-d", "-c", config],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + WAIT_S
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), 0.5).close()
-                return
-            except OSError:
-                if self.process.poll() is not None or time.monotonic() > deadline:
-                    raise AssertionError("tinyproxy did not start")
-                time.sleep(0.02)  # polling for the port: tinyproxy gives no sign of being ready
-
-    def close(self):
-        self.process.terminate()
-        self.process.wait(10)
-
-
-class DesktopTestCase(unittest.TestCase):
-    """Each test in its own home, settings, runtime folder and USB-link socket."""
+class E2ETestCase(unittest.TestCase):
+    """A folder of the test's own, and servers stopped at its end."""
 
     def setUp(self):
-        self.assertTrue(SKIFFHOUSE and HANDHELD, "SKIFFHOUSE_BIN and SKIFFHOUSE_HANDHELD_BIN must name the programs")
         self.root = tempfile.mkdtemp(prefix="skiff-e2e-")
-        self.home = os.path.join(self.root, "home")
-        self.config = os.path.join(self.home, ".config")
-        self.runtime = os.path.join(self.root, "run")
-        os.makedirs(self.home)
-        os.makedirs(self.runtime, 0o700)
-        self.env = {
-            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-            "HOME": self.home,
-            "XDG_CONFIG_HOME": self.config,
-            "XDG_RUNTIME_DIR": self.runtime,
-            "SKIFFHOUSE_USB_SOCKET": os.path.join(self.runtime, "usb.sock"),
-            # Test-only: device passes every 100 ms instead of every 5 s.
-            "SKIFFHOUSE_TEST_WATCH_MS": "100",
-            "SKIFFHOUSE_TEST_RETRY_MS": "200",
-            "LANG": "C.UTF-8",
-        }
-        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"):
-            if name in os.environ:
-                self.env[name] = os.environ[name]
-        self.profile_path = os.path.join(self.config, "SkiffHouse", "SkiffHouse.ini")
-        self.autostart_path = os.path.join(self.config, "autostart", "SkiffHouse.desktop")
         self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
 
-    def _stopped_at_end(self, thing, stop):
-        self.addCleanup(stop)
-        return thing
+    def web_server(self, big=b"", tls=False):
+        certificate = make_certificates(self.root)[1:] if tls else None
+        server = WebServer(big, certificate)
+        self.addCleanup(server.close)
+        return server
 
-    def start_desktop(self, env=None, args=(), ready=True):
-        """A desktop program; with ready, once it has made its first pass."""
-        desktop = Desktop(env or self.env, args)
-        self._stopped_at_end(desktop, desktop.stop)
-        if ready:
-            desktop.wait_ready()
+    def tinyproxy(self):
+        """tinyproxy, stopped at the end: its port."""
+        os.chmod(self.root, 0o755)  # tinyproxy drops to nobody when started as root
+        port, config = free_port(), os.path.join(self.root, "tinyproxy.conf")
+        with open(config, "w") as out:
+            out.write("User nobody\nGroup nogroup\n" if os.geteuid() == 0 else "")
+            out.write("Port %d\nListen 127.0.0.1\nTimeout 60\nMaxClients 20\nAllow 127.0.0.1\n" % port)
+        proxy = subprocess.Popen(["tinyproxy", "-d", "-c", config], stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (proxy.terminate(), proxy.wait(10)))
+        wait_until(lambda: listening(port))
+        return port
+
+
+# The POSIX program: skiffhouse and skiffhouse-handheld as child processes.
+
+SKIFFHOUSE = os.environ.get("SKIFFHOUSE_BIN", "")
+HANDHELD = os.environ.get("SKIFFHOUSE_HANDHELD_BIN", "")
+
+
+class Process:
+    """A child process, its output collected on a thread to wait for, its errors in a file."""
+
+    def __init__(self, command, env, stdin=subprocess.DEVNULL):
+        self.errors = tempfile.TemporaryFile()
+        self.process = subprocess.Popen(command, env=env, stdin=stdin, stdout=subprocess.PIPE, stderr=self.errors)
+        self.text, self.closed, self.cond = "", False, threading.Condition()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for chunk in iter(lambda: self.process.stdout.read1(65536), b""):
+            with self.cond:
+                self.text += chunk.decode("utf-8", "replace")
+                self.cond.notify_all()
+        with self.cond:
+            self.closed = True
+            self.cond.notify_all()
+
+    def out(self):
+        with self.cond:
+            return self.text
+
+    def err(self):
+        return os.pread(self.errors.fileno(), 1 << 24, 0).decode("utf-8", "replace")
+
+    def wait_for(self, pattern, start=0):
+        """Waits until the pattern matches the output after start; returns the match's end."""
+        regex = re.compile(pattern)
+        deadline = time.monotonic() + WAIT_S
+        with self.cond:
+            while not regex.search(self.text, start):
+                if self.closed or not self.cond.wait(deadline - time.monotonic()):
+                    raise AssertionError("did not see %r in:\n%s" % (pattern, self.text[-6000:]))
+            return regex.search(self.text, start).end()
+
+    def send(self, text):
+        self.process.stdin.write(text.encode("utf-8"))
+        self.process.stdin.flush()
+
+    def wait(self):
+        try:
+            return self.process.wait(WAIT_S)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            raise AssertionError("%s did not end:\n%s\n%s" % (self.process.args[0], self.out()[-4000:], self.err()))
+        finally:
+            self.reader.join(WAIT_S)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+        self.wait()
+        for stream in filter(None, (self.process.stdin, self.process.stdout, self.errors)):
+            stream.close()
+
+
+class DesktopTestCase(E2ETestCase):
+    """Each test in its own home, settings, runtime folder and USB-link socket, with device
+    passes every 100 ms instead of every 5 s."""
+
+    def setUp(self):
+        super().setUp()
+        self.assertTrue(SKIFFHOUSE and HANDHELD, "SKIFFHOUSE_BIN and SKIFFHOUSE_HANDHELD_BIN must name the programs")
+        runtime = os.path.join(self.root, "run")
+        os.makedirs(runtime, 0o700)
+        home = os.path.join(self.root, "home")
+        self.env = dict({name: value for name, value in os.environ.items() if name.endswith("SAN_OPTIONS")},
+                        PATH=os.environ.get("PATH", "/usr/bin:/bin"), HOME=home, LANG="C.UTF-8",
+                        XDG_CONFIG_HOME=os.path.join(home, ".config"), XDG_RUNTIME_DIR=runtime,
+                        SKIFFHOUSE_USB_SOCKET=os.path.join(runtime, "usb.sock"), SKIFFHOUSE_TEST_WATCH_MS="100",
+                        SKIFFHOUSE_TEST_RETRY_MS="200")
+
+    def start_desktop(self, env=None):
+        """skiffhouse on a pipe, once it has made its first device pass."""
+        desktop = Process([SKIFFHOUSE], env or self.env, subprocess.PIPE)
+        self.addCleanup(desktop.stop)
+        desktop.wait_for(r"Device count is 0\n")
         return desktop
 
-    def handheld(self, *args, **kwargs):
-        handheld = Handheld(self.env, *args, **kwargs)
-        return self._stopped_at_end(handheld, handheld.stop)
+    def handheld(self, *args, password=None):
+        command = [HANDHELD, "--pin", "0x2a0f"] + (["--password", password] if password is not None else [])
+        handheld = Process(command + list(args), self.env)
+        self.addCleanup(handheld.stop)
+        return handheld
 
     def run_handheld(self, *args, status=0, **kwargs):
         """A handheld run to its end, which must be with status."""
         handheld = self.handheld(*args, **kwargs)
-        self.assertEqual(handheld.wait(), status, handheld.err.text())
+        self.assertEqual(handheld.wait(), status, handheld.err())
         return handheld
 
-    def fetch_hello(self, server, **kwargs):
-        self.assertEqual(self.run_handheld("fetch", server.url + "/hello", **kwargs).out.text(), HELLO.decode())
-
-    def fetch_big(self, server, status=0):
-        target = os.path.join(self.root, "big.bin")
-        self.run_handheld("fetch", server.url + "/big", "-o", target, status=status)
-        with open(target, "rb") as f:
-            self.assertEqual(f.read(), BIG_BODY)
-
-    def web_server(self, certificate=None):
-        server = WebServer(certificate)
-        return self._stopped_at_end(server, server.close)
-
-    def profile(self):
-        with open(self.profile_path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
-
     def assert_sanitizers_quiet(self, desktop):
-        self.assertNotRegex(desktop.err.text(), r"ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|runtime error:")
+        self.assertNotRegex(desktop.err(), r"ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|runtime error:")
+
+
+# The Windows program under Wine, each test in a copy of the build's prepared prefix (so
+# its registry is the test's alone).
+
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+BUILD_PREFIX = os.environ.get("SKIFFHOUSE_WINE_PREFIX", "")
+
+
+def windows_path(path):
+    """A Linux path as Wine's Z: drive shows it."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class WinePrefix:
+    def __init__(self, root, display):
+        if not os.path.isfile(os.path.join(BUILD_PREFIX, "system.reg")):
+            raise AssertionError("SKIFFHOUSE_WINE_PREFIX must name a prepared Wine prefix")
+        self.path = os.path.join(root, "prefix")
+        shutil.copytree(BUILD_PREFIX, self.path, symlinks=True)
+        self.drive_c = os.path.join(self.path, "drive_c")
+        # The display is given before the first start: the prefix's desktop takes it then.
+        self.env = dict(PATH=os.environ.get("PATH", "/usr/bin:/bin"), HOME=os.environ.get("HOME", root),
+                        WINEPREFIX=self.path, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=display)
+        self.started = []
+        # Xvfb runs no window manager: Wine then waits 2 s for one to withdraw each hidden
+        # window. Windows that Wine manages itself need no such wait.
+        self.run("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f")
+
+    def start(self, *args, env=None):
+        """A program of the prefix, running until it ends or the prefix is closed. Its
+        output goes to files, not pipes: a service that Wine starts on its behalf (its
+        desktop, for one) inherits the handles and keeps a pipe open long after it ended."""
+        out, err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+        process = subprocess.Popen([WINE, *args], env=dict(self.env, **(env or {})), stdout=out, stderr=err)
+        process.files = (out, err)
+        self.started.append(process)
+        return process
+
+    def run(self, *args, check=True):
+        """A program of the prefix run to its end: (status, output, error output)."""
+        process = self.start(*args)
+        process.wait(WAIT_S)
+        result = (process.returncode, *self.output(process))
+        if check and result[0] != 0:
+            raise AssertionError("%s ended with %d:\n%s%s" % (args, *result))
+        return result
+
+    @staticmethod
+    def output(process):
+        """What a started process has written so far: (standard output, error) as text."""
+        return [os.pread(stream.fileno(), 1 << 26, 0).decode("utf-8", "replace") for stream in process.files]
+
+    def wait_idle(self):
+        """Waits until no process of the prefix runs any more."""
+        subprocess.run([WINESERVER, "-w"], env=self.env, timeout=WAIT_S)
+
+    def reg_value(self, key, name):
+        """A registry value's data as reg shows it (name None: the key's default), None if absent."""
+        code, text, _ = self.run("reg", "query", key, *(["/v", name] if name is not None else ["/ve"]), check=False)
+        name = name if name is not None else "(Default)"
+        match = re.search(r"^\s+%s\s+REG_\w+(?:\s+(.*?))?\s*$" % re.escape(name), text, re.MULTILINE)
+        return None if code != 0 or not match else match.group(1) or ""
+
+    def close(self):
+        """Ends every process of the prefix, its server last."""
+        subprocess.run([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for process in self.started:
+            process.kill()
+            process.wait()
+            for stream in process.files:
+                stream.close()
+        self.started = []
+
+
+class WineTestCase(E2ETestCase):
+    def setUp(self):
+        super().setUp()
+        self.assertIn("DISPLAY", os.environ, "the Windows program needs a display (an Xvfb)")
+        self.prefix = WinePrefix(self.root, os.environ["DISPLAY"])
+        self.addCleanup(self.prefix.close)

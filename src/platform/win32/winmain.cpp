@@ -2,6 +2,8 @@
 // found by its window class; the program lives in the tray until its window is shown.
 #include <windows.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "platform/win32/app/main_window.h"
@@ -44,7 +46,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLi
   CRegistryProfile profile;
   CRunKey runOnStartup;
   CComDeviceManagerFactory deviceManagers;
-  const std::unique_ptr<IHttpTransport> transport = CreateWinHttpTransport();
+  WinHttpOptions httpOptions;
+  // Test-only: Wine's WinHTTP trusts no test authority, so the tests under Wine accept an unknown one.
+  const char* ignoreUnknownCa = std::getenv("SKIFFHOUSE_TEST_IGNORE_UNKNOWN_CA");
+  httpOptions.ignoreUnknownCaForTests = ignoreUnknownCa != nullptr && std::strcmp(ignoreUnknownCa, "1") == 0;
+  const std::unique_ptr<IHttpTransport> transport = CreateWinHttpTransport(httpOptions);
 
   const WorkerTiming timing = WorkerTimingFromEnvironment();
 
