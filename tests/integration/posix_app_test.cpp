@@ -1,7 +1,8 @@
 // The POSIX program's parts on real files, pipes, a pseudo-terminal and a control socket,
 // for what tests/e2e/test_desktop.py cannot steer the whole program into: the INI profile's
 // rewrites, modes and damaged files; autostart quoting; the console's masked password and
-// held lines; idle control connections; the standard-error echo nobody reads.
+// held lines; a killed run's control socket, simultaneous starts and idle connections; the
+// standard-error echo nobody reads.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -230,25 +231,40 @@ TEST(ConsoleFrontEnd, ThePasswordIsMaskedAndEditedLogLinesWaitUntilThePromptIsAn
   EXPECT_THAT(std::string(echoed), Not(HasSubstr("cret")));
 }
 
-// Second and simultaneous starts and a killed instance run end to end (Instances).
-TEST(SingleInstance, IdleConnectionsDoNotLockLaterStartsOut) {
+CSingleInstance::Outcome ClaimAgain(const std::string& usb) {
+  CSingleInstance other(usb);
+  std::string error;
+  return other.Claim(5000, error);
+}
+
+TEST(SingleInstance, AKilledRunIsTakenOverAndLaterStartsShowTheFirstEvenPastIdleConnections) {
   test::TempDir temp;
   const std::string usb = temp.File("run/usb.sock");
   Console t;
-  CSingleInstance first(usb), second(usb);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  (usb + ".ctl").copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(ClaimAgain(usb), CSingleInstance::Outcome::Running);
+  // A control socket left by a run that was killed: bound, never listened to.
+  const int stale = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(bind(stale, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  close(stale);
+
+  CSingleInstance first(usb);
   std::string error;
   ASSERT_EQ(first.Claim(1000, error), CSingleInstance::Outcome::Running) << error;
   first.Serve(t.frontEnd, [&t] { t.frontEnd.Show(); });
   t.Start();
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  (usb + ".ctl").copy(address.sun_path, sizeof address.sun_path - 1);
+  // Two starts at once: neither runs, both get the first one shown.
+  std::vector<std::future<CSingleInstance::Outcome>> starts;
+  for (int i = 0; i < 2; ++i) starts.push_back(std::async(std::launch::async, ClaimAgain, usb));
+  for (auto& start : starts) EXPECT_EQ(start.get(), CSingleInstance::Outcome::OtherShown);
   std::vector<int> idle;
   for (int i = 0; i < 12; ++i) {
     idle.push_back(socket(AF_UNIX, SOCK_STREAM, 0));
     EXPECT_EQ(connect(idle.back(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   }
-  EXPECT_EQ(second.Claim(5000, error), CSingleInstance::Outcome::OtherShown) << error;
+  EXPECT_EQ(ClaimAgain(usb), CSingleInstance::Outcome::OtherShown);
   t.WaitFor("==== SkiffHouse Desktop Downloader v1.3 ====");
   for (int fd : idle) close(fd);
   t.Type("x");

@@ -9,6 +9,7 @@ import os
 import shutil
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
@@ -99,6 +100,10 @@ class Server:
             self.stalled += 1
             conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc" if path == "/stall-body" else b"")
             threading.Event().wait(120)
+            return False
+        elif path == "/reset":  # a part of the body, then a reset instead of the rest
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + b"r" * 5000)
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             return False
         elif path in closing:
             conn.sendall(closing[path])
