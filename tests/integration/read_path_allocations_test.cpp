@@ -1,7 +1,7 @@
 // Serving Read packets allocates nothing on the desktop's whole own path: the USB-link
 // device manager, the channel, the device worker, the dispatcher and the HTTP client. A
 // raw handheld drives a fetch whose transport hands back 4000-byte chunks from memory
-// (libcurl's own allocations: curl_allocations_test); every operator new is counted.
+// (libcurl's own allocations: curl_transport_test); every operator new is counted.
 #include <cstring>
 #include <string>
 

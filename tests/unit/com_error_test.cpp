@@ -1,6 +1,6 @@
 // ComError: message fallbacks, description, reference counting, how ThrowIfFailed takes
 // the thread's error object, and the one log line. The VARIANT conversions are checked
-// through the property values in device_properties_test.
+// through the property values in device_worker_test.
 #include <atomic>
 #include <new>
 #include <string>
