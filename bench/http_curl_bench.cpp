@@ -20,8 +20,8 @@
 
 #include "core/text.h"
 #include "http/http_client.h"
-#include "platform/posix/http_curl/curl_transport.h"
 #include "http_curl_server.h"
+#include "platform/posix/http_curl/curl_transport.h"
 
 namespace {
 
