@@ -159,7 +159,9 @@ TEST_F(TransportContract, BrokenPeersGiveTheWindowsCodes) {
   ASSERT_EQ(fetch.Get("/reset"), 0u);
   std::uint32_t error = 0;
   EXPECT_LE(fetch.Body(4000, &error).size(), 5000u);
-  if (!UnderWine()) EXPECT_EQ(error, kErrorConnectionError);
+  if (!UnderWine()) {
+    EXPECT_EQ(error, kErrorConnectionError);
+  }
 }
 
 TEST_F(TransportContract, CertificatesAreCheckedAndHttpsNeverFallsToHttp) {
