@@ -39,7 +39,8 @@ class HookLibcurl : public ::testing::Environment {
               CURLE_OK);
   }
 };
-const auto* const g_hook = ::testing::AddGlobalTestEnvironment(new HookLibcurl);
+const auto* const g_hook =  // NOLINT(cert-err58-cpp): GoogleTest registers environments this way
+    ::testing::AddGlobalTestEnvironment(new HookLibcurl);
 
 }  // namespace
 

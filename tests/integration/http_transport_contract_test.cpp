@@ -104,7 +104,7 @@ TEST_F(TransportContract, RedirectsAreFollowedWithinLimits) {
   // targets without a leading '/' or scheme to wrong paths, fails a POST redirected by 301
   // and one without a target (12150), does not follow a 303 after PUT or a 308, and takes
   // a redirect to another scheme for the answer.
-  const struct {
+  const struct {  // NOLINT(clang-analyzer-optin.performance.Padding): a test table
     const char* verb;
     const char* path;
     std::uint32_t code;
@@ -138,7 +138,7 @@ TEST_F(TransportContract, RedirectsAreFollowedWithinLimits) {
 TEST_F(TransportContract, BrokenPeersGiveTheWindowsCodes) {
   // A label over 63 characters cannot be put in a DNS query, so the lookup fails here
   // without any traffic leaving the machine.
-  const struct {
+  const struct {  // NOLINT(clang-analyzer-optin.performance.Padding): a test table
     std::string host;
     std::uint16_t port;
     const char* path;

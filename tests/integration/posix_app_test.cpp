@@ -257,6 +257,7 @@ TEST(SingleInstance, AKilledRunIsTakenOverAndLaterStartsShowTheFirstEvenPastIdle
   t.Start();
   // Two starts at once: neither runs, both get the first one shown.
   std::vector<std::future<CSingleInstance::Outcome>> starts;
+  starts.reserve(2);
   for (int i = 0; i < 2; ++i) starts.push_back(std::async(std::launch::async, ClaimAgain, usb));
   for (auto& start : starts) EXPECT_EQ(start.get(), CSingleInstance::Outcome::OtherShown);
   std::vector<int> idle;

@@ -19,8 +19,6 @@
 #include <stdexcept>
 #include <thread>
 
-extern char** environ;
-
 namespace skiff::test {
 
 TempDir::TempDir() {

@@ -170,6 +170,7 @@ TEST(ActivityLog, ConcurrentAppendsReachTheDisplayWholeOnceEachAndInOrder) {
   log.SetWindow(&display);
   constexpr int kThreads = 4, kLinesEach = 1500;
   std::vector<std::thread> writers;
+  writers.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     writers.emplace_back([&log, t] {
       for (int n = 0; n < kLinesEach; ++n)  // three parts: a torn append shows as a mixed line

@@ -171,7 +171,7 @@ TEST(DeviceWorker, ALockedHandheldIsAnsweredFromTheProfileOrThePromptAndOnlyAnOp
   const std::string right = "right, and longer than a SHA-1 block: all of it must be digested, not a part";
   const ScriptedPasswordRequester::Step wrong{Then::Answer, "wrong"}, typed{Then::Answer, right},
       typedKept{Then::Answer, right, true};
-  const struct Case {
+  const struct Case {        // NOLINT(clang-analyzer-optin.performance.Padding): a test table
     const char* remembered;  // none: nullptr
     LONG attempts;
     std::vector<ScriptedPasswordRequester::Step> prompt;

@@ -37,7 +37,10 @@ std::uint64_t ProcessMemoryBytes();
 
 // The loopback peers that http_peers.py names in SKIFF_TEST_*.
 struct Peers {
-  static std::string Env(const char* name) { return std::getenv(name) != nullptr ? std::getenv(name) : ""; }
+  static std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+  }
   static std::uint16_t Port(const char* name) {
     return static_cast<std::uint16_t>(std::atoi(Env(name).c_str()));
   }
