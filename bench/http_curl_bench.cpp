@@ -127,10 +127,7 @@ int main(int argc, char** argv) {
   const std::uint64_t size = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 100'000'000;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
   curl_global_init(CURL_GLOBAL_DEFAULT);
-  skiff::test::TestHttpServer server;
-  server.Route("/body", [&](const skiff::test::ReceivedRequest&, skiff::test::ServerConnection& c) {
-    skiff::test::SendGenerated(c, size);
-  });
+  skiff::bench::GeneratedBodyServer server(size);
   const std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/body";
 
   std::vector<double> plainRates, clientRates, plainCpu, clientCpu;

@@ -1,40 +1,20 @@
-// The benchmark's loopback HTTP server: one thread per connection answers each request
-// (its head only: no request bodies) through the handler of its path.
+// The benchmark's loopback HTTP server: every request, whatever its path, is answered with
+// one generated body of a fixed size, on a thread per connection.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <string>
-#include <string_view>
 
-namespace skiff::test {
+namespace skiff::bench {
 
-struct ReceivedRequest {
-  std::string method;
-  std::string target;  // as on the request line, query included
-};
-
-class ServerConnection {
- public:
-  virtual ~ServerConnection() = default;
-  // False once the peer is gone or the server stops.
-  virtual bool Send(const void* data, std::size_t size) = 0;
-  bool Send(std::string_view text) { return Send(text.data(), text.size()); }
-};
-
-using Handler = std::function<void(const ReceivedRequest&, ServerConnection&)>;
-
-class TestHttpServer {
+class GeneratedBodyServer {
  public:
   // Listens on a free port of 127.0.0.1; the destructor ends every connection.
-  TestHttpServer();
-  ~TestHttpServer();
-  TestHttpServer(const TestHttpServer&) = delete;
-  TestHttpServer& operator=(const TestHttpServer&) = delete;
+  explicit GeneratedBodyServer(std::uint64_t bodySize);
+  ~GeneratedBodyServer();
+  GeneratedBodyServer(const GeneratedBodyServer&) = delete;
+  GeneratedBodyServer& operator=(const GeneratedBodyServer&) = delete;
 
-  // Answers requests whose path (without query) is `path`; others get 404.
-  void Route(const std::string& path, Handler handler);
   std::uint16_t Port() const { return m_port; }
 
  private:
@@ -43,8 +23,4 @@ class TestHttpServer {
   std::uint16_t m_port = 0;
 };
 
-// A 200 response with a body of `size` bytes and its Content-Length; false when the peer
-// went away.
-bool SendGenerated(ServerConnection& connection, std::uint64_t size);
-
-}  // namespace skiff::test
+}  // namespace skiff::bench
