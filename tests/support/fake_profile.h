@@ -29,7 +29,6 @@ class InMemoryProfile final : public IProfile {
   }
   bool DeleteEntry(const std::string& section, const std::string& name) override {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_deletes.push_back(section + "/" + name);
     return m_values.erase({section, name}) > 0;
   }
 
@@ -47,15 +46,11 @@ class InMemoryProfile final : public IProfile {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_writes;
   }
-  std::vector<std::string> Deletes() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_deletes;
-  }
 
  private:
   mutable std::mutex m_mutex;
   std::map<std::pair<std::string, std::string>, std::string> m_values;
-  std::vector<std::string> m_writes, m_deletes;
+  std::vector<std::string> m_writes;
 };
 
 class FakeRegistration final : public IRunOnStartup {
