@@ -31,7 +31,7 @@ for size in "${sizes[@]}"; do
   pids+=($desktop)
   skiff_wait_for_socket
   idle=$(kib VmRSS "$desktop")
-  rate=$("$bin/bench/handheld_bench" fetch "http://127.0.0.1:$port/bytes/$size" 1 | sed -n 's/.*MB_per_s=\([0-9.]*\) status=0.*/\1/p')
+  rate=$("$bin/bench/handheld_bench" fetch "http://127.0.0.1:$port/bytes/$size" 1 | sed -n 's/.*MB_per_s=\([0-9.]*\) .*status=0.*/\1/p')
   [ -n "$rate" ] || { echo "the fetch of $size bytes failed" >&2; exit 1; }
   printf "%12s  %14s  %14s  %14s  %10s\n" "$size" "$idle" "$(kib VmHWM "$desktop")" "$(kib VmRSS "$desktop")" "$rate"
   kill -TERM "$desktop"

@@ -199,15 +199,15 @@ bool BodyOutput::Write(const std::uint8_t* data, std::size_t size) {
 }
 
 bool BodyOutput::Commit(std::string* error) {
-  if (m_file == stdout) {
-    if (std::fflush(stdout) != 0 || m_writeFailed) {
+  if (m_file == m_standard) {
+    if (std::fflush(m_file) != 0 || m_writeFailed) {
       *error = "writing the body failed";
       return false;
     }
     return true;
   }
   const bool written = std::fclose(m_file) == 0 && !m_writeFailed;
-  m_file = stdout;
+  m_file = m_standard;
   std::error_code renameError;
   if (written) {
     std::filesystem::rename(m_partPath, m_path, renameError);
@@ -227,12 +227,12 @@ bool BodyOutput::Commit(std::string* error) {
 }
 
 void BodyOutput::Abandon(bool keep) {
-  if (m_file == stdout) {
-    std::fflush(stdout);
+  if (m_file == m_standard) {
+    std::fflush(m_file);
     return;
   }
   std::fclose(m_file);
-  m_file = stdout;
+  m_file = m_standard;
   std::error_code ignored;
   if (keep)
     std::filesystem::rename(m_partPath, m_path, ignored);

@@ -35,10 +35,11 @@ struct FetchOptions {
 // Where the body goes. A file is written as FILE.part beside it and renamed to FILE at
 // the end, so a fetch that fails leaves FILE as it was, unless the part that arrived is
 // to be kept. Open() runs before anything is sent: a folder that does not exist fails
-// at once, with the system's reason.
+// at once, with the system's reason. Without a file the body goes to the standard
+// stream given (standard output unless a caller hands in another).
 class BodyOutput {
  public:
-  BodyOutput() = default;
+  explicit BodyOutput(std::FILE* standardStream = stdout) : m_standard(standardStream), m_file(standardStream) {}
   ~BodyOutput();
   BodyOutput(const BodyOutput&) = delete;
   BodyOutput& operator=(const BodyOutput&) = delete;
@@ -54,7 +55,8 @@ class BodyOutput {
  private:
   std::string m_path;
   std::string m_partPath;
-  std::FILE* m_file = stdout;
+  std::FILE* const m_standard;
+  std::FILE* m_file;
   bool m_writeFailed = false;
 };
 
