@@ -5,25 +5,31 @@
 # threading, design_floor) and a direct libcurl fetch of the same URL, for each body
 # size given.
 #
-#   bench/e2e_throughput.sh [-r ROUNDS] [-o CSV] [SIZE...]    (default: 100000000)
+#   bench/e2e_throughput.sh [-r ROUNDS] [-o CSV] [-b BASELINE_BUILD] [SIZE...]
+#                                                              (default: 100000000)
 #
 # Needs the release build: cmake --preset release -B build/bench-release &&
 #   cmake --build build/bench-release --target skiffhouse link_ceiling design_floor \
 #     bench_http_server direct_fetch handheld_bench
-# Each figure is the median of ROUNDS runs (default 5); the program's runs are fetches
-# one after another over one attach, timed by the handheld from its first request packet
-# to the reply of its Close. CPU figures are per 4000-byte packet: the program's over all
-# its runs of a size (every thread of skiffhouse; the handheld's own during its fetches),
-# the floor's of its median run. Prints a table; with -o, also writes CSV rows.
+# Each figure is the median of ROUNDS rounds (default 5). A round runs the ceiling, the
+# floor and one fetch through the program one after another, so that all three see the
+# machine in the same state; a fetch is timed by the handheld from its first request
+# packet to the reply of its Close (attach and open are not counted). With -b, a second
+# skiffhouse from another build (its skiffhouse only; the handheld is this build's) is
+# fetched from in every round too, for a before-and-after in one run.
+# CPU figures are microseconds per 4000-byte packet: the program's for all its threads,
+# the handheld's own, the floor's desktop process. Prints a table; with -o, also CSV rows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bin=${SKIFF_BENCH_BUILD:-build/bench-release}
 rounds=5
 csv=
-while getopts "r:o:" option; do
+baseline=
+while getopts "r:o:b:" option; do
   case $option in
     r) rounds=$OPTARG ;;
     o) csv=$OPTARG ;;
+    b) baseline=$OPTARG ;;
     *) exit 1 ;;
   esac
 done
@@ -32,50 +38,92 @@ sizes=("${@:-100000000}")
 
 source scripts/sandbox.sh
 skiff_sandbox skiff-e2e
-skiff_private_home "$work"
-
 "$bin/bench/bench_http_server" > "$work/port" &
 pids+=($!)
-"$bin/src/platform/posix/skiffhouse" < /dev/null > "$work/skiffhouse.log" 2>&1 &
-program=$!
-pids+=($program)
+
+# start_program DIR BUILD: a skiffhouse of BUILD with its own home and socket below DIR;
+# sets `started`.
+start_program() {
+  mkdir -p "$1"
+  (skiff_private_home "$1" && exec "$2/src/platform/posix/skiffhouse" < /dev/null > "$1/skiffhouse.log" 2>&1) &
+  started=$!
+  pids+=("$started")
+  for _ in $(seq 100); do
+    [ -S "$1/run/usb.sock" ] && return 0
+    sleep 0.1
+  done
+  echo "skiffhouse of $2 did not start" >&2
+  exit 1
+}
+start_program "$work/program" "$bin"
+program=$started
+if [ -n "$baseline" ]; then
+  start_program "$work/baseline" "$baseline"
+  baseline_program=$started
+fi
 for _ in $(seq 100); do
-  [ -S "$SKIFFHOUSE_USB_SOCKET" ] && [ -s "$work/port" ] && break
+  [ -s "$work/port" ] && break
   sleep 0.1
 done
 port=$(cat "$work/port")
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p"; }
-# Nanoseconds every thread of the program has run so far.
-program_cpu_ns() { cat /proc/"$program"/task/*/schedstat | awk '{ sum += $1 } END { print sum }'; }
+# Nanoseconds every thread of process $1 has run so far.
+cpu_ns() { cat /proc/"$1"/task/*/schedstat | awk '{ sum += $1 } END { printf "%.0f\n", sum }'; }
+# fetch_once PID SOCKET URL PACKETS: one fetch through that program; prints
+# "MB/s desktop-cpu-us handheld-cpu-us", both CPU figures per packet.
+fetch_once() {
+  local before after line
+  before=$(cpu_ns "$1")
+  line=$(SKIFFHOUSE_USB_SOCKET=$2 "$bin/bench/handheld_bench" fetch "$3" 1)
+  after=$(cpu_ns "$1")
+  awk -v r="$(field MB_per_s <<< "$line")" -v d=$((after - before)) -v h="$(field cpu_seconds <<< "$line")" \
+    -v n="$4" 'BEGIN { printf "%s %.1f %.1f\n", r, d / 1000 / n, h * 1e6 / n }'
+}
 
-[ -n "$csv" ] &&
-  echo "bytes,program_MBps,floor_MBps,ceiling_MBps,curl_MBps,desktop_cpu_us,handheld_cpu_us,floor_desktop_cpu_us" > "$csv"
-printf "%10s %9s %9s %9s %9s %9s %9s %8s %8s %9s %9s %9s\n" "body" "program" "floor" "link" "libcurl" \
+columns="bytes,program_MBps,floor_MBps,ceiling_MBps,curl_MBps,desktop_cpu_us,handheld_cpu_us,floor_desktop_cpu_us"
+[ -n "$baseline" ] && columns+=",baseline_MBps,baseline_desktop_cpu_us"
+[ -n "$csv" ] && echo "$columns" > "$csv"
+printf "%10s %8s %8s %8s %8s %8s %8s %8s %8s %8s %8s %8s" "body" "program" "floor" "link" "libcurl" \
   "program" "floor" "program" "program" "program" "handheld" "floor"
-printf "%10s %9s %9s %9s %9s %9s %9s %8s %8s %9s %9s %9s\n" "bytes" "MB/s" "MB/s" "MB/s" "MB/s" \
+[ -n "$baseline" ] && printf " %8s %8s" "baseline" "baseline"
+printf "\n%10s %8s %8s %8s %8s %8s %8s %8s %8s %8s %8s %8s" "bytes" "MB/s" "MB/s" "MB/s" "MB/s" \
   "us/pkt" "us/pkt" "/ floor" "/ link" "cpu us" "cpu us" "cpu us"
+[ -n "$baseline" ] && printf " %8s %8s" "MB/s" "cpu us"
+printf "\n"
 for size in "${sizes[@]}"; do
   url="http://127.0.0.1:$port/bytes/$size"
   packets=$(( (size + 3999) / 4000 ))
-  ceiling=$("$bin/bench/link_ceiling" "$size" 4006 "$rounds" | field MB_per_s)
-  floor_line=$("$bin/bench/design_floor" "$size" 4006 "$rounds")
-  floor=$(field MB_per_s <<< "$floor_line")
-  floor_cpu=$(field desktop_cpu_us <<< "$floor_line")
+  : > "$work/rounds"
+  for _ in $(seq "$rounds"); do
+    ceiling=$("$bin/bench/link_ceiling" "$size" 4006 1 | field MB_per_s)
+    floor_line=$("$bin/bench/design_floor" "$size" 4006 1)
+    measured=$(fetch_once "$program" "$work/program/run/usb.sock" "$url" "$packets")
+    then_measured="- -"
+    [ -n "$baseline" ] &&
+      then_measured=$(fetch_once "$baseline_program" "$work/baseline/run/usb.sock" "$url" "$packets" | cut -d' ' -f1,2)
+    echo "$ceiling $(field MB_per_s <<< "$floor_line") $(field desktop_cpu_us <<< "$floor_line") $measured $then_measured" \
+      >> "$work/rounds"
+  done
+  # Columns of a round: ceiling floor floor-cpu program desktop-cpu handheld-cpu baseline baseline-cpu
+  col() { cut -d' ' -f"$1" "$work/rounds" | median; }
   curl=$("$bin/bench/direct_fetch" "$url" "$rounds" | field MB_per_s)
-  cpu_before=$(program_cpu_ns)
-  runs=$("$bin/bench/handheld_bench" fetch "$url" "$rounds")
-  cpu_after=$(program_cpu_ns)
-  rate=$(field MB_per_s <<< "$runs" | median)
-  desktop_cpu=$(awk -v d=$((cpu_after - cpu_before)) -v n="$packets" -v r="$rounds" 'BEGIN { printf "%.1f", d / 1000 / n / r }')
-  handheld_cpu=$(field cpu_seconds <<< "$runs" | awk -v n="$packets" '{ s += $1 } END { printf "%.1f", s * 1e6 / n / NR }')
-  awk -v s="$size" -v p="$rate" -v f="$floor" -v c="$ceiling" -v l="$curl" -v dc="$desktop_cpu" \
-    -v hc="$handheld_cpu" -v fc="$floor_cpu" 'BEGIN {
-      printf "%10d %9.1f %9.1f %9.1f %9.1f %9.1f %9.1f %8.2f %8.2f %9.1f %9.1f %9.1f\n", s, p, f, c, l,
+  rate=$(col 4)
+  floor=$(col 2)
+  ceiling=$(col 1)
+  awk -v s="$size" -v p="$rate" -v f="$floor" -v c="$ceiling" -v l="$curl" -v dc="$(col 5)" \
+    -v hc="$(col 6)" -v fc="$(col 3)" 'BEGIN {
+      printf "%10d %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.2f %8.2f %8.1f %8.1f %8.1f", s, p, f, c, l,
         4000 / p, 4000 / f, p / f, p / c, dc, hc, fc }'
-  [ -n "$csv" ] && echo "$size,$rate,$floor,$ceiling,$curl,$desktop_cpu,$handheld_cpu,$floor_cpu" >> "$csv"
+  [ -n "$baseline" ] && printf " %8.1f %8.1f" "$(col 7)" "$(col 8)"
+  printf "\n"
+  row="$size,$rate,$floor,$ceiling,$curl,$(col 5),$(col 6),$(col 3)"
+  [ -n "$baseline" ] && row+=",$(col 7),$(col 8)"
+  [ -n "$csv" ] && echo "$row" >> "$csv"
 done
-# Anything the program logged beyond the usual lines of an attach, a fetch and a detach.
-grep -v -E '^(Device count|BBPIN|Opening Channel|Device connected|Client successfully|rawOnClose|Device disconnected|Port closed|No longer connected|Finished handling|USB link: waiting|The settings file .* does not exist yet|\[tray\]|====)' \
-  "$work/skiffhouse.log" | sed 's/^/unexpected log line: /' >&2 || true
+# Anything the programs logged beyond the usual lines of an attach, a fetch and a detach.
+for log in "$work"/*/skiffhouse.log; do
+  grep -v -E '^(Device count|BBPIN|Opening Channel|Device connected|Client successfully|rawOnClose|Device disconnected|Port closed|No longer connected|Finished handling|USB link: waiting|The settings file .* does not exist yet|\[tray\]|====)' \
+    "$log" | sed 's/^/unexpected log line: /' >&2 || true
+done

@@ -2,10 +2,8 @@
 // a wait on any of two with a time-out. They carry every hand-over between threads.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 namespace skiff {
 
@@ -38,12 +36,14 @@ class Event {
  private:
   friend WaitResult WaitForAny(Event* first, Event* second, std::uint32_t timeoutMs);
   struct Shared;
+  struct Listed;
   static std::shared_ptr<Shared> SharedState();
-  // Waits until one of count events is signalled; consumes only the one reported.
+  // Waits until one of count (1 or 2) events is signalled; consumes only the one reported.
   static WaitResult WaitOn(Event* const* events, int count, std::uint32_t timeoutMs);
   std::shared_ptr<Shared> m_shared;
   EventReset m_reset;
-  bool m_signalled = false;  // guarded by m_shared->mutex
+  bool m_signalled = false;      // guarded by m_shared->mutex
+  Listed* m_waiters = nullptr;  // the threads waiting now; guarded by m_shared->mutex
 };
 
 // Waits until one of the two events is signalled or the time-out passes. When both are

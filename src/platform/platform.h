@@ -4,7 +4,7 @@
 // can hand in a fake; the few free functions are implemented once per platform.
 //
 // Declared here: ConsoleEcho, SystemMessageText, SystemAnsiToWide/WideToAnsi,
-// IDeviceManagerFactory, IProfile, IRunOnStartup, ILogDisplay, IMainWindowHost,
+// WaitOnWord/WakeWordWaiters, IDeviceManagerFactory, IProfile, IRunOnStartup, ILogDisplay, IMainWindowHost,
 // IMainWindow, IPasswordRequester. Declared in their own headers, included here:
 //   IHttpTransport    http/http_transport.h (the WinHTTP-shaped transport; libcurl on
 //                     POSIX, WinHTTP on Windows)
@@ -13,6 +13,7 @@
 // shell/password_handoff.h; the docs' architecture page tables each hook's two sides.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -48,6 +49,16 @@ bool SystemAnsiToWide(WideChar* dest, std::size_t capacity, const char* source, 
                       std::size_t& written);
 bool SystemWideToAnsi(char* dest, std::size_t capacity, const WideChar* source, std::size_t count,
                       std::size_t& written);
+
+// ---- Sleeping on a word (implemented by each platform's word_wait.cpp) --------------
+
+// Sleeps while word holds expected, until WakeWordWaiters(word), timeoutMs passes
+// (0xFFFFFFFF: no limit) or a spurious wake-up; the caller checks why it woke. One
+// system call each way, none when the word has already changed (Linux: a futex;
+// Windows: WaitOnAddress).
+void WaitOnWord(const std::atomic<std::uint32_t>& word, std::uint32_t expected, std::uint32_t timeoutMs);
+// Wakes every thread sleeping on word. Waking a word nobody sleeps on does nothing.
+void WakeWordWaiters(std::atomic<std::uint32_t>& word);
 
 // ---- Device manager creation (Windows: COM server; POSIX: the USB-link manager) -----
 

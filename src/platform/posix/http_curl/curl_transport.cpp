@@ -32,11 +32,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// One libcurl delivery is at most CURL_MAX_WRITE_SIZE bytes. The buffer holds 16 (256 KiB):
-// the transfer pauses only when it is nearly full, so libcurl never has to keep a delivery
-// of its own, and the pause-and-resume cycle (in which libcurl sets up its socket
-// bookkeeping again, with a few allocations) comes once per 64 reads of 4000 bytes.
-constexpr std::size_t kBodyBufferBytes = std::size_t{16} * CURL_MAX_WRITE_SIZE;
+// libcurl receives up to 64 KiB at a time, so a fast server's body costs one receive per
+// 16 reads of 4000 bytes rather than one per 4, and one delivery is at most that much.
+// The buffer holds 4 deliveries (256 KiB): the transfer pauses only when it is nearly
+// full, so libcurl never has to keep a delivery of its own, and the pause-and-resume
+// cycle (in which libcurl sets up its socket bookkeeping again, with a few allocations)
+// comes once per 64 reads.
+constexpr std::size_t kReceiveBytes = std::size_t{64} * 1024;
+constexpr std::size_t kBodyBufferBytes = 4 * kReceiveBytes;
 // The Windows stack refuses a response whose headers pass 64 KiB.
 constexpr std::size_t kMaxResponseHeaderBytes = std::size_t{64} * 1024;
 // libcurl counts name resolution in its connect time-out; the connect allowance is
@@ -274,7 +277,7 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   }
   r.ring.Push(data, bytes);
   // Pause before the next delivery could fail to fit, so libcurl rarely has to hold one.
-  if (r.ring.Free() < CURL_MAX_WRITE_SIZE && !r.paused) {
+  if (r.ring.Free() < kReceiveBytes && !r.paused) {
     r.paused = true;
     curl_easy_pause(r.easy, CURLPAUSE_RECV);
   }
@@ -566,6 +569,7 @@ std::uint32_t CurlTransport::StartHop(Request& r) {
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeader);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, &r);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody);
+  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, static_cast<long>(kReceiveBytes));
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &r);
   curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, OnProgress);
