@@ -78,6 +78,11 @@ bool Event::IsSet() const {
   return m_signalled;
 }
 
+bool Event::HasWaiters() const {
+  std::lock_guard lock(m_shared->mutex);
+  return m_waiters != nullptr;
+}
+
 WaitResult Event::Wait(std::uint32_t timeoutMs) {
   Event* const events[] = {this};
   return WaitOn(events, 1, timeoutMs);

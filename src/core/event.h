@@ -28,7 +28,8 @@ class Event {
 
   void Set();
   void Reset();
-  bool IsSet() const;  // for tests; does not consume
+  bool IsSet() const;        // for tests; does not consume
+  bool HasWaiters() const;  // for tests: a thread is waiting on this event now
 
   // Waits on this event alone. Automatic events are consumed when they end the wait.
   WaitResult Wait(std::uint32_t timeoutMs);

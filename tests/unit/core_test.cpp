@@ -1,4 +1,4 @@
-// The core: events (hand-overs between threads run in the device worker tests), UTF-8 / UTF-16
+// The core: events (their rules, and a Set waking the threads asleep on them), UTF-8 / UTF-16
 // conversions, and the activity log: its cap with whole-line trimming, the display refresh
 // outside the log's lock, concurrent appends, the relay.
 #include <algorithm>
@@ -38,6 +38,43 @@ TEST(Event, AutomaticIsConsumedManualStaysAndWaitForAnyTakesTheFirstInTheCallers
   EXPECT_EQ(WaitForAny(nullptr, &closed, 0), WaitResult::Failed);  // without consuming the other
   stop.Reset();
   EXPECT_EQ(WaitForAny(&stop, &closed, 0), WaitResult::Object1);
+}
+
+// Waits until the thread under test is asleep on the event, so the Set below has to wake it.
+void UntilWaitedOn(const Event& event) {
+  while (!event.HasWaiters()) std::this_thread::yield();
+}
+
+TEST(Event, ASetWakesTheThreadsAsleepOnItAndAnAutomaticSignalGoesToOneOfThem) {
+  Event data(EventReset::Automatic), closed(EventReset::Automatic), stop(EventReset::Manual);
+  // A wait on two events is woken by the second one, a wait with a time limit at once.
+  std::thread pair([&] { EXPECT_EQ(WaitForAny(&data, &closed, kInfinite), WaitResult::Object1); });
+  std::thread timed([&] { EXPECT_EQ(stop.Wait(600000), WaitResult::Object0); });
+  UntilWaitedOn(closed);
+  UntilWaitedOn(stop);
+  closed.Set();
+  pair.join();
+  EXPECT_FALSE(data.HasWaiters());  // a wait that ended is off every event's list
+  stop.Set();
+  timed.join();
+  EXPECT_TRUE(stop.IsSet());  // manual: still set for the next waiter
+
+  // Three threads asleep on one automatic event: each Set lets exactly one through.
+  std::atomic<int> through{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i) {
+    waiters.emplace_back([&] {
+      if (data.Wait(kInfinite) == WaitResult::Object0) ++through;
+    });
+  }
+  for (int released = 1; released <= 3; ++released) {
+    UntilWaitedOn(data);
+    data.Set();
+    while (through.load() < released) std::this_thread::yield();
+    EXPECT_FALSE(data.IsSet());  // taken by the one that went through
+  }
+  for (std::thread& waiter : waiters) waiter.join();
+  EXPECT_EQ(through.load(), 3);
 }
 
 TEST(Text, SizesTerminatorAndCapacity) {
