@@ -14,11 +14,11 @@
 # Each figure is the median of ROUNDS rounds (default 5). A round runs the ceiling, the
 # floor and one fetch through the program one after another, so that all three see the
 # machine in the same state; a fetch is timed by the handheld from its first request
-# packet to the reply of its Close (attach and open are not counted). With -b, a second
-# skiffhouse from another build (its skiffhouse only; the handheld is this build's) is
-# fetched from in every round too, for a before-and-after in one run.
-# CPU figures are microseconds per 4000-byte packet: the program's for all its threads,
-# the handheld's own, the floor's desktop process. Prints a table; with -o, also CSV rows.
+# packet to the reply of its Close (attach and open are not counted). With -b, another
+# build (its skiffhouse, fetched from by its own handheld_bench) takes a turn in every
+# round too, for a before-and-after in one run.
+# CPU figures are microseconds per 4000-byte packet during the timed fetch: the program's
+# for all its threads, the handheld's own, the floor's desktop process. Prints a table; with -o, also CSV rows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bin=${SKIFF_BENCH_BUILD:-build/bench-release}
@@ -68,18 +68,22 @@ done
 port=$(cat "$work/port")
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p"; }
+field() { sed -n "s/.* $1=\([0-9.]*\).*/\1/p"; }
 # Nanoseconds every thread of process $1 has run so far.
 cpu_ns() { cat /proc/"$1"/task/*/schedstat | awk '{ sum += $1 } END { printf "%.0f\n", sum }'; }
-# fetch_once PID SOCKET URL PACKETS: one fetch through that program; prints
-# "MB/s desktop-cpu-us handheld-cpu-us", both CPU figures per packet.
+# fetch_once BUILD PID SOCKET URL PACKETS: one fetch through that program by BUILD's
+# handheld; prints "MB/s desktop-cpu-us handheld-cpu-us", CPU figures per packet. The
+# handheld reads the program's CPU time around its timed fetch; a handheld that cannot
+# (an older build) leaves it to this script, whose figure then includes the attach.
 fetch_once() {
-  local before after line
-  before=$(cpu_ns "$1")
-  line=$(SKIFFHOUSE_USB_SOCKET=$2 "$bin/bench/handheld_bench" fetch "$3" 1)
-  after=$(cpu_ns "$1")
-  awk -v r="$(field MB_per_s <<< "$line")" -v d=$((after - before)) -v h="$(field cpu_seconds <<< "$line")" \
-    -v n="$4" 'BEGIN { printf "%s %.1f %.1f\n", r, d / 1000 / n, h * 1e6 / n }'
+  local before after line desktop
+  before=$(cpu_ns "$2")
+  line=$(SKIFFHOUSE_USB_SOCKET=$3 SKIFF_BENCH_DESKTOP_PID=$2 "$1/bench/handheld_bench" fetch "$4" 1)
+  after=$(cpu_ns "$2")
+  desktop=$(field desktop_cpu_seconds <<< "$line")
+  [ -n "$desktop" ] || desktop=$(awk -v d=$((after - before)) 'BEGIN { print d / 1e9 }')
+  awk -v r="$(field MB_per_s <<< "$line")" -v d="$desktop" -v h="$(field cpu_seconds <<< "$line")" \
+    -v n="$5" 'BEGIN { printf "%s %.1f %.1f\n", r, d * 1e6 / n, h * 1e6 / n }'
 }
 
 columns="bytes,program_MBps,floor_MBps,ceiling_MBps,curl_MBps,desktop_cpu_us,handheld_cpu_us,floor_desktop_cpu_us"
@@ -99,10 +103,11 @@ for size in "${sizes[@]}"; do
   for _ in $(seq "$rounds"); do
     ceiling=$("$bin/bench/link_ceiling" "$size" 4006 1 | field MB_per_s)
     floor_line=$("$bin/bench/design_floor" "$size" 4006 1)
-    measured=$(fetch_once "$program" "$work/program/run/usb.sock" "$url" "$packets")
+    measured=$(fetch_once "$bin" "$program" "$work/program/run/usb.sock" "$url" "$packets")
     then_measured="- -"
     [ -n "$baseline" ] &&
-      then_measured=$(fetch_once "$baseline_program" "$work/baseline/run/usb.sock" "$url" "$packets" | cut -d' ' -f1,2)
+      then_measured=$(fetch_once "$baseline" "$baseline_program" "$work/baseline/run/usb.sock" "$url" "$packets" |
+        cut -d' ' -f1,2)
     echo "$ceiling $(field MB_per_s <<< "$floor_line") $(field desktop_cpu_us <<< "$floor_line") $measured $then_measured" \
       >> "$work/rounds"
   done

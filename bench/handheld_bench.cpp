@@ -8,7 +8,8 @@
 //
 // The socket is $SKIFFHOUSE_USB_SOCKET (or the program's default). One line per run:
 // `fetch n=1 bytes=... seconds=... MB_per_s=... cpu_seconds=...` (this process's CPU
-// time during the fetch) or `ping n=... seconds=... per_s=...`.
+// time during the fetch; with $SKIFF_BENCH_DESKTOP_PID also desktop_cpu_seconds=..., that
+// process's) or `ping n=... seconds=... per_s=...`.
 // Exit status 0 only when every fetch succeeded and every byte was right.
 #include <sys/resource.h>
 #include <unistd.h>
@@ -19,6 +20,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -73,6 +76,18 @@ class CheckingSink {
   bool m_good = true;
 };
 
+// Seconds every thread of process pid has run so far (its scheduler's own count).
+double ProcessCpuSeconds(const std::string& pid) {
+  std::uint64_t nanoseconds = 0;
+  std::error_code error;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + pid + "/task", error)) {
+    std::ifstream stat(task.path() / "schedstat");
+    std::uint64_t ran = 0;
+    if (stat >> ran) nanoseconds += ran;
+  }
+  return static_cast<double>(nanoseconds) / 1e9;
+}
+
 double CpuSeconds() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
@@ -115,6 +130,9 @@ int main(int argc, char** argv) {
       std::cerr << "handheld_bench: " << error << "\n";
       return 1;
     }
+    // The desktop's process, when named: its CPU time is read around each fetch too.
+    const char* desktopPidText = std::getenv("SKIFF_BENCH_DESKTOP_PID");
+    const std::string desktopPid = desktopPidText != nullptr ? desktopPidText : "";
     CheckingSink sink;
     std::FILE* checked = sink.OpenStream();
     if (checked == nullptr) {
@@ -126,19 +144,23 @@ int main(int argc, char** argv) {
     for (int run = 1; run <= count && status == 0; ++run) {
       sink.Reset();
       BodyOutput output(checked);
+      const double desktopBefore = desktopPid.empty() ? 0 : ProcessCpuSeconds(desktopPid);
       const double cpuBefore = CpuSeconds();
       const auto started = std::chrono::steady_clock::now();
       status = RunFetch(link, sequences, plan, options, output, progress, messages);
       const double seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
       const double cpu = CpuSeconds() - cpuBefore;
+      const double desktopCpu = desktopPid.empty() ? 0 : ProcessCpuSeconds(desktopPid) - desktopBefore;
       if (status == 0 && !sink.Good()) {
         std::cerr << "handheld_bench: fetch " << run << ": the body differs from the server's\n";
         status = 1;
       }
-      std::printf("fetch n=%d bytes=%llu seconds=%.4f MB_per_s=%.1f cpu_seconds=%.4f status=%d\n", run,
+      std::printf("fetch n=%d bytes=%llu seconds=%.4f MB_per_s=%.1f cpu_seconds=%.4f", run,
                   static_cast<unsigned long long>(sink.Count()), seconds,
-                  static_cast<double>(sink.Count()) / seconds / 1e6, cpu, status);
+                  static_cast<double>(sink.Count()) / seconds / 1e6, cpu);
+      if (!desktopPid.empty()) std::printf(" desktop_cpu_seconds=%.4f", desktopCpu);
+      std::printf(" status=%d\n", status);
     }
     std::fclose(checked);
   } else if (command == "ping") {
