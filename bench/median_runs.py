@@ -10,7 +10,7 @@ import sys
 runs = [list(csv.DictReader(open(path))) for path in sys.argv[1:]]
 if not runs:
     sys.exit(__doc__)
-columns = ["program_MBps", "ceiling_MBps", "curl_MBps"]
+columns = [name for name in runs[0][0].keys() if name != "bytes"]
 print("bytes," + ",".join(columns))
 for rows in zip(*runs):
     if len({row["bytes"] for row in rows}) != 1:

@@ -28,7 +28,7 @@ class Event {
 
   void Set();
   void Reset();
-  bool IsSet() const;        // for tests; does not consume
+  bool IsSet() const;       // for tests; does not consume
   bool HasWaiters() const;  // for tests: a thread is waiting on this event now
 
   // Waits on this event alone. Automatic events are consumed when they end the wait.
@@ -43,7 +43,7 @@ class Event {
   static WaitResult WaitOn(Event* const* events, int count, std::uint32_t timeoutMs);
   std::shared_ptr<Shared> m_shared;
   EventReset m_reset;
-  bool m_signalled = false;      // guarded by m_shared->mutex
+  bool m_signalled = false;     // guarded by m_shared->mutex
   Listed* m_waiters = nullptr;  // the threads waiting now; guarded by m_shared->mutex
 };
 

@@ -39,7 +39,8 @@ struct FetchOptions {
 // stream given (standard output unless a caller hands in another).
 class BodyOutput {
  public:
-  explicit BodyOutput(std::FILE* standardStream = stdout) : m_standard(standardStream), m_file(standardStream) {}
+  explicit BodyOutput(std::FILE* standardStream = stdout)
+      : m_standard(standardStream), m_file(standardStream) {}
   ~BodyOutput();
   BodyOutput(const BodyOutput&) = delete;
   BodyOutput& operator=(const BodyOutput&) = delete;
