@@ -62,6 +62,7 @@ TEST(Event, ASetWakesTheThreadsAsleepOnItAndAnAutomaticSignalGoesToOneOfThem) {
   // Three threads asleep on one automatic event: each Set lets exactly one through.
   std::atomic<int> through{0};
   std::vector<std::thread> waiters;
+  waiters.reserve(3);
   for (int i = 0; i < 3; ++i) {
     waiters.emplace_back([&] {
       if (data.Wait(kInfinite) == WaitResult::Object0) ++through;
