@@ -89,12 +89,18 @@ class DesktopTestCase(WineTestCase):
 
 class Window(DesktopTestCase):
     def state(self):
-        return set((self.drive("state") or "").split())
+        self.last_state = set((self.drive("state") or "").split())
+        return self.last_state
+
+    def last_seen(self):
+        """For a wait on the window that failed: what it last showed, and the log's end."""
+        return "last state: %s\nlog:\n%s" % (sorted(getattr(self, "last_state", set())),
+                                            (self.drive("log") or "")[-2000:])
 
     def started(self):
         """The program started, hidden at its first paint with only its tray icon left."""
         self.start_desktop()
-        wait_until(lambda: self.state() == {"tray", "checked"} and self.drive("log"))
+        wait_until(lambda: self.state() == {"tray", "checked"} and self.drive("log"), self.last_seen)
 
     def test_first_start_tray_check_box_about_hide_second_start_and_exit(self):
         self.started()
@@ -107,7 +113,7 @@ class Window(DesktopTestCase):
         self.assertNotIn("visible", self.state())
         self.drive("send", "0", TRAY_NOTIFY, "132", "0x203")
         # The log: more than the box shows, the newest line in view.
-        wait_until(lambda: {"visible", "front", "newest-shown"} <= self.state())
+        wait_until(lambda: {"visible", "front", "newest-shown"} <= self.state(), self.last_seen)
         # A restarted taskbar has forgotten the icon: its broadcast brings it back.
         self.drive("untray")
         self.assertNotIn("tray", self.state())
@@ -115,9 +121,10 @@ class Window(DesktopTestCase):
         self.assertIn("tray", self.state())
         # The check box removes and restores the registration.
         self.drive("post", RUN_ON_STARTUP, BM_CLICK, "0", "0")
-        wait_until(lambda: "checked" not in self.state() and self.prefix.reg_value(RUN_KEY, "SkiffHouse") is None)
+        wait_until(lambda: "checked" not in self.state() and self.prefix.reg_value(RUN_KEY, "SkiffHouse") is None,
+                   self.last_seen)
         self.drive("post", RUN_ON_STARTUP, BM_CLICK, "0", "0")
-        wait_until(lambda: "checked" in self.state() and self.prefix.reg_value(RUN_KEY, "SkiffHouse"))
+        wait_until(lambda: "checked" in self.state() and self.prefix.reg_value(RUN_KEY, "SkiffHouse"), self.last_seen)
         # About from the system menu's command.
         self.drive("post", "0", "0x112", "0x10", "0")
         about = wait_until(lambda: self.drive("dialog", "About SkiffhouseDesktop"))
@@ -126,7 +133,7 @@ class Window(DesktopTestCase):
         wait_until(lambda: self.drive("dialog", "About SkiffhouseDesktop") is None)
         # "Hide" hides the window and keeps the icon.
         self.drive("post", HIDE, BM_CLICK, "0", "0")
-        wait_until(lambda: self.state() == {"tray", "checked"})
+        wait_until(lambda: self.state() == {"tray", "checked"}, self.last_seen)
         # A second start shows it and writes nothing (one that did would register again here).
         self.prefix.run("reg", "add", PROFILE_KEY + r"\General", "/v", "Version", "/d", "0.0", "/f")
         self.prefix.run("reg", "delete", RUN_KEY, "/v", "SkiffHouse", "/f")
