@@ -11,7 +11,8 @@ skiff_test(com_creation_test SOURCES integration/com_creation_test.cpp LIBS skif
 
 # Whole processes under Wine, each test in a copy of the build's prefix: every test_*
 # method of test_windows.py is one CTest test, named wine.<Class>.<method>. The driver
-# clicks in the program's windows as a user would.
+# clicks in the program's windows as a user would. They take turns: all share one X
+# display, where a window of one test's program takes the foreground from another's.
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
 add_executable(skiff-wine-driver e2e/wine_driver.cpp)
 target_link_libraries(skiff-wine-driver PRIVATE skiff_warnings user32 shell32)
@@ -30,7 +31,7 @@ foreach(line IN LISTS wine_lines)
   set(test ${wine_class}.${wine_method})
   add_test(NAME wine.${test} COMMAND ${Python3_EXECUTABLE} ${wine_script} ${test})
   set_tests_properties(wine.${test} PROPERTIES
-    LABELS e2e TIMEOUT 300
+    LABELS e2e TIMEOUT 300 RESOURCE_LOCK wine_display
     ENVIRONMENT "SKIFFHOUSE_WINE_PREFIX=${CMAKE_BINARY_DIR}/wineprefix;SKIFFHOUSE_SETUP=${CMAKE_BINARY_DIR}/SkiffHouse-${PROJECT_VERSION}-setup.exe;${wine_programs}")
 endforeach()
 # The mingw stage builds only the test targets: these are what the tests above run.
