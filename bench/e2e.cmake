@@ -1,7 +1,7 @@
 # End-to-end benchmarks: the USB link's own ceiling, the floor of the design's threading,
 # a loopback HTTP server that costs nothing per byte, a direct libcurl fetch, and the
-# simulated handheld's code timed from its side. bench/e2e_throughput.sh, bench/soak.sh
-# and bench/endurance.sh drive them.
+# simulated handheld's code timed from its side. bench/e2e_throughput.sh,
+# bench/ping_rate.sh, bench/memory.sh and bench/soak.sh drive them.
 if(WIN32 OR NOT TARGET skiff_handheld)
   return()
 endif()

@@ -86,6 +86,10 @@ fetch_once() {
     -v n="$5" 'BEGIN { printf "%s %.1f %.1f\n", r, d * 1e6 / n, h * 1e6 / n }'
 }
 
+# The median of column $1 of this size's rounds: ceiling floor floor-cpu program
+# desktop-cpu handheld-cpu baseline baseline-cpu.
+col() { cut -d' ' -f"$1" "$work/rounds" | median; }
+
 columns="bytes,program_MBps,floor_MBps,ceiling_MBps,curl_MBps,desktop_cpu_us,handheld_cpu_us,floor_desktop_cpu_us"
 [ -n "$baseline" ] && columns+=",baseline_MBps,baseline_desktop_cpu_us"
 [ -n "$csv" ] && echo "$columns" > "$csv"
@@ -111,8 +115,6 @@ for size in "${sizes[@]}"; do
     echo "$ceiling $(field MB_per_s <<< "$floor_line") $(field desktop_cpu_us <<< "$floor_line") $measured $then_measured" \
       >> "$work/rounds"
   done
-  # Columns of a round: ceiling floor floor-cpu program desktop-cpu handheld-cpu baseline baseline-cpu
-  col() { cut -d' ' -f"$1" "$work/rounds" | median; }
   curl=$("$bin/bench/direct_fetch" "$url" "$rounds" | field MB_per_s)
   rate=$(col 4)
   floor=$(col 2)

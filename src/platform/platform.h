@@ -4,8 +4,9 @@
 // can hand in a fake; the few free functions are implemented once per platform.
 //
 // Declared here: ConsoleEcho, SystemMessageText, SystemAnsiToWide/WideToAnsi,
-// WaitOnWord/WakeWordWaiters, IDeviceManagerFactory, IProfile, IRunOnStartup, ILogDisplay, IMainWindowHost,
-// IMainWindow, IPasswordRequester. Declared in their own headers, included here:
+// WaitOnWord/WakeWordWaiters, IDeviceManagerFactory, IProfile, IRunOnStartup,
+// ILogDisplay, IMainWindowHost, IMainWindow, IPasswordRequester. Declared in their own
+// headers, included here:
 //   IHttpTransport    http/http_transport.h (the WinHTTP-shaped transport; libcurl on
 //                     POSIX, WinHTTP on Windows)
 //   ILogSink          core/log_sink.h (where every part writes its log lines)
