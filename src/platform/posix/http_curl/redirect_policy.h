@@ -1,35 +1,10 @@
-// The redirect policy of the Windows stack at its defaults, on its own so that it is
-// tested without a server: at most 10 redirects, never from https to http or to another
-// scheme, 303 (and 301/302 after a POST) continuing as GET without the body.
+// The next hop of a redirect on POSIX: the target resolved with libcurl's URL parser,
+// then the Windows stack's rules; on its own so that it is tested without a server.
 #pragma once
 
-#include <cstdint>
-#include <string>
+#include "http/redirect_rules.h"
 
 namespace skiff {
-
-inline constexpr int kMaxRedirects = 10;
-
-bool IsRedirectStatus(int status);
-
-struct RedirectFrom {
-  std::string url;          // the URL of the request that was answered
-  std::string fallbackUrl;  // used as the base when `url` does not parse
-  bool secure = false;      // whether that request went over TLS
-  std::string verb;         // its method
-  bool hasBody = false;     // whether it carried the body
-  int status = 0;           // the answer's status
-  std::string location;     // the answer's Location, as sent
-  int followed = 0;         // redirects followed before this one
-};
-
-struct RedirectTo {
-  std::uint32_t error = 0;  // nonzero: the redirect fails with this code
-  std::string url;
-  std::string verb;
-  bool hasBody = false;
-  bool secure = false;
-};
 
 RedirectTo NextRedirect(const RedirectFrom& from);
 
