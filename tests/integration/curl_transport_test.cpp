@@ -88,6 +88,10 @@ std::uint64_t ProcessMemoryBytes() {
   return resident * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
 }
 
+std::optional<std::uint32_t> SessionsOpened(IHttpTransport&) {
+  return std::nullopt;
+}
+
 namespace {
 
 TEST(CurlProxyRules, EnvironmentChoiceAndBypassList) {

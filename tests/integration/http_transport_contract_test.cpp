@@ -244,5 +244,110 @@ TEST_F(TransportContract, CancelEndsAWaitFromAnotherThread) {
       << "every later call fails too";
 }
 
+TEST_F(TransportContract, ConnectionsAreKeptAcrossFetches) {
+  // The /connection route answers the number of the connection it came on. (Wine's
+  // WinHTTP shares one pool among all sessions, so there the session count shows the
+  // reuse; Windows pools per session.)
+  std::unique_ptr<IHttpTransport> trusting = MakeTransportUnderTest(true);
+  for (const bool secure : {false, true}) {
+    SCOPED_TRACE(secure ? "https" : "http");
+    std::string first;
+    for (int i = 0; i < 5; ++i) {
+      std::string body;
+      ASSERT_EQ(FetchThroughClient(*trusting, secure ? "localhost" : "127.0.0.1", secure ? https : http,
+                                   "/connection", secure, &body, u"SkiffTest/1.0"),
+                0u);
+      if (i == 0) first = body;
+      EXPECT_EQ(body, first) << "fetch " << i << " had a connection of its own";
+    }
+  }
+  if (const auto sessions = SessionsOpened(*trusting)) {
+    EXPECT_EQ(*sessions, 1u) << "one session for fetches with the same user agent and proxy setting";
+    ASSERT_EQ(FetchThroughClient(*trusting, "127.0.0.1", http, "/connection", false, nullptr, u"Other/2.0"),
+              0u);
+    ASSERT_EQ(FetchThroughClient(*trusting, "127.0.0.1", http, "/connection", false, nullptr, u"Other/2.0"),
+              0u);
+    EXPECT_EQ(*SessionsOpened(*trusting), 2u) << "another user agent, another session, kept in its turn";
+  }
+  // Exit with connections open and idle does not wait for the servers.
+  const auto start = std::chrono::steady_clock::now();
+  trusting.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(TransportContract, NothingCrossesFromOneFetchToTheNext) {
+  auto fetch = [&](const std::string& path, const std::string& headers = {}) {
+    Fetch one(*transport);
+    EXPECT_EQ(one.Run("127.0.0.1", http, "GET", path, headers), 0u) << path;
+    return one.Body();
+  };
+  EXPECT_EQ(fetch("/cookies/set?k=v"), "k=v") << "a cookie set by a redirect goes on to its target";
+  EXPECT_EQ(fetch("/cookies"), "") << "and with no later fetch";
+  EXPECT_EQ(fetch("/cookies/keep?j=w"), "kept");
+  EXPECT_EQ(fetch("/cookies"), "") << "nor does one set by a final answer";
+  const std::string first = fetch("/echo", "Authorization: Basic c2VjcmV0\r\nCookie: own=1\r\n");
+  EXPECT_NE(first.find("\nAuthorization: Basic c2VjcmV0\n"), std::string::npos) << first;
+  const std::string second = fetch("/echo?second");
+  EXPECT_EQ(second.find("Authorization"), std::string::npos) << second;
+  EXPECT_EQ(second.find("own=1"), std::string::npos) << second;
+  // A body goes with its own fetch only, on a connection the last one left open.
+  Fetch posted(*transport);
+  ASSERT_EQ(posted.Run("127.0.0.1", http, "POST", "/echo", "", "first body"), 0u);
+  EXPECT_TRUE(posted.Body().ends_with("\n\nfirst body"));
+  EXPECT_TRUE(fetch("/echo?after-post").ends_with("\n\n"));
+}
+
+TEST_F(TransportContract, AConnectionTheServerClosedCostsNothing) {
+  // One server closes each connection right after its answer without saying so, the
+  // other closes one that waits 0.3 s for its next request.
+  const std::uint16_t closing = Peers::Port("SKIFF_TEST_CLOSING_PORT");
+  std::string last;
+  for (int i = 0; i < 4; ++i) {
+    Fetch fetch(*transport);
+    const bool post = i % 2 == 1;
+    ASSERT_EQ(fetch.Run("127.0.0.1", closing, post ? "POST" : "GET", post ? "/echo" : "/connection", "",
+                        post ? "sent again whole" : ""),
+              0u)
+        << "fetch " << i;
+    const std::string body = fetch.Body();
+    if (post) {
+      EXPECT_TRUE(body.ends_with("\n\nsent again whole")) << body;
+    } else {
+      EXPECT_NE(body, last) << "each answer came on a connection of its own";
+      last = body;
+    }
+  }
+  const std::uint16_t idling = Peers::Port("SKIFF_TEST_IDLE_PORT");
+  std::string before, after;
+  ASSERT_EQ(FetchThroughClient(*transport, "127.0.0.1", idling, "/connection", false, &before), 0u);
+  ASSERT_TRUE(
+      Peers::Logged("SKIFF_TEST_PEER_EVENTS", "idle-closed " + std::to_string(idling) + " " + before));
+  ASSERT_EQ(FetchThroughClient(*transport, "127.0.0.1", idling, "/connection", false, &after), 0u);
+  EXPECT_NE(after, before);
+}
+
+TEST_F(TransportContract, AProxyChangeTakesEffectAtTheNextFetch) {
+  struct Guard {
+    ~Guard() { SetUserProxy("", ""); }
+  } guard;
+  const std::string proxy = "127.0.0.1:" + Peers::Env("SKIFF_TEST_PROXY_PORT");
+  SetUserProxy("", "");
+  ASSERT_EQ(FetchThroughClient(*transport, "localhost", http, "/echo?direct-first", false), 0u);
+  SetUserProxy(proxy, "");
+  ASSERT_EQ(FetchThroughClient(*transport, "localhost", http, "/echo?proxied", false), 0u);
+  EXPECT_TRUE(Peers::ProxyLogged("/echo?proxied")) << "not on the direct connection left open";
+  SetUserProxy("", "");
+  ASSERT_EQ(FetchThroughClient(*transport, "localhost", http, "/echo?direct-again", false), 0u);
+  // Once a later proxied request is in the log, a proxied direct one would be too.
+  SetUserProxy(proxy, "");
+  ASSERT_EQ(FetchThroughClient(*transport, "localhost", http, "/echo?marker", false), 0u);
+  EXPECT_TRUE(Peers::ProxyLogged("/echo?marker"));
+  EXPECT_EQ(Peers::ProxyLog().find("/echo?direct-again"), std::string::npos);
+  EXPECT_EQ(Peers::ProxyLog().find("/echo?direct-first"), std::string::npos);
+  if (const auto sessions = SessionsOpened(*transport)) {
+    EXPECT_EQ(*sessions, 4u) << "a new session at each change";
+  }
+}
+
 }  // namespace
 }  // namespace skiff::test

@@ -2,8 +2,12 @@
 """http_peers.py -- COMMAND [ARGS...]: real web peers for the transport tests on loopback.
 
 HTTP servers on 127.0.0.1 and ::1 and an HTTPS one (same routes, a certificate made with
-openssl for the run), and a tinyproxy that tunnels to the HTTPS port only; COMMAND (or a
-Wine process) finds them in SKIFF_TEST_*. A test listing (--gtest_list_tests) runs alone.
+openssl for the run), two that close kept-alive connections on their own (one right after
+each response, one after a short idle time), and a tinyproxy that tunnels to the HTTPS
+port only; COMMAND (or a Wine process) finds them in SKIFF_TEST_*. The servers number
+their connections (the /connection route answers the number) and write each connection
+they close for idleness to the SKIFF_TEST_PEER_EVENTS file. A test listing
+(--gtest_list_tests) runs alone.
 """
 import os
 import shutil
@@ -27,35 +31,58 @@ def response(status, body=b"", extra=""):
 
 
 class Server:
-    def __init__(self, address="127.0.0.1", tls=None, http_port=None):
+    """close_each: every connection closes after its first response, without saying so;
+    idle_close: seconds a kept-alive connection may wait for its next request."""
+
+    def __init__(self, address="127.0.0.1", tls=None, http_port=None, close_each=False, idle_close=None,
+                 events=None):
         family = socket.AF_INET6 if ":" in address else socket.AF_INET
         self.listener = socket.create_server((address, 0), family=family, backlog=64)
         self.port = self.listener.getsockname()[1]
         self.tls, self.http_port = tls, http_port or self.port
+        self.close_each, self.idle_close, self.events = close_each, idle_close, events
         self.stalled = 0
+        self.accepted = 0
         threading.Thread(target=self.accept_loop, daemon=True).start()
 
     def accept_loop(self):
         while True:
             conn, _ = self.listener.accept()
-            threading.Thread(target=self.serve, args=(conn,), daemon=True).start()
+            self.accepted += 1  # only this thread counts
+            threading.Thread(target=self.serve, args=(conn, self.accepted), daemon=True).start()
 
-    def serve(self, conn):
+    def serve(self, conn, number):
         try:
             if self.tls is not None:
                 conn = self.tls.wrap_socket(conn, server_side=True)
             with conn, conn.makefile("rb") as reader:
                 while True:  # one request a round: its head, then a body of Content-Length
-                    lines = list(iter(lambda: reader.readline().decode("latin-1").rstrip("\r\n"), ""))
+                    conn.settimeout(self.idle_close)
+                    try:
+                        first = reader.readline()
+                    except TimeoutError:
+                        self.log_event(f"idle-closed {self.port} {number}")
+                        return
+                    conn.settimeout(None)
+                    lines = [first.decode("latin-1").rstrip("\r\n")]
+                    lines += list(iter(lambda: reader.readline().decode("latin-1").rstrip("\r\n"), ""))
                     length = sum(int(line[15:]) for line in lines if line.lower().startswith("content-length:"))
                     method, target, _ = lines[0].split(" ", 2)
-                    if not self.answer(conn, method, target, lines[1:], reader.read(length)):
+                    if not self.answer(conn, number, method, target, lines[1:], reader.read(length)):
+                        return
+                    if self.close_each:
                         return
         except (OSError, ssl.SSLError, ValueError, IndexError):
             pass
 
-    def answer(self, conn, method, target, headers, body):
-        """Answers one request; False when the connection must close afterwards."""
+    def log_event(self, line):
+        if self.events is not None:
+            with open(self.events, "a") as out:
+                out.write(line + "\n")
+
+    def answer(self, conn, number, method, target, headers, body):
+        """Answers one request on connection `number`; False when the connection must close
+        afterwards."""
         if target.startswith(("http://", "https://")):  # the absolute form, which servers must accept
             target = "/" + target.split("/", 3)[3] if target.count("/") >= 3 else "/"
         path, _, query = target.removeprefix("/dir").partition("?")  # /dir: a folder for relative targets
@@ -77,6 +104,7 @@ class Server:
             "/temporary": response("307 Temporary Redirect", "", "Location: /final\r\n"),
             "/loop": response("302 Found", "", "Location: /loop\r\n"),
             "/stalled": response("200 OK", str(self.stalled)),
+            "/connection": response("200 OK", str(number)),
         }
         closing = {"/close": b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + b"".join(PIECES),
                    "/garbage": b"SPEAKING NONSENSE\r\n\r\n", "/nothing": b""}
@@ -85,6 +113,13 @@ class Server:
         elif path == "/echo":  # "METHOD TARGET", the header lines, a blank line and the body
             lines = "".join(header + "\n" for header in headers)
             conn.sendall(response("200 OK", f"{method} {target}\n{lines}\n".encode("latin-1") + body))
+        elif path == "/cookies":  # the cookies the request carried
+            cookies = "; ".join(h.split(":", 1)[1].strip() for h in headers if h.lower().startswith("cookie:"))
+            conn.sendall(response("200 OK", cookies))
+        elif path == "/cookies/set":  # query: a cookie, set by a redirect to /cookies
+            conn.sendall(response("302 Found", "", f"Set-Cookie: {query}; Path=/\r\nLocation: /cookies\r\n"))
+        elif path == "/cookies/keep":  # query: a cookie, set by a final answer
+            conn.sendall(response("200 OK", "kept", f"Set-Cookie: {query}; Path=/\r\n"))
         elif path == "/hop":  # query: redirects left
             left = int(query)
             conn.sendall(response("302 Found", "", f"Location: /hop?{left - 1}\r\n") if left else response("200 OK", "done"))
@@ -167,13 +202,18 @@ def main():
         make_certificates(folder)
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(os.path.join(folder, "server.pem"), os.path.join(folder, "server.key"))
+        events = os.path.join(folder, "peer-events.log")
+        open(events, "w").close()
         plain = Server()
         secure = Server(tls=context, http_port=plain.port)
+        closing = Server(close_each=True)
+        idling = Server(idle_close=0.3, events=events)
         proxy, proxy_port, proxy_log = start_tinyproxy(folder, secure.port)
         env = dict(os.environ, SKIFF_TEST_HTTP_PORT=str(plain.port), SKIFF_TEST_HTTPS_PORT=str(secure.port),
                    SKIFF_TEST_HTTP6_PORT=str(Server("::1").port), SKIFF_TEST_PROXY_PORT=str(proxy_port),
                    SKIFF_TEST_PROXY_LOG=proxy_log, SKIFF_TEST_CA_FILE=os.path.join(folder, "ca.pem"),
-                   SKIFF_TEST_REFUSED_PORT=str(free_port()))
+                   SKIFF_TEST_REFUSED_PORT=str(free_port()), SKIFF_TEST_CLOSING_PORT=str(closing.port),
+                   SKIFF_TEST_IDLE_PORT=str(idling.port), SKIFF_TEST_PEER_EVENTS=events)
         return subprocess.call(command, env=env)
     finally:
         if proxy is not None:

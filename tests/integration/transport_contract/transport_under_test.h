@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -34,6 +35,9 @@ std::unique_ptr<IHttpTransport> MakeTransportUnderTest(bool trustTestCa);
 void SetUserProxy(const std::string& proxy, const std::string& bypass);
 // Resident set on POSIX, working set on Windows.
 std::uint64_t ProcessMemoryBytes();
+// The platform sessions the transport has opened so far, where it keeps such a thing
+// (WinHTTP); none on POSIX, where every fetch shares the one pool.
+std::optional<std::uint32_t> SessionsOpened(IHttpTransport& transport);
 
 // The loopback peers that http_peers.py names in SKIFF_TEST_*.
 struct Peers {
@@ -46,19 +50,21 @@ struct Peers {
   }
   static std::uint16_t Http() { return Port("SKIFF_TEST_HTTP_PORT"); }
   static std::uint16_t Https() { return Port("SKIFF_TEST_HTTPS_PORT"); }
-  static std::string ProxyLog() {
+  static std::string Log(const char* name) {
     std::stringstream log;
-    log << std::ifstream(Env("SKIFF_TEST_PROXY_LOG")).rdbuf();
+    log << std::ifstream(Env(name)).rdbuf();
     return log.str();
   }
-  // True once the proxy's log holds `text` (the deadline is a safety limit only).
-  static bool ProxyLogged(const std::string& text) {
+  static std::string ProxyLog() { return Log("SKIFF_TEST_PROXY_LOG"); }
+  // True once the log named in `name` holds `text` (the deadline is a safety limit only).
+  static bool Logged(const char* name, const std::string& text) {
     for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);;) {
-      if (ProxyLog().find(text) != std::string::npos) return true;
+      if (Log(name).find(text) != std::string::npos) return true;
       if (std::chrono::steady_clock::now() > deadline) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   }
+  static bool ProxyLogged(const std::string& text) { return Logged("SKIFF_TEST_PROXY_LOG", text); }
 };
 
 // One request through a transport, closing what it opened.
@@ -134,10 +140,12 @@ class Fetch {
 };
 
 // A GET through HttpClient, which reads the user's proxy setting as the session opens,
-// up to its status; the first failing code.
+// up to its status; the first failing code. A user agent other than none is set first.
 inline std::uint32_t StartThroughClient(HttpClient& client, const std::string& host, std::uint16_t port,
-                                        const std::string& path, bool secure, std::uint32_t& status) {
+                                        const std::string& path, bool secure, std::uint32_t& status,
+                                        const std::u16string& userAgent = {}) {
   const std::u16string wideHost = Utf8ToWideString(host), widePath = Utf8ToWideString(path);
+  if (!userAgent.empty()) client.SetUserAgent(userAgent.c_str());
   for (std::uint32_t code :
        {client.SetHost(wideHost.c_str()), client.SetPort(port), client.SetVerb(u"GET"),
         client.SetPath(widePath.c_str()), client.SetSecure(secure), client.SetHeaders(u"")})
@@ -150,10 +158,10 @@ inline std::uint32_t StartThroughClient(HttpClient& client, const std::string& h
 // The whole GET: the first failing code, else the status when it is not 200.
 inline std::uint32_t FetchThroughClient(IHttpTransport& transport, const std::string& host,
                                         std::uint16_t port, const std::string& path, bool secure,
-                                        std::string* body = nullptr) {
+                                        std::string* body = nullptr, const std::u16string& userAgent = {}) {
   HttpClient client(transport);
   std::uint32_t status = 0;
-  std::uint32_t code = StartThroughClient(client, host, port, path, secure, status);
+  std::uint32_t code = StartThroughClient(client, host, port, path, secure, status, userAgent);
   char buffer[4000];
   for (std::uint16_t got = 1; code == 0 && got != 0;) {
     code = client.ReadBody(buffer, sizeof buffer, &got);
