@@ -79,6 +79,10 @@ void SetUserProxy(const std::string& proxy, const std::string& bypass) {
   RegCloseKey(settings);
 }
 
+std::optional<std::uint32_t> SessionsOpened(IHttpTransport& transport) {
+  return dynamic_cast<WinHttpTransport&>(transport).SessionsOpened();
+}
+
 std::uint64_t ProcessMemoryBytes() {
   PROCESS_MEMORY_COUNTERS counters{};
   counters.cb = sizeof counters;

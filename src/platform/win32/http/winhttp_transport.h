@@ -1,5 +1,7 @@
-// The Windows HTTP transport: the seam the HTTP client drives, passed straight through to
-// WinHTTP with synchronous handles and WinHTTP's own defaults.
+// The Windows HTTP transport: the seam the HTTP client drives, on WinHTTP with
+// synchronous handles and WinHTTP's own defaults, except that the session outlives the
+// fetch (WinHTTP pools connections per session) and that cookies and redirects are the
+// transport's, so that nothing of one fetch reaches the next.
 //
 // How to create it (the program):
 //     std::unique_ptr<skiff::IHttpTransport> transport = skiff::CreateWinHttpTransport();
@@ -11,7 +13,9 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include <winhttp.h>
 
@@ -55,17 +59,39 @@ class WinHttpTransport final : public IHttpTransport {
   // fail with ERROR_WINHTTP_OPERATION_CANCELLED.
   void Cancel() override;
 
+  // The WinHTTP sessions opened so far: fetches one after another with the same user
+  // agent and proxy setting share one.
+  std::uint32_t SessionsOpened() const { return m_sessionsOpened.load(); }
+
+  // The kinds of handle the client holds, named here for the file's helpers.
+  struct Session;
+  struct Handle;
+  struct SessionHandle;
+  struct ConnectionHandle;
+  struct RequestHandle;
+
  private:
   // The code of a call that just returned `ok`: 0, its last error, or the cancel when a
   // cancel came while it ran.
   std::uint32_t Result(BOOL ok) const;
-  std::uint32_t Track(HINTERNET handle, bool isRequest, HttpHandle* out);
+  template <typename Kind>
+  std::uint32_t Find(HttpHandle handle, std::shared_ptr<Kind>& found);
+  HttpHandle Register(std::shared_ptr<Handle> handle);
+  // A WinHTTP request handle with the transport's options set, closed by a cancel.
+  std::uint32_t OpenHop(HINTERNET connection, const std::u16string& verb, const std::u16string& path,
+                        RequestHandle& request, std::uint32_t flags, HINTERNET* hop);
+  // Closes a request handle unless a cancel has closed it already.
+  void CloseHop(HINTERNET hop);
+  std::uint32_t SendHop(RequestHandle& request);
+  std::uint32_t FollowRedirect(RequestHandle& request, bool& followed);
 
   const WinHttpOptions m_options;
   std::atomic<bool> m_cancelled{false};
-  std::mutex m_mutex;  // guards m_open
-  // Every handle this transport opened and has not closed yet; true for requests.
-  std::unordered_map<HINTERNET, bool> m_open;
+  std::atomic<std::uint32_t> m_sessionsOpened{0};
+  std::mutex m_mutex;  // guards the three below
+  std::unordered_map<HttpHandle, std::shared_ptr<Handle>> m_handles;
+  std::unordered_set<HINTERNET> m_openHops;  // request handles, which a cancel closes
+  std::shared_ptr<Session> m_session;        // kept for the next fetch
 };
 
 // The transport the program uses on Windows.
