@@ -167,6 +167,10 @@ struct WinHttpTransport::RequestHandle : Handle {
   // (the first hop uses the client's), where it went and what it carries.
   HINTERNET hop = nullptr;
   HINTERNET hopConnection = nullptr;
+  std::u16string hopVerb;  // as the hop's request handle was opened, to open it again
+  std::u16string hopPath;
+  std::uint32_t hopFlags = 0;
+  bool hopRetried = false;
   std::string url;
   std::string host;
   std::string path;
@@ -178,6 +182,10 @@ struct WinHttpTransport::RequestHandle : Handle {
   std::u16string headers;  // the caller's, sent on every hop
   std::vector<std::uint8_t> body;
   FetchCookies cookies;
+
+  HINTERNET HopConnection() const { return hopConnection != nullptr ? hopConnection : connection->handle; }
+  std::string Origin() const { return (secure ? "https://" : "http://") + host + ":" + std::to_string(port); }
+  std::uint16_t port = 0;
 };
 
 WinHttpTransport::WinHttpTransport(WinHttpOptions options) : m_options(options) {}
@@ -386,7 +394,32 @@ std::uint32_t WinHttpTransport::SendRequest(HttpHandle request, const WideChar* 
   r->body.assign(bytes, bytes + (body != nullptr ? bodyLength : 0));
   r->sendsBody = bodyLength != 0;
   r->redirects = 0;
-  return SendHop(*r);
+  r->hopRetried = false;
+  const std::uint32_t code = SendHop(*r);
+  return code != 0 && MayRetry(*r, code) ? Retry(*r) : code;
+}
+
+// A connection from the pool that the server has closed (its idle time-out, a restart)
+// fails the request before any answer, with a reset or an empty answer; then the hop is
+// sent once more, and WinHTTP, which drops a connection that failed, takes another or
+// opens a new one. Only for a server that has answered this transport before, so that a
+// server that fails every request is asked once.
+bool WinHttpTransport::MayRetry(const RequestHandle& r, std::uint32_t code) {
+  if (r.hopRetried || m_cancelled ||
+      (code != kErrorConnectionError && code != kErrorInvalidServerResponse && code != WSAECONNRESET &&
+       code != WSAECONNABORTED))
+    return false;
+  std::lock_guard lock(m_mutex);
+  return m_answered.contains(r.Origin());
+}
+
+std::uint32_t WinHttpTransport::Retry(RequestHandle& r) {
+  r.hopRetried = true;
+  HINTERNET hop = nullptr;
+  if (std::uint32_t code = OpenHop(r.HopConnection(), r.hopVerb, r.hopPath, r, r.hopFlags, &hop)) return code;
+  CloseHop(r.hop);
+  r.hop = hop;
+  return SendHop(r);
 }
 
 std::uint32_t WinHttpTransport::FollowRedirect(RequestHandle& r, bool& followed) {
@@ -428,6 +461,11 @@ std::uint32_t WinHttpTransport::FollowRedirect(RequestHandle& r, bool& followed)
   if (r.hopConnection != nullptr) WinHttpCloseHandle(r.hopConnection);
   r.hop = hop;
   r.hopConnection = connection;
+  r.hopVerb = Utf8ToWideString(to.verb);
+  r.hopPath = Utf8ToWideString(parts.pathAndQuery);
+  r.hopFlags = flags;
+  r.hopRetried = false;
+  r.port = parts.port;
   r.url = to.url;
   r.host = parts.host;
   r.path = parts.pathAndQuery;
@@ -444,7 +482,15 @@ std::uint32_t WinHttpTransport::ReceiveResponse(HttpHandle request) {
   std::shared_ptr<RequestHandle> r;
   if (std::uint32_t code = Find(request, r)) return code;
   for (;;) {
-    if (std::uint32_t code = Result(WinHttpReceiveResponse(r->hop, nullptr))) return code;
+    if (std::uint32_t code = Result(WinHttpReceiveResponse(r->hop, nullptr))) {
+      if (!MayRetry(*r, code)) return code;
+      if (std::uint32_t retried = Retry(*r)) return retried;
+      continue;
+    }
+    {
+      std::lock_guard lock(m_mutex);
+      m_answered.insert(r->Origin());
+    }
     // Every cookie this answer sets is kept for the fetch's later hops.
     std::u16string cookie;
     for (DWORD index = 0; QueryText(r->hop, WINHTTP_QUERY_SET_COOKIE, cookie, &index);)

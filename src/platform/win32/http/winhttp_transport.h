@@ -83,15 +83,22 @@ class WinHttpTransport final : public IHttpTransport {
   // Closes a request handle unless a cancel has closed it already.
   void CloseHop(HINTERNET hop);
   std::uint32_t SendHop(RequestHandle& request);
+  // Whether a hop that failed with `code` is sent once more on another connection, and
+  // that second sending.
+  bool MayRetry(const RequestHandle& request, std::uint32_t code);
+  std::uint32_t Retry(RequestHandle& request);
   std::uint32_t FollowRedirect(RequestHandle& request, bool& followed);
 
   const WinHttpOptions m_options;
   std::atomic<bool> m_cancelled{false};
   std::atomic<std::uint32_t> m_sessionsOpened{0};
-  std::mutex m_mutex;  // guards the three below
+  std::mutex m_mutex;  // guards the four below
   std::unordered_map<HttpHandle, std::shared_ptr<Handle>> m_handles;
   std::unordered_set<HINTERNET> m_openHops;  // request handles, which a cancel closes
   std::shared_ptr<Session> m_session;        // kept for the next fetch
+  // The servers ("scheme://host:port") that have answered a request of this transport,
+  // so that a connection to them may be in a pool.
+  std::unordered_set<std::string> m_answered;
 };
 
 // The transport the program uses on Windows.
