@@ -9,6 +9,7 @@ their connections (the /connection route answers the number) and write each conn
 they close for idleness to the SKIFF_TEST_PEER_EVENTS file. A test listing
 (--gtest_list_tests) runs alone.
 """
+import fcntl
 import os
 import shutil
 import socket
@@ -17,6 +18,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 
@@ -138,6 +140,12 @@ class Server:
             return False
         elif path == "/reset":  # a part of the body, then a reset instead of the rest
             conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + b"r" * 5000)
+            # The reset comes once the client has had the head a while: one that overtakes
+            # the head makes Wine's WinHTTP lose the answer, not the rest of the body.
+            deadline = time.monotonic() + 2
+            while unacknowledged(conn) and time.monotonic() < deadline:
+                time.sleep(0.01)
+            time.sleep(0.2)
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             return False
         elif path in closing:
@@ -146,6 +154,12 @@ class Server:
         else:
             conn.sendall(response("404 Not Found", "no such route"))
         return True
+
+
+def unacknowledged(conn):
+    """Bytes sent on the connection that the peer has not acknowledged yet (Linux's
+    SIOCOUTQ, which is TIOCOUTQ's number)."""
+    return struct.unpack("i", fcntl.ioctl(conn.fileno(), termios.TIOCOUTQ, b"\0" * 4))[0]
 
 
 def make_certificates(folder):
