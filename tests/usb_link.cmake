@@ -14,4 +14,4 @@ endif()
 skiff_test(usb_link_frame_test SOURCES integration/usb_link_frame_test.cpp
            LIBS skiff_usb_link LABELS integration usb_link)
 skiff_test(usb_link_manager_test SOURCES integration/usb_link_manager_test.cpp
-           LIBS skiff_usb_link skiff_device skiff_test_peers LABELS integration usb_link)
+           LIBS skiff_usb_link skiff_device LABELS integration usb_link)
