@@ -175,32 +175,6 @@ inline ULONG DeviceCount(IDevMgrMain* manager) {
   return count;
 }
 
-// The device's properties in order, as "BBPIN=I4:10767" or "Name=BSTR:text".
-inline std::vector<std::string> Properties(IDevMgrDevice* device) {
-  std::vector<std::string> shown;
-  Ref<IDevMgrPropertyList> properties;
-  LONG count = 0;
-  if (FAILED(device->GetProperties(properties.Out())) || FAILED(properties->GetCount(&count)))
-    return {"(failed)"};
-  for (LONG index = 0; index < count; ++index) {
-    VARIANT at, value;
-    VariantInit(&at), VariantInit(&value);
-    at.vt = VT_I4;
-    at.lVal = index;
-    Ref<IDevMgrProperty> property;
-    BSTR name = nullptr;
-    if (FAILED(properties->GetItem(at, property.Out())) || FAILED(property->GetName(&name)) ||
-        FAILED(property->GetValue(&value)))
-      return {"(failed)"};
-    shown.push_back(Utf8(name) + (value.vt == VT_I4     ? "=I4:" + std::to_string(value.lVal)
-                                  : value.vt == VT_BSTR ? "=BSTR:" + Utf8(value.bstrVal)
-                                                        : "=VT:" + std::to_string(value.vt)));
-    SysFreeString(name);
-    VariantClear(&value);
-  }
-  return shown;
-}
-
 inline HRESULT OpenChannel(IDevMgrDevice* device, IDevMgrChannelSink& sink, IDevMgrChannel** channel) {
   return device->OpenChannel(AsOle(u"SkiffhouseUSB"), &sink, channel);
 }
