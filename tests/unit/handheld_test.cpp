@@ -86,14 +86,13 @@ TEST(HandheldFetchPlan, VerbHeadersAndBodyFromTheOptionsAndWhatOnePacketCannotCa
   std::ofstream(folder.File("full"), std::ios::binary) << std::string(4000, 'f');
   options.data = "@" + folder.File("full");
   EXPECT_EQ(Planned(options).size(), std::string("PUT /p [X-One: 1\r\nX-Two: 2] body:").size() + 4000);
+  const std::string tooBig =
+      "refused: the request body of 4001 bytes does not fit one packet (4000 bytes at "
+      "most); nothing was sent";
   std::ofstream(folder.File("full"), std::ios::app | std::ios::binary) << 'f';
-  EXPECT_EQ(Planned(options),
-            "refused: the request body of 4001 bytes does not fit one packet (4000 bytes at most); nothing "
-            "was sent");
+  EXPECT_EQ(Planned(options), tooBig);
   options.data = std::string(4001, 'd');
-  EXPECT_EQ(Planned(options),
-            "refused: the request body of 4001 bytes does not fit one packet (4000 bytes at most); nothing "
-            "was sent");
+  EXPECT_EQ(Planned(options), tooBig);
   options.data.reset();
   options.headers = {std::string(3998, 'h'), ""};  // joined: 4000 bytes
   EXPECT_EQ(Planned(options).size(), std::string("PUT /p []").size() + 4000);
@@ -105,8 +104,6 @@ TEST(HandheldFetchPlan, VerbHeadersAndBodyFromTheOptionsAndWhatOnePacketCannotCa
   options.url = "http://example.test/" + std::string(4000, 'p');
   EXPECT_EQ(Planned(options),
             "refused: the path of 4001 bytes does not fit one packet (4000 bytes at most); nothing was sent");
-  options.url = "http://example test/";
-  EXPECT_EQ(Planned(options).substr(0, 36), "refused: the URL holds a blank (at c");
 }
 
 // "type sequence payload-bytes-as-text", or "skip", or "error: <reason>".
