@@ -227,7 +227,9 @@ class WinePrefix:
         if not os.path.isfile(os.path.join(BUILD_PREFIX, "system.reg")):
             raise AssertionError("SKIFFHOUSE_WINE_PREFIX must name a prepared Wine prefix")
         self.path = os.path.join(root, "prefix")
-        shutil.copytree(BUILD_PREFIX, self.path, symlinks=True)
+        # The build's own Wine tests may run meanwhile: their server writes the registry
+        # through temporary files that come and go while the copy is made.
+        shutil.copytree(BUILD_PREFIX, self.path, symlinks=True, ignore=shutil.ignore_patterns("reg*.tmp"))
         self.drive_c = os.path.join(self.path, "drive_c")
         # The display is given before the first start: the prefix's desktop takes it then.
         self.env = dict(PATH=os.environ.get("PATH", "/usr/bin:/bin"), HOME=os.environ.get("HOME", root),
