@@ -5,5 +5,5 @@ if(WIN32)
 endif()
 
 skiff_test(shell_test SOURCES unit/shell_test.cpp LIBS skiff_shell LABELS unit)
-skiff_test(posix_app_test SOURCES integration/posix_app_test.cpp LIBS skiff_posix_app skiff_test_peers util
+skiff_test(posix_app_test SOURCES integration/posix_app_test.cpp LIBS skiff_posix_app util
            LABELS integration)

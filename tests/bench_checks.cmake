@@ -5,4 +5,4 @@ if(WIN32)
   return()
 endif()
 skiff_test(read_path_allocations_test SOURCES integration/read_path_allocations_test.cpp support/counting_allocator.cpp
-           LIBS skiff_test_support skiff_test_peers skiff_usb_link LABELS integration)
+           LIBS skiff_test_support skiff_usb_link LABELS integration)

@@ -13,27 +13,15 @@ skiff_test(com_creation_test SOURCES integration/com_creation_test.cpp LIBS skif
 # method of test_windows.py is one CTest test, named wine.<Class>.<method>. The driver
 # clicks in the program's windows as a user would. They take turns: all share one X
 # display, where a window of one test's program takes the foreground from another's.
-find_package(Python3 COMPONENTS Interpreter REQUIRED)
 add_executable(skiff-wine-driver e2e/wine_driver.cpp)
 target_link_libraries(skiff-wine-driver PRIVATE skiff_warnings user32 shell32)
 set(wine_programs
   "SKIFFHOUSE_EXE=$<TARGET_FILE:skiffhouse>;SKIFFHOUSE_STANDIN=$<TARGET_FILE:skiffhouse-standin>"
   "SKIFFHOUSE_HANDHELD_EXE=$<TARGET_FILE:skiffhouse-handheld>;SKIFFHOUSE_DRIVER=$<TARGET_FILE:skiff-wine-driver>")
-set(wine_script ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_windows.py)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${wine_script})
-file(STRINGS ${wine_script} wine_lines REGEX "^class [A-Za-z]+\\([A-Za-z]+\\):|^    def test_")
-foreach(line IN LISTS wine_lines)
-  if(line MATCHES "^class ([A-Za-z]+)")
-    set(wine_class ${CMAKE_MATCH_1})
-    continue()
-  endif()
-  string(REGEX REPLACE "^    def (test_[A-Za-z0-9_]+).*" "\\1" wine_method "${line}")
-  set(test ${wine_class}.${wine_method})
-  add_test(NAME wine.${test} COMMAND ${Python3_EXECUTABLE} ${wine_script} ${test})
-  set_tests_properties(wine.${test} PROPERTIES
-    LABELS e2e TIMEOUT 300 RESOURCE_LOCK wine_display
-    ENVIRONMENT "SKIFFHOUSE_WINE_PREFIX=${CMAKE_BINARY_DIR}/wineprefix;SKIFFHOUSE_SETUP=${CMAKE_BINARY_DIR}/SkiffHouse-${PROJECT_VERSION}-setup.exe;${wine_programs}")
-endforeach()
+skiff_python_tests(wine ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_windows.py
+  PROPERTIES LABELS e2e TIMEOUT 300 RESOURCE_LOCK wine_display
+  ENVIRONMENT "SKIFFHOUSE_WINE_PREFIX=${CMAKE_BINARY_DIR}/wineprefix"
+              "SKIFFHOUSE_SETUP=${CMAKE_BINARY_DIR}/SkiffHouse-${PROJECT_VERSION}-setup.exe" ${wine_programs})
 # The mingw stage builds only the test targets: these are what the tests above run.
 set_property(GLOBAL APPEND PROPERTY SKIFF_TEST_TARGETS installer skiffhouse skiffhouse-standin skiffhouse-handheld
                                                      skiff-wine-driver)

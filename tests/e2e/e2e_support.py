@@ -1,18 +1,22 @@
 """Support for the whole-process tests of both programs: a loopback HTTP(S) server with
-misbehaving paths, a test certificate authority made with openssl, tinyproxy, the POSIX
-program on a pipe, and the Windows program in a Wine prefix of the test's own."""
+misbehaving paths, the loopback peers of tests/support (test authority, tinyproxy, free
+ports), the POSIX program on a pipe, and the Windows program in a Wine prefix of the
+test's own."""
 
 import http.server
 import os
 import re
 import shutil
-import socket
 import ssl
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from loopback_peers import free_port, make_certificates, start_tinyproxy  # noqa: E402,F401 (free_port: for the tests)
 
 # Safety limits only: every wait ends as soon as what it waits for has happened.
 WAIT_S = 60.0
@@ -28,17 +32,6 @@ def wait_until(what, describe=lambda: "", timeout=WAIT_S):
         if time.monotonic() > deadline:
             raise AssertionError("waited in vain\n" + describe())
         time.sleep(0.1)
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def listening(port):
-    with socket.socket() as probe:
-        return probe.connect_ex(("127.0.0.1", port)) == 0
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -94,25 +87,6 @@ class WebServer:
         self.httpd.server_close()
 
 
-def make_certificates(folder):
-    """A test authority and a server certificate it signed: paths of (authority, certificate, key)."""
-    with open(os.path.join(folder, "server.ext"), "w") as ext:
-        ext.write("subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
-                  "keyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n")
-    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
-
-    def run(*args):
-        subprocess.run(["openssl", *args], cwd=folder, check=True, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-
-    run("req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2", "-subj", "/CN=Skiff E2E CA",
-        "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-    run("req", *key, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost")
-    run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
-        "-out", "server.pem", "-days", "2", "-extfile", "server.ext")
-    return [os.path.join(folder, name) for name in ("ca.pem", "server.pem", "server.key")]
-
-
 class E2ETestCase(unittest.TestCase):
     """A folder of the test's own, and servers stopped at its end."""
 
@@ -128,15 +102,8 @@ class E2ETestCase(unittest.TestCase):
 
     def tinyproxy(self):
         """tinyproxy, stopped at the end: its port."""
-        os.chmod(self.root, 0o755)  # tinyproxy drops to nobody when started as root
-        port, config = free_port(), os.path.join(self.root, "tinyproxy.conf")
-        with open(config, "w") as out:
-            out.write("User nobody\nGroup nogroup\n" if os.geteuid() == 0 else "")
-            out.write("Port %d\nListen 127.0.0.1\nTimeout 60\nMaxClients 20\nAllow 127.0.0.1\n" % port)
-        proxy = subprocess.Popen(["tinyproxy", "-d", "-c", config], stdout=subprocess.DEVNULL,
-                                 stderr=subprocess.DEVNULL)
+        proxy, port, _ = start_tinyproxy(self.root)
         self.addCleanup(lambda: (proxy.terminate(), proxy.wait(10)))
-        wait_until(lambda: listening(port))
         return port
 
 
@@ -260,7 +227,9 @@ class WinePrefix:
         if not os.path.isfile(os.path.join(BUILD_PREFIX, "system.reg")):
             raise AssertionError("SKIFFHOUSE_WINE_PREFIX must name a prepared Wine prefix")
         self.path = os.path.join(root, "prefix")
-        shutil.copytree(BUILD_PREFIX, self.path, symlinks=True)
+        # The build's own Wine tests may run meanwhile: their server writes the registry
+        # through temporary files that come and go while the copy is made.
+        shutil.copytree(BUILD_PREFIX, self.path, symlinks=True, ignore=shutil.ignore_patterns("reg*.tmp"))
         self.drive_c = os.path.join(self.path, "drive_c")
         # The display is given before the first start: the prefix's desktop takes it then.
         self.env = dict(PATH=os.environ.get("PATH", "/usr/bin:/bin"), HOME=os.environ.get("HOME", root),

@@ -36,8 +36,9 @@ class Fetch(DesktopTestCase):
         mark = desktop.wait_for(in_order(r"Opening Channel: SkiffhouseUSB", r"Client successfully connected"))
         desktop.wait_for(in_order(r"No longer connected", r"Finished handling client"), mark)
         self.assertEqual(self.run_handheld("fetch", server.url + "/missing").out(), "not here\n")  # serving again
-        self.run_handheld("log", "clear\x1b[2J\x07bell")  # a handheld's text cannot drive the terminal
-        desktop.wait_for(r"clear\\x1b\[2J\\x07bell")
+        # Its properties reach the log as sent, in order; a handheld's text cannot drive the terminal.
+        self.run_handheld("--property", "Name=Sk\u00efff", "log", "clear\x1b[2J\x07bell")
+        desktop.wait_for(in_order("BBPIN: 2a0f", "Name: Sk\u00efff", r"clear\\x1b\[2J\\x07bell"))
         desktop.send("x\n")
         self.assertEqual(desktop.wait(), 0)
         self.assertNotRegex(desktop.out(), "[\x07\x1b]")

@@ -28,7 +28,7 @@
 #include "platform/posix/app/console_frontend.h"
 #include "platform/posix/app/ini_profile.h"
 #include "platform/posix/app/single_instance.h"
-#include "support/test_peers.h"
+#include "support/temporary_folder.h"
 
 namespace skiff {
 namespace {
@@ -60,7 +60,7 @@ struct ReportedProfile : ILogSink {
 };
 
 TEST(IniProfile, WriteChangesOneEntryKeepsEverythingElseMakesTheFilePrivateAndLosesNothing) {
-  test::TempDir temp;
+  testing::TemporaryFolder temp;
   const std::string path = temp.Path() + "/SkiffHouse.ini";
   // A CR that is not the line end's own makes its line damage, not an entry: a rewrite
   // that dropped it would turn the line into an entry that hides the one written.
@@ -103,7 +103,7 @@ TEST(IniProfile, WriteChangesOneEntryKeepsEverythingElseMakesTheFilePrivateAndLo
 }
 
 TEST(IniProfile, DamagedFilesReadAsDefaultsNeverThrowAndUnreadableOnesAreNeverOverwritten) {
-  test::TempDir temp;
+  testing::TemporaryFolder temp;
   const std::string path = temp.Path() + "/SkiffHouse.ini";
   for (const auto& content : {
            std::string("\0\0\x01\xff garbage\n\0", 14),
@@ -238,7 +238,7 @@ CSingleInstance::Outcome ClaimAgain(const std::string& usb) {
 }
 
 TEST(SingleInstance, AKilledRunIsTakenOverAndLaterStartsShowTheFirstEvenPastIdleConnections) {
-  test::TempDir temp;
+  testing::TemporaryFolder temp;
   const std::string usb = temp.File("run/usb.sock");
   Console t;
   sockaddr_un address{};

@@ -15,7 +15,7 @@
 #include "support/device_test_support.h"
 #include "support/fake_http_transport.h"
 #include "support/fake_profile.h"
-#include "support/test_peers.h"
+#include "support/temporary_folder.h"
 
 namespace skiff::testing {
 namespace {
@@ -27,7 +27,7 @@ constexpr int kWarmUpReads = 200;
 constexpr int kCountedReads = 2000;
 
 TEST(ReadPathAllocations, SteadyStateReadsAllocateNothingFromSocketToSocket) {
-  test::TempDir dir;
+  TemporaryFolder dir;
   const std::string socketPath = dir.Path() + "/usb.sock";
   // A body longer than the Reads made, so that every counted Read is a full chunk, and
   // one whose bytes say where they are.
@@ -37,7 +37,7 @@ TEST(ReadPathAllocations, SteadyStateReadsAllocateNothingFromSocketToSocket) {
   for (std::size_t i = 0; i < transport.responseBody.size(); ++i)
     transport.responseBody[i] = static_cast<char>(i % 251);
 
-  RecordingSink usbLog;
+  CollectingSink usbLog;
   CUsbDeviceManagerFactory factory(usblink::UnixSocketEndpoint(socketPath), usbLog);
   InMemoryProfile profile;
   ScriptedPasswordRequester requester;
@@ -49,24 +49,20 @@ TEST(ReadPathAllocations, SteadyStateReadsAllocateNothingFromSocketToSocket) {
   worker.SetLog(&log);
   worker.Start();
   {
-    ASSERT_TRUE(usbLog.Wait(usbLog.lines, 1));  // the worker's manager listens
+    ASSERT_TRUE(usbLog.WaitForCount(1));  // the worker's manager listens
     std::string error;
     RawHandheld handheld(usblink::ConnectToUsbSocket(socketPath, &error));
     ASSERT_TRUE(handheld.Connected()) << error;
     handheld.Attach(0x2A0F);
-    ASSERT_EQ(handheld.ReadFrame(), (RawHandheld::Frame{FrameKind::Open, Bytes("SkiffhouseUSB")}));
+    ASSERT_EQ(handheld.ReadFrame(), (RawHandheld::Frame{FrameKind::Open, AsBytes("SkiffhouseUSB")}));
     handheld.SendFrame(FrameKind::Opened);
     // One request packet and the DATA frame that answers it, allocating nothing: the
     // packet's buffer is reused, the reply stays in the handheld's reader.
-    Packet packet(kPacketSize);
+    Bytes packet(kPacketSize);
     usblink::FrameView reply{};
     std::uint16_t sequence = 0;
     auto request = [&](std::uint16_t type, const std::string& payload = {}) {
-      packet.resize(6 + payload.size());
-      usblink::WriteLe16(packet.data(), type);
-      usblink::WriteLe16(packet.data() + 2, ++sequence);
-      usblink::WriteLe16(packet.data() + 4, static_cast<std::uint16_t>(payload.size()));
-      std::memcpy(packet.data() + 6, payload.data(), payload.size());
+      EncodePacket(type, ++sequence, payload, packet);
       handheld.SendFrame(FrameKind::Data, packet);
       return handheld.NextFrame(reply) && reply.kind == FrameKind::DesktopData && reply.length >= 6 &&
              usblink::ReadLe16(reply.body) == 15 && usblink::ReadLe16(reply.body + 2) == sequence;
@@ -74,8 +70,7 @@ TEST(ReadPathAllocations, SteadyStateReadsAllocateNothingFromSocketToSocket) {
     const std::string setup[] = {"allocation-test",    "127.0.0.1", std::string("\x50\0", 2), "GET", "/body",
                                  std::string(1, '\0'), ""};
     // UserAgent to Headers (no Body), Send, ResponseHeaders.
-    for (std::uint16_t type = 4; type <= 13;
-         ++type) {  // UserAgent to Headers (no Body), Send, ResponseHeaders
+    for (std::uint16_t type = 4; type <= 13; ++type) {
       ASSERT_TRUE(type == 11 || request(type, type <= 10 ? setup[type - 4] : "")) << type;
     }
     std::size_t offset = 0;

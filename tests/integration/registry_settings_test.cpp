@@ -75,17 +75,24 @@ TEST_F(RegistryTest, ProfileSectionsAreSubKeysOfTextValuesAndForeignValuesReadSa
 }
 
 TEST_F(RegistryTest, RunValueHoldsTheQuotedPathAndAnyValueCountsAsRegistered) {
-  const std::wstring program = L"C:\\Program Files\\SkiffHouse Desktop Downloader\\skiffhouse.exe";
+  // A folder name outside the ANSI code page: the value keeps it whole.
+  const std::wstring program = L"C:\\Program Files\\SkiffHouse \u03a3\\skiffhouse.exe";
   CRunKey run(m_key, program);
   // No Run key at all (a damaged or restricted profile): off, and a failure that says why.
   EXPECT_FALSE(run.IsRunOnStartup());
   EXPECT_FALSE(run.SetRunOnStartup(true));
   EXPECT_NE(run.LastError().find("Run key"), std::string::npos) << run.LastError();
 
-  // (The quoted path that it writes is read back by the Wine end-to-end window test.)
   Write(kRunKey, "Other", REG_SZ, "");
   EXPECT_FALSE(run.IsRunOnStartup());
   ASSERT_TRUE(run.SetRunOnStartup(true)) << run.LastError();
+  wchar_t stored[MAX_PATH] = {};
+  DWORD size = sizeof stored;
+  ASSERT_EQ(RegGetValueW(m_key, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", L"SkiffHouse",
+                         RRF_RT_REG_SZ, nullptr, stored, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(std::wstring(stored), L"\"" + program + L"\"");
+  EXPECT_TRUE(run.IsRunOnStartup());
   ASSERT_TRUE(run.SetRunOnStartup(false));
   EXPECT_FALSE(run.IsRunOnStartup());
   EXPECT_TRUE(run.SetRunOnStartup(false));  // already off

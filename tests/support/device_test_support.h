@@ -1,6 +1,6 @@
 // The device worker's test doubles: a scripted device manager (handhelds with a password
-// and a channel; the lists and properties a pass reads are the USB link's real ones), a
-// log display that records lines and a password prompt that answers from a script.
+// and a channel; the lists and properties a pass reads are the USB link's real ones) and
+// a password prompt that answers from a script.
 // Device and channel events are raised on the test's thread, the
 // challenge on a thread of its own while OpenChannel waits; one delivery lock serialises
 // them with unregistration and channel release, so that once those return no event
@@ -23,20 +23,10 @@
 #include <vector>
 
 #include "device/worker.h"
+#include "support/recording_log.h"
 #include "usb_link/usb_com_objects.h"
 
 namespace skiff::testing {
-
-// Waits until the condition holds; false after a generous safety time-out.
-template <typename Condition>
-bool Eventually(Condition condition) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 // What one thread records and another reads: a list behind a lock.
 template <typename T>
@@ -54,26 +44,6 @@ class Recorded {
  private:
   mutable std::mutex m_lock;
   std::vector<T> m_items;
-};
-
-class RecordingLogDisplay final : public ILogDisplay {
- public:
-  bool IsAlive() const override { return true; }
-  void ShowText(const std::string&, const std::string& appended) override {
-    for (std::size_t at = 0, end; (end = appended.find("\r\n", at)) != std::string::npos; at = end + 2)
-      m_lines.Add(appended.substr(at, end - at));
-  }
-  std::vector<std::string> Lines() const { return m_lines.Get(); }
-  std::size_t Count(const std::string& line) const {
-    const auto lines = Lines();
-    return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
-  }
-  bool WaitForLine(const std::string& line, std::size_t count = 1) const {
-    return Eventually([&] { return Count(line) >= count; });
-  }
-
- private:
-  Recorded<std::string> m_lines;
 };
 
 // The front end's prompt, answering from a script set before the start; with the script

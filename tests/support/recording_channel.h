@@ -1,7 +1,7 @@
 // A recording stand-in for the device manager's channel and for the dispatcher's owner:
 // every write is kept byte for byte, a write can be made to fail, and log lines are
-// collected in order. Also packet builders and a dispatcher wired to both for tests that
-// exchange packets with it.
+// collected in order. Also a dispatcher wired to both for tests that exchange packets
+// with it.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,7 @@
 #include "http/http_client.h"
 #include "protocol/dispatcher.h"
 #include "protocol/packet.h"
+#include "support/packet_bytes.h"
 
 namespace skiff::testing {
 
@@ -55,44 +56,6 @@ class FakeDispatchHost : public IDispatchHost {
   IDevMgrChannel* Channel() override { return channel; }
 };
 
-// Builds a received packet: the header, the payload bytes, and the count that arrived.
-struct Received {
-  Packet packet = {};
-  std::size_t bytes = 0;
-};
-
-inline Received MakePacket(std::uint16_t type, std::uint16_t sequence, const void* payload,
-                           std::size_t size) {
-  Received r;
-  r.packet.SetType(type);
-  r.packet.SetSequence(sequence);
-  r.packet.SetLength(static_cast<std::uint16_t>(size));
-  if (size != 0) std::memcpy(r.packet.Payload(), payload, size);
-  r.bytes = kPacketHeaderSize + size;
-  return r;
-}
-inline Received MakePacket(PacketType type, std::uint16_t sequence, const std::string& payload = {}) {
-  return MakePacket(static_cast<std::uint16_t>(type), sequence, payload.data(), payload.size());
-}
-
-// The bytes a reply should have on the wire.
-inline std::vector<std::uint8_t> WireBytes(PacketType type, std::uint16_t sequence,
-                                           const std::string& payload) {
-  Packet packet = {};
-  packet.SetType(type);
-  packet.SetSequence(sequence);
-  packet.SetLength(static_cast<std::uint16_t>(payload.size()));
-  std::vector<std::uint8_t> bytes(packet.bytes, packet.bytes + kPacketHeaderSize);
-  for (char c : payload) bytes.push_back(static_cast<std::uint8_t>(c));
-  return bytes;
-}
-
-inline std::string Le32(std::uint32_t value) {
-  std::string bytes(4, '\0');
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-  return bytes;
-}
-
 // A dispatcher in a new conversation, answering through the recording channel.
 struct DispatchRig {
   explicit DispatchRig(IHttpTransport& transport) : http(transport) {
@@ -118,10 +81,10 @@ struct DispatchRig {
     return reply;
   }
   static std::vector<std::uint8_t> Reply(const std::string& payload) {
-    return WireBytes(PacketType::Reply, 0, payload);
+    return PacketBytes(PacketType::Reply, 0, payload);
   }
   static std::vector<std::uint8_t> Error(std::uint32_t code, const std::string& text) {
-    return WireBytes(PacketType::Error, 0, Le32(code) + (text.empty() ? "" : text + '\0'));
+    return PacketBytes(PacketType::Error, 0, Le32(code) + (text.empty() ? "" : text + '\0'));
   }
 
   RecordingChannel channel;

@@ -7,6 +7,7 @@
 #include <thread>
 #include <utility>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "device/api/message_text.h"
@@ -15,6 +16,8 @@
 
 namespace skiff {
 namespace {
+
+using ::testing::AnyOf;
 
 // An error object that counts its live instances, so that leaks and double releases show.
 struct FakeErrorInfo : IErrorInfo {
@@ -66,13 +69,6 @@ struct FakeObject : ISupportErrorInfo {
   int refs = 1, asked = 0;
 };
 
-// The system's wording for a code, which differs between systems, without its line end.
-std::string SystemText(HRESULT code) {
-  std::string text;
-  EXPECT_TRUE(SystemMessageText(code, text)) << std::hex << code;
-  return WithoutLineEnd(text);
-}
-
 // Leaves an error object for the calling thread, as a failing call would.
 void LeaveErrorInfo(std::atomic<int>& alive, std::u16string description) {
   auto* info = new FakeErrorInfo(alive, std::move(description));
@@ -88,9 +84,13 @@ bool ErrorInfoWaiting() {
   return waiting;
 }
 
+const HRESULT kNoText = MakeHresult(0x8004F000u);
+
 TEST(ComError, MessageOrFallbackThenDescriptionAndCopiesShareOneReference) {
-  EXPECT_EQ(ComErrorLine(ComError(E_FAIL, nullptr)), SystemText(E_FAIL) + " ");
-  EXPECT_EQ(ComError(MakeHresult(0x8004F000u), nullptr).Message(), "IDispatch error #60928");
+  // The system's wording of E_FAIL: the native message table words it as Windows does,
+  // Wine in its own way. The lines below use a code no system has a text for.
+  EXPECT_THAT(ComErrorLine(ComError(E_FAIL, nullptr)), AnyOf("Unspecified error ", "Call failed. "));
+  EXPECT_EQ(ComError(kNoText, nullptr).Message(), "IDispatch error #60928");
   // The dispatch base itself has no number; codes are written without padding.
   EXPECT_EQ(ComError(MakeHresult(0x80040200u), nullptr).Message(), "Unknown error 0x80040200");
   EXPECT_EQ(ComError(MakeHresult(0x00ABCDEFu), nullptr).Message(), "Unknown error 0xABCDEF");
@@ -102,25 +102,25 @@ TEST(ComError, MessageOrFallbackThenDescriptionAndCopiesShareOneReference) {
   auto* info = new FakeErrorInfo(alive, std::u16string(u"Device is locked\0here", 21));
   auto* other = new FakeErrorInfo(alive, u"second");
   {
-    ComError a(E_FAIL, info);
+    ComError a(kNoText, info);
     info->Release();  // the error keeps its own reference
     ComError b(E_INVALIDARG, other);
     other->Release();
     // A description with an embedded NUL ends there, as the C text it is.
-    EXPECT_EQ(ComErrorLine(a), SystemText(E_FAIL) + " Device is locked");
+    EXPECT_EQ(ComErrorLine(a), "IDispatch error #60928 Device is locked");
     const ComError copy(a);  // NOLINT(performance-unnecessary-copy-initialization): the copy is the test
     b = a;                   // the second error object loses its last reference here
     EXPECT_EQ(alive.load(), 1);
     const ComError& self = b;
     b = self;
-    EXPECT_EQ(ComErrorLine(b), SystemText(E_FAIL) + " Device is locked");
+    EXPECT_EQ(ComErrorLine(b), "IDispatch error #60928 Device is locked");
     EXPECT_TRUE(copy.ErrorInfo() == info);
 
     info->failDescription = true;
-    EXPECT_EQ(ComErrorLine(a), SystemText(E_FAIL) + " ");
+    EXPECT_EQ(ComErrorLine(a), "IDispatch error #60928 ");
     info->failDescription = false;
     info->throwOutOfMemory = true;
-    EXPECT_EQ(ComErrorLine(a), SystemText(E_FAIL) + " ");  // written without it
+    EXPECT_EQ(ComErrorLine(a), "IDispatch error #60928 ");  // written without it
   }
   EXPECT_EQ(alive.load(), 0);
 }
@@ -144,11 +144,11 @@ TEST(ThrowIfFailed, TakesTheThreadsErrorInfoOnlyWhenTheObjectSupportsItForTheInt
     if (c.left) LeaveErrorInfo(alive, u"The channel is closed");
     std::string line;
     try {
-      ThrowIfFailed(E_FAIL, c.object, c.iid);
+      ThrowIfFailed(kNoText, c.object, c.iid);
     } catch (const ComError& error) {
       line = ComErrorLine(error);
     }
-    EXPECT_EQ(line, SystemText(E_FAIL) + (c.taken ? " The channel is closed" : " "));
+    EXPECT_EQ(line, std::string("IDispatch error #60928") + (c.taken ? " The channel is closed" : " "));
     EXPECT_EQ(ErrorInfoWaiting(), c.left && !c.taken);  // taken from the thread, or left there
     EXPECT_EQ(alive.load(), 0);                         // no reference leaked
   }

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -16,6 +15,7 @@
 #include "core/event.h"
 #include "core/log_sink.h"
 #include "core/text.h"
+#include "support/recording_log.h"
 
 namespace skiff {
 namespace {
@@ -139,23 +139,7 @@ TEST(Text, EveryScalarValueRoundTrips) {
   EXPECT_EQ(Utf8ToWideString(std::string("a\0b", 3)), std::u16string(u"a\0b", 3));
 }
 
-// Records what was shown and checks that no two refreshes overlap.
-struct RecordingDisplay : ILogDisplay {
-  bool IsAlive() const override { return alive; }
-  void ShowText(const std::string& keptText, const std::string& appended) override {
-    if (++inside != 1) overlapped = true;
-    shown = keptText;
-    allAppended += appended;
-    ++refreshes;
-    if (whileShowing) std::exchange(whileShowing, nullptr)();
-    --inside;
-  }
-  bool alive = true, overlapped = false;
-  std::string shown, allAppended;
-  int refreshes = 0;
-  std::function<void()> whileShowing;
-  std::atomic<int> inside{0};
-};
+using testing::RecordingLogDisplay;
 
 // A line of sizeWithEnd bytes once its "\r\n" is added.
 std::string Body(std::size_t sizeWithEnd, char letter) {
@@ -190,21 +174,21 @@ TEST(ActivityLog, JoinsPartsAndTrimsWholeLinesToTheCap) {
 TEST(ActivityLog, ADisplayMayWaitForAnotherThreadThatLogs) {
   CActivityLog log;
   log.AddLine("before binding");
-  RecordingDisplay display;
+  RecordingLogDisplay display;
   display.whileShowing = [&log] { std::thread([&log] { log.AddLine("from the window's thread"); }).join(); };
   log.SetWindow(&display);
   log.AddLine("from the device thread");
-  EXPECT_EQ(display.refreshes, 2);
-  EXPECT_EQ(display.shown, "before binding\r\nfrom the device thread\r\nfrom the window's thread\r\n");
+  EXPECT_EQ(display.Refreshes(), 2);
+  EXPECT_EQ(display.Shown(), "before binding\r\nfrom the device thread\r\nfrom the window's thread\r\n");
   display.alive = false;
   log.AddLine("No longer connected");
-  EXPECT_EQ(display.refreshes, 2);
-  EXPECT_EQ(log.Text().substr(display.shown.size()), "No longer connected\r\n");
+  EXPECT_EQ(display.Refreshes(), 2);
+  EXPECT_EQ(log.Text().substr(display.Shown().size()), "No longer connected\r\n");
 }
 
 TEST(ActivityLog, ConcurrentAppendsReachTheDisplayWholeOnceEachAndInOrder) {
   CActivityLog log;
-  RecordingDisplay display;
+  RecordingLogDisplay display;
   log.SetWindow(&display);
   constexpr int kThreads = 4, kLinesEach = 1500;
   std::vector<std::thread> writers;
@@ -218,12 +202,13 @@ TEST(ActivityLog, ConcurrentAppendsReachTheDisplayWholeOnceEachAndInOrder) {
   }
   for (auto& writer : writers) writer.join();
   EXPECT_FALSE(display.overlapped);
-  EXPECT_EQ(display.shown, log.Text());
+  EXPECT_EQ(display.Shown(), log.Text());
   // A burst longer than the cap during a refresh may drop its oldest lines, but each line
   // reaches the display whole, once, and after the older ones of its thread.
   int lastSeen[kThreads] = {-1, -1, -1, -1};
-  for (std::size_t at = 0; at < display.allAppended.size(); at += 29) {
-    const std::string line = display.allAppended.substr(at, 29);
+  const std::string appended = display.Appended();
+  for (std::size_t at = 0; at < appended.size(); at += 29) {
+    const std::string line = appended.substr(at, 29);
     const int t = line[0] - '0';
     ASSERT_TRUE(t >= 0 && t < kThreads &&
                 line.substr(7) == std::string(20, static_cast<char>('a' + t)) + "\r\n")
@@ -237,19 +222,56 @@ TEST(ActivityLog, ConcurrentAppendsReachTheDisplayWholeOnceEachAndInOrder) {
 // Lines written before the log exists reach it in order once bound (the oldest dropped
 // beyond the hold limit); lines written after it is unbound reach nobody.
 TEST(LogRelay, HoldsEarlyLinesForwardsWhileBoundDropsAfter) {
-  struct Collected : ILogSink {
-    void Log(const std::string& line) override { lines.push_back(line); }
-    std::vector<std::string> lines;
-  } target;
+  testing::CollectingSink target;
   CLogRelay relay;
   for (std::size_t i = 0; i <= CLogRelay::kMaxHeld; ++i) relay.Log(std::to_string(i));
   relay.Bind(&target);
   relay.Log("bound");
   relay.Bind(nullptr);
   relay.Log("after");
-  ASSERT_EQ(target.lines.size(), CLogRelay::kMaxHeld + 1);
-  EXPECT_EQ(target.lines.front(), "1");
-  EXPECT_EQ(target.lines.back(), "bound");
+  const auto lines = target.Lines();
+  ASSERT_EQ(lines.size(), CLogRelay::kMaxHeld + 1);
+  EXPECT_EQ(lines.front(), "1");
+  EXPECT_EQ(lines.back(), "bound");
+}
+
+// While a line is being handed to the previous target, Bind waits: the previous target
+// may be destroyed once it returns. The hand-over is made to happen at that moment: the
+// previous target, given a line, starts the Bind and writes probes through the relay
+// until one no longer reaches it; that probe must be held for the new target, not given
+// to it while the previous one is still in use.
+TEST(LogRelay, BindWaitsForALineBeingHandedToThePreviousTarget) {
+  CLogRelay relay;
+  testing::CollectingSink next;
+  struct Previous : ILogSink {
+    Previous(CLogRelay& r, testing::CollectingSink& n) : relay(r), next(n) {}
+    void Log(const std::string& line) override {
+      ++received;
+      if (line != "handed over") return;
+      binder = std::thread([this] {
+        relay.Bind(&next);
+        bindReturned = true;
+      });
+      for (std::size_t before = 0; before != received; std::this_thread::yield()) {
+        before = received;
+        relay.Log("probe");
+      }
+      nextHadLines = next.Count() != 0;
+      bindReturnedEarly = bindReturned.load();
+    }
+    CLogRelay& relay;
+    testing::CollectingSink& next;
+    std::size_t received = 0;  // on the logging thread only
+    std::thread binder;
+    std::atomic<bool> bindReturned{false};
+    bool nextHadLines = false, bindReturnedEarly = false;
+  } previous(relay, next);
+  relay.Bind(&previous);
+  relay.Log("handed over");
+  previous.binder.join();
+  EXPECT_FALSE(previous.nextHadLines) << "the new target got a line while the previous one was in use";
+  EXPECT_FALSE(previous.bindReturnedEarly);
+  EXPECT_EQ(next.Lines(), std::vector<std::string>{"probe"}) << "the held probe goes to the new target";
 }
 
 }  // namespace

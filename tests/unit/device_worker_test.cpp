@@ -9,6 +9,7 @@
 #include "support/device_test_support.h"
 #include "support/fake_http_transport.h"
 #include "support/fake_profile.h"
+#include "support/packet_bytes.h"
 
 namespace skiff::testing {
 namespace {
@@ -20,19 +21,11 @@ constexpr std::uint32_t kHour = 3600000;
 constexpr char kOpening[] = "Opening Channel: SkiffhouseUSB";
 constexpr char kServed[] = "Client successfully connected";
 
-// A packet as it travels: little-endian type, sequence and length, then the payload.
-std::vector<std::uint8_t> Wire(std::uint16_t type, std::uint16_t sequence, const std::string& payload) {
-  std::vector<std::uint8_t> bytes(6 + payload.size());
-  const std::uint16_t fields[3] = {type, sequence, static_cast<std::uint16_t>(payload.size())};
-  for (std::size_t i = 0; i < 6; ++i) bytes[i] = static_cast<std::uint8_t>(fields[i / 2] >> (8 * (i % 2)));
-  std::copy(payload.begin(), payload.end(), bytes.begin() + 6);
-  return bytes;
+Bytes Ping(std::uint16_t sequence, const std::string& text) {
+  return PacketBytes(PacketType::Ping, sequence, text);
 }
-std::vector<std::uint8_t> Ping(std::uint16_t sequence, const std::string& text) {
-  return Wire(1, sequence, text);
-}
-std::vector<std::uint8_t> Pong(std::uint16_t sequence, const std::string& text) {
-  return Wire(2, sequence, "Pong: " + text + std::string(1, '\0'));
+Bytes Pong(std::uint16_t sequence, const std::string& text) {
+  return PacketBytes(PacketType::Pong, sequence, "Pong: " + text + std::string(1, '\0'));
 }
 
 usblink::DeviceProperty Number(std::string name, std::int32_t value) {
@@ -112,7 +105,7 @@ TEST(DeviceWorker, TheFirstHandheldIsServedUntilItClosesAndEverythingIsLetGo) {
   auto liar = Ping(2, "xyz");
   liar[4] = 10;  // claims 10 payload bytes; 3 arrived
   channel->Deliver(liar);
-  channel->Deliver(Wire(2, 3, ""));
+  channel->Deliver(PacketBytes(PacketType::Pong, 3));
   ASSERT_TRUE(h.display.WaitForLine("Got ping response"));
   channel->Close();
   ASSERT_TRUE(h.display.WaitForLine("Finished handling client"));

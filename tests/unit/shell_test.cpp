@@ -15,6 +15,7 @@
 #include "shell/password_handoff.h"
 #include "shell/shell_rules.h"
 #include "support/fake_profile.h"
+#include "support/recording_log.h"
 
 namespace skiff {
 namespace {
@@ -23,10 +24,7 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using namespace std::string_literals;
 
-struct Collected : ILogSink {
-  void Log(const std::string& line) override { lines.push_back(line); }
-  std::vector<std::string> lines;
-};
+using Collected = testing::CollectingSink;
 
 TEST(FirstStartRule, OnlyTheExactNeverStartedMarkerRegistersAndAFailedStartTriesAgain) {
   for (const char* marker : {"0.0", "", "1.3", "0.00", " 0.0", "garbage"}) {
@@ -45,8 +43,8 @@ TEST(FirstStartRule, OnlyTheExactNeverStartedMarkerRegistersAndAFailedStartTries
   Collected log;
   profile.failWrites = registration.fail = true;
   EXPECT_FALSE(ApplyFirstStartRule(profile, registration, log));  // the box shows the truth
-  ASSERT_EQ(log.lines.size(), 2u);
-  EXPECT_THAT(log.lines[1], HasSubstr("disk full"));
+  ASSERT_EQ(log.Count(), 2u);
+  EXPECT_THAT(log.Last(), HasSubstr("disk full"));
   profile.failWrites = registration.fail = false;  // nothing stored: the next start is a first one
   EXPECT_TRUE(ApplyFirstStartRule(profile, registration, log));
   registration.registered = false;  // the user unticked the box: a later start leaves it

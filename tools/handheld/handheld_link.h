@@ -59,6 +59,9 @@ bool ExpectsReply(std::uint16_t type);
 // Connects to the desktop as the configuration says: TCP when a port is given, else the
 // Unix socket (POSIX only). Null with the reason on failure. One per platform.
 std::unique_ptr<usblink::IUsbStream> ConnectToDesktop(const HandheldConfig& config, std::string* reason);
+// What a user is told when no desktop program listens: how to start it here. One per
+// platform.
+const char* StartDesktopHint();
 
 class HandheldLink {
  public:

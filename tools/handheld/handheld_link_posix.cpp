@@ -1,5 +1,6 @@
 // The simulated handheld's way to the desktop on POSIX: TCP on 127.0.0.1 when a port is
-// given (--port, or $SKIFFHOUSE_USB_PORT set), else the Unix socket.
+// given (--port, or $SKIFFHOUSE_USB_PORT set), else the Unix socket; and what to start
+// when nothing listens.
 #include "handheld_link.h"
 
 #include <cstdlib>
@@ -18,6 +19,10 @@ std::unique_ptr<usblink::IUsbStream> ConnectToDesktop(const HandheldConfig& conf
   if (port != 0) return usblink::ConnectToTcpLoopback(port, reason);
   return usblink::ConnectToUsbSocket(config.socketPath.empty() ? DefaultUsbSocketPath() : config.socketPath,
                                      reason);
+}
+
+const char* StartDesktopHint() {
+  return "Is it running? Start it with `skiffhouse` (in a source tree: scripts/run.sh), then try again.\n";
 }
 
 }  // namespace skiff::handheld

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,116 +15,12 @@
 #include "packet_text.h"
 #include "progress.h"
 #include "protocol/packet.h"
+#include "usage_text.h"
 
 namespace {
 
 using namespace skiff::handheld;
 using skiff::PacketType;
-
-constexpr char kUsage[] = R"(Usage: skiffhouse-handheld [OPTIONS] COMMAND [ARGS]
-
-A simulated handheld: attaches to the desktop program's USB-link socket, lets the
-desktop open the application channel and sends it request packets. The desktop
-program (skiffhouse) must be running.
-
-Commands:
-  fetch URL [FETCH OPTIONS]  fetch an http:// or https:// URL through the desktop
-  ping [TEXT]                send a Ping and print the Pong's text
-  log TEXT                   write TEXT into the desktop's activity log
-  attach                     stay attached until SIGINT or SIGTERM
-  script [FILE]              send raw packets from FILE (or standard input), one per
-                             line as `TYPE SEQ [text:...|hex:...]`, and print each reply
-  help [COMMAND]             show this text, or a command's own
-
-Options (before or after the command):
-  --socket PATH          the desktop's socket (default: $SKIFFHOUSE_USB_SOCKET, else
-                         $XDG_RUNTIME_DIR/skiffhouse/usb.sock, else
-                         /tmp/skiffhouse-<uid>/usb.sock)
-  --port N               attach over TCP to 127.0.0.1:N instead (default on Windows,
-                         and wherever $SKIFFHOUSE_USB_PORT is set: that port, else 47147)
-  --pin N                the handheld's PIN, hex (0x2a0f) or decimal (property BBPIN)
-  --property NAME=VALUE  an extra property; integers are sent as numbers, the rest as
-                         text (repeatable); the handheld sends Name=skiffhouse-handheld
-                         unless a Name is given
-  --password P           lock the handheld with password P
-  --channel NAME         the application channel served (default SkiffhouseUSB)
-  --drop-reply N         throw away the Nth reply, to make the handheld ask again
-  --timeout MS           time to wait for a reply before asking again (default 10000)
-  --tries N              sends of one request before giving up (default 6)
-  --open-timeout MS      time to wait for the desktop to open the channel (default: no
-                         limit)
-  -v, --verbose          say what happens on the link
-  -h, --help             show this text (after a command: that command's usage)
-
-Exit status: 0 done, 1 usage or local error, 2 link failure (no desktop, channel
-refused or closed, no reply), 3 an Error reply (its code and text are on standard
-error), 4 wiped after the last wrong password, 22 HTTP failure with --fail.
-)";
-
-constexpr char kFetchUsage[] = R"(Usage: skiffhouse-handheld [OPTIONS] fetch URL [FETCH OPTIONS]
-
-Fetches an http:// or https:// URL through the desktop program and writes the body to
-standard output or FILE. A URL with a blank or a control character is refused: write
-a blank as %20.
-
-Fetch options:
-  -X, --request VERB       request verb (default GET, or POST with -d)
-  -H, --header 'Name: v'   an extra request header (repeatable)
-  -d, --data DATA|@FILE    request body, at most 4000 bytes
-  -A, --user-agent AGENT   user agent
-  -i, --include            write the status line and headers before the body
-  -o, --output FILE        write the body to FILE (checked before anything is sent;
-                           "-" is standard output)
-      --keep-partial       keep what arrived in FILE when the fetch fails (by default
-                           FILE is left as it was)
-      --fail               exit with status 22 when the server answers 400 or above
-      --progress           show the progress line even when standard error is not a
-                           terminal
-  -s, --silent             no progress line
-
-The progress line (on a terminal, when the body does not go to that terminal) shows a
-bar, the percentage, the size and the rate when the server gives the size, and the
-bytes so far and the rate when it does not.
-)";
-
-constexpr char kPingUsage[] = R"(Usage: skiffhouse-handheld [OPTIONS] ping [TEXT]
-
-Sends a Ping carrying TEXT (default "ping") and prints the text of the desktop's Pong.
-)";
-
-constexpr char kLogUsage[] = R"(Usage: skiffhouse-handheld [OPTIONS] log TEXT
-
-Writes TEXT into the desktop's activity log (a LogMessage) and prints the reply.
-)";
-
-constexpr char kAttachUsage[] = R"(Usage: skiffhouse-handheld [OPTIONS] attach
-
-Attaches and stays attached, answering the desktop's channel opens and password
-challenges, until SIGINT or SIGTERM.
-)";
-
-constexpr char kScriptUsage[] = R"(Usage: skiffhouse-handheld [OPTIONS] script [FILE]
-
-Sends raw packets from FILE (or standard input, also as "-"), one per line as
-`TYPE SEQ [text:...|hex:...]` (TYPE a name such as Ping or a number; the text takes
-\r \n \t \0 \\ \xHH), and prints each reply; blank lines and lines starting with #
-are skipped.
-)";
-
-constexpr char kHelpUsage[] = R"(Usage: skiffhouse-handheld help [COMMAND]
-
-Shows the general usage, or COMMAND's own.
-)";
-
-const char* CommandUsage(const std::string& command) {
-  if (command == "fetch") return kFetchUsage;
-  if (command == "ping") return kPingUsage;
-  if (command == "log") return kLogUsage;
-  if (command == "attach") return kAttachUsage;
-  if (command == "script") return kScriptUsage;
-  if (command == "help") return kHelpUsage;
-  return nullptr;
-}
 
 int UsageError(const std::string& message, const std::string& command = "") {
   std::cerr << "skiffhouse-handheld: " << message << "\nTry 'skiffhouse-handheld "
@@ -380,22 +277,22 @@ bool Parse(int argc, char** argv, bool forFetch, bool stopAtWord, Settings& sett
   return true;
 }
 
-}  // namespace
+int ExitStatusFor(Outcome outcome) {
+  return outcome == Outcome::Wiped ? kExitWiped : kExitLink;
+}
 
-int main(int argc, char** argv) {
-  Settings settings;
-  HandheldConfig& config = settings.config;
-
-  // The options before the command, then the command's own (and the global ones again).
-  std::vector<std::string> words;
+// The options before the command, then the command's own (and the global ones again).
+// An exit status when the run ends here: with a usage shown, or a usage error.
+std::optional<int> ParseCommandLine(int argc, char** argv, Settings& settings, std::string& command,
+                                    std::vector<std::string>& words) {
   std::string error;
   if (!Parse(argc, argv, false, true, settings, words, &error)) return UsageError(error);
   if (settings.help) {
-    std::cout << kUsage;
+    std::cout << GeneralUsage();
     return kExitOk;
   }
   if (words.empty()) return UsageError("no command given");
-  const std::string command = words[0];
+  command = words[0];
   const char* commandUsage = CommandUsage(command);
   if (commandUsage == nullptr) return UsageError("unknown command " + command);
   std::vector<char*> rest{argv[0]};
@@ -409,124 +306,156 @@ int main(int argc, char** argv) {
     std::cout << commandUsage;
     return kExitOk;
   }
-  if (command == "help") {
-    if (words.size() > 1) return UsageError("help takes one command at most", command);
-    const char* usage = words.empty() ? kUsage : CommandUsage(words[0]);
-    if (usage == nullptr) return UsageError("unknown command " + words[0]);
-    std::cout << usage;
-    return kExitOk;
-  }
+  return std::nullopt;
+}
 
+// A handheld has a name, and without --pin it still has a PIN, as every real one does.
+// False with the reason when the properties do not fit an ATTACH.
+bool CompleteProperties(Settings& settings, std::string* error) {
+  auto& properties = settings.config.properties;
   bool havePinProperty = false, haveNameProperty = false;
-  for (const auto& property : config.properties) {
+  for (const auto& property : properties) {
     havePinProperty |= property.name == "BBPIN";
     haveNameProperty |= property.name == "Name";
   }
-  // A handheld has a name, and without --pin it still has a PIN, as every real one does.
   if (!haveNameProperty)
-    config.properties.insert(config.properties.begin(),
-                             skiff::usblink::DeviceProperty::MakeText("Name", "skiffhouse-handheld"));
+    properties.insert(properties.begin(),
+                      skiff::usblink::DeviceProperty::MakeText("Name", "skiffhouse-handheld"));
   if (settings.pin || !havePinProperty) {
-    config.properties.insert(config.properties.begin(),
-                             skiff::usblink::DeviceProperty::MakeInteger(
-                                 "BBPIN", static_cast<std::int32_t>(settings.pin.value_or(0x2A0F1E3Cu))));
+    properties.insert(properties.begin(),
+                      skiff::usblink::DeviceProperty::MakeInteger(
+                          "BBPIN", static_cast<std::int32_t>(settings.pin.value_or(0x2A0F1E3Cu))));
   }
+  std::vector<std::uint8_t> attach;
+  return skiff::usblink::EncodeAttach(properties, &attach, error);
+}
 
+// Attaches and, with waitForOpen, waits until the desktop has opened the channel; an
+// exit status when either fails.
+std::optional<int> Connect(HandheldLink& link, bool waitForOpen) {
+  HandheldLink::CatchStopSignals();
+  std::string error;
+  if (!link.Attach(&error)) {
+    std::cerr << "skiffhouse-handheld: cannot reach the desktop program: " << error << "\n"
+              << StartDesktopHint();
+    return kExitLink;
+  }
+  if (!waitForOpen) return std::nullopt;
+  const Outcome opened = link.WaitForOpen();
+  if (opened == Outcome::Ok) return std::nullopt;
+  std::cerr << "skiffhouse-handheld: waiting for the desktop to open the channel: " << OutcomeText(opened)
+            << "\n";
+  return ExitStatusFor(opened);
+}
+
+int RunHelp(const std::vector<std::string>& words) {
+  if (words.size() > 1) return UsageError("help takes one command at most", "help");
+  const char* usage = words.empty() ? GeneralUsage() : CommandUsage(words[0]);
+  if (usage == nullptr) return UsageError("unknown command " + words[0]);
+  std::cout << usage;
+  return kExitOk;
+}
+
+int RunAttach(const Settings& settings, const std::vector<std::string>& words) {
+  if (!words.empty()) return UsageError("attach takes no arguments", "attach");
+  HandheldLink link(settings.config, std::cerr);
+  if (const auto status = Connect(link, false)) return *status;
+  const Outcome outcome = link.ServeUntilStopped();
+  link.Detach();
+  if (outcome == Outcome::Interrupted) return kExitOk;
+  std::cerr << "skiffhouse-handheld: " << OutcomeText(outcome) << "\n";
+  return ExitStatusFor(outcome);
+}
+
+// ping [TEXT] and log TEXT: one request, and the text of its reply printed.
+int RunPingOrLog(const Settings& settings, const std::string& command,
+                 const std::vector<std::string>& words) {
+  const bool ping = command == "ping";
+  if (ping && words.size() > 1) return UsageError("ping takes one text at most", command);
+  if (!ping && words.size() != 1) return UsageError("log needs one text", command);
+  HandheldLink link(settings.config, std::cerr);
+  if (const auto status = Connect(link, true)) return *status;
+  WirePacket request, reply;
+  request.type = static_cast<std::uint16_t>(ping ? PacketType::Ping : PacketType::LogMessage);
+  request.sequence = SequenceCounter().Next();
+  const std::string text = words.empty() ? "ping" : words[0];
+  request.payload.assign(text.begin(), text.end());
+  const Outcome outcome = link.Request(request, &reply);
+  int status = kExitOk;
+  if (outcome != Outcome::Ok) {
+    std::cerr << "skiffhouse-handheld: " << OutcomeText(outcome) << "\n";
+    status = ExitStatusFor(outcome);
+  } else if (reply.type != static_cast<std::uint16_t>(ping ? PacketType::Pong : PacketType::Reply)) {
+    std::cerr << "skiffhouse-handheld: unexpected answer " << FormatPacket(reply) << "\n";
+    status = kExitLink;
+  } else {
+    std::string answer;
+    for (std::uint8_t byte : reply.payload) {
+      if (byte == 0) break;
+      answer += static_cast<char>(byte);
+    }
+    std::cout << answer << std::endl;
+  }
+  link.Detach();
+  return status;
+}
+
+int RunScriptCommand(const Settings& settings, const std::vector<std::string>& words) {
+  if (words.size() > 1) return UsageError("script takes one file at most", "script");
+  std::ifstream file;
+  if (words.size() == 1 && words[0] != "-") {
+    file.open(words[0]);
+    if (!file) {
+      std::cerr << "skiffhouse-handheld: cannot read " << words[0] << "\n";
+      return kExitUsage;
+    }
+  }
+  HandheldLink link(settings.config, std::cerr);
+  if (const auto status = Connect(link, true)) return *status;
+  const int status = RunScript(link, file.is_open() ? file : std::cin, settings.config.replyTimeoutMs);
+  link.Detach();
+  return status;
+}
+
+int RunFetchCommand(Settings& settings, const std::vector<std::string>& words) {
+  if (words.size() != 1) return UsageError("fetch needs one URL", "fetch");
+  settings.fetch.url = words[0];
   FetchPlan plan;
   BodyOutput output;
-  std::ifstream scriptFile;
-  std::istream* scriptInput = &std::cin;
-  if (command == "fetch") {
-    if (words.size() != 1) return UsageError("fetch needs one URL", command);
-    settings.fetch.url = words[0];
-    if (!PrepareFetch(settings.fetch, &plan, &error) || !output.Open(settings.fetch.outputPath, &error)) {
-      std::cerr << "skiffhouse-handheld: " << error << "\n";
-      return kExitUsage;
-    }
-  } else if (command == "ping") {
-    if (words.size() > 1) return UsageError("ping takes one text at most", command);
-  } else if (command == "log") {
-    if (words.size() != 1) return UsageError("log needs one text", command);
-  } else if (command == "attach") {
-    if (!words.empty()) return UsageError("attach takes no arguments", command);
-  } else if (command == "script") {
-    if (words.size() > 1) return UsageError("script takes one file at most", command);
-    if (words.size() == 1 && words[0] != "-") {
-      scriptFile.open(words[0]);
-      if (!scriptFile) {
-        std::cerr << "skiffhouse-handheld: cannot read " << words[0] << "\n";
-        return kExitUsage;
-      }
-      scriptInput = &scriptFile;
-    }
+  std::string error;
+  if (!PrepareFetch(settings.fetch, &plan, &error) || !output.Open(settings.fetch.outputPath, &error)) {
+    std::cerr << "skiffhouse-handheld: " << error << "\n";
+    return kExitUsage;
   }
-  {
-    std::vector<std::uint8_t> attach;
-    if (!skiff::usblink::EncodeAttach(config.properties, &attach, &error)) {
-      std::cerr << "skiffhouse-handheld: " << error << "\n";
-      return kExitUsage;
-    }
-  }
-
   // A progress line for a person watching: on a terminal that the body does not go to.
   const bool showProgress =
       settings.progress == ProgressWish::Always ||
       (settings.progress == ProgressWish::Auto && ::isatty(STDERR_FILENO) != 0 && !output.IsTerminal());
   ProgressLine progress(std::cerr, showProgress);
   MessageStream messages(std::cerr, progress);
-
-  HandheldLink::CatchStopSignals();
-  const unsigned timeoutMs = config.replyTimeoutMs;
-  HandheldLink link(config, messages);
-  if (!link.Attach(&error)) {
-    std::cerr << "skiffhouse-handheld: cannot reach the desktop program: " << error
-              << "\nIs it running? Start it with `skiffhouse` (in a source tree: scripts/run.sh), then try "
-                 "again.\n";
-    return kExitLink;
-  }
-  if (command == "attach") {
-    const Outcome outcome = link.ServeUntilStopped();
-    link.Detach();
-    if (outcome == Outcome::Interrupted) return kExitOk;
-    std::cerr << "skiffhouse-handheld: " << OutcomeText(outcome) << "\n";
-    return outcome == Outcome::Wiped ? kExitWiped : kExitLink;
-  }
-  const Outcome opened = link.WaitForOpen();
-  if (opened != Outcome::Ok) {
-    std::cerr << "skiffhouse-handheld: waiting for the desktop to open the channel: " << OutcomeText(opened)
-              << "\n";
-    return opened == Outcome::Wiped ? kExitWiped : kExitLink;
-  }
-
-  int status = kExitOk;
+  HandheldLink link(settings.config, messages);
+  if (const auto status = Connect(link, true)) return *status;
   SequenceCounter sequences;
-  if (command == "fetch") {
-    status = RunFetch(link, sequences, plan, settings.fetch, output, progress, messages);
-  } else if (command == "script") {
-    status = RunScript(link, *scriptInput, timeoutMs);
-  } else {
-    WirePacket request, reply;
-    const bool ping = command == "ping";
-    request.type = static_cast<std::uint16_t>(ping ? PacketType::Ping : PacketType::LogMessage);
-    request.sequence = sequences.Next();
-    const std::string text = words.empty() ? "ping" : words[0];
-    request.payload.assign(text.begin(), text.end());
-    const Outcome outcome = link.Request(request, &reply);
-    if (outcome != Outcome::Ok) {
-      std::cerr << "skiffhouse-handheld: " << OutcomeText(outcome) << "\n";
-      status = outcome == Outcome::Wiped ? kExitWiped : kExitLink;
-    } else if (reply.type != static_cast<std::uint16_t>(ping ? PacketType::Pong : PacketType::Reply)) {
-      std::cerr << "skiffhouse-handheld: unexpected answer " << FormatPacket(reply) << "\n";
-      status = kExitLink;
-    } else {
-      std::string answer;
-      for (std::uint8_t byte : reply.payload) {
-        if (byte == 0) break;
-        answer += static_cast<char>(byte);
-      }
-      std::cout << answer << std::endl;
-    }
-  }
+  const int status = RunFetch(link, sequences, plan, settings.fetch, output, progress, messages);
   link.Detach();
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings settings;
+  std::string command;
+  std::vector<std::string> words;
+  if (const auto status = ParseCommandLine(argc, argv, settings, command, words)) return *status;
+  if (command == "help") return RunHelp(words);
+  std::string error;
+  if (!CompleteProperties(settings, &error)) {
+    std::cerr << "skiffhouse-handheld: " << error << "\n";
+    return kExitUsage;
+  }
+  if (command == "fetch") return RunFetchCommand(settings, words);
+  if (command == "script") return RunScriptCommand(settings, words);
+  if (command == "attach") return RunAttach(settings, words);
+  return RunPingOrLog(settings, command, words);
 }

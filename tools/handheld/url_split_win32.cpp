@@ -43,12 +43,18 @@ bool SplitUrl(const std::string& url, ParsedUrl* parsed, std::string* error) {
     ipv6 = url.substr(authority + 4, close - authority - 4);
     crackable = url.substr(0, authority + 3) + "ipv6" + url.substr(close + 1);
   }
+  // A query or fragment right after the host ("http://host?q=1") would be cracked as part
+  // of the host name: the path's "/" goes in first.
+  if (const auto authority = crackable.find("://"); authority != std::string::npos) {
+    const auto end = crackable.find_first_of("/?#", authority + 3);
+    if (end != std::string::npos && crackable[end] != '/') crackable.insert(end, 1, '/');
+  }
   const std::wstring wide = Wide(crackable);
   URL_COMPONENTS parts{};
   parts.dwStructSize = sizeof parts;
   // Lengths of -1: the parts point into the URL itself.
-  parts.dwSchemeLength = parts.dwHostNameLength = parts.dwUserNameLength = parts.dwUrlPathLength =
-      parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+  parts.dwSchemeLength = parts.dwHostNameLength = parts.dwUserNameLength = parts.dwPasswordLength =
+      parts.dwUrlPathLength = parts.dwExtraInfoLength = static_cast<DWORD>(-1);
   if (wide.empty() || !WinHttpCrackUrl(wide.c_str(), static_cast<DWORD>(wide.size()), 0, &parts)) {
     const DWORD code = GetLastError();
     *error = code == ERROR_WINHTTP_UNRECOGNIZED_SCHEME
@@ -61,7 +67,7 @@ bool SplitUrl(const std::string& url, ParsedUrl* parsed, std::string* error) {
     return false;
   }
   parsed->secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
-  if (parts.dwUserNameLength > 0) {
+  if (parts.dwUserNameLength > 0 || parts.dwPasswordLength > 0) {  // ":secret@" too
     *error = "user names in URLs are not supported: " + url;
     return false;
   }

@@ -22,6 +22,9 @@ import termios
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+from loopback_peers import free_port, make_certificates, start_tinyproxy  # noqa: E402
+
 PERIOD = 65521  # the generated body repeats with this prime period
 BLOCK = bytes(((i * 2654435761) >> 13) & 0xFF for i in range(PERIOD))
 PIECES = (b"first piece;", b"x" * 20000, b"last")
@@ -162,50 +165,6 @@ def unacknowledged(conn):
     return struct.unpack("i", fcntl.ioctl(conn.fileno(), termios.TIOCOUTQ, b"\0" * 4))[0]
 
 
-def make_certificates(folder):
-    with open(os.path.join(folder, "server.ext"), "w") as ext:
-        ext.write("subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
-                  "keyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n")
-    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
-    run = lambda *args: subprocess.run(["openssl", *args], cwd=folder, check=True, capture_output=True)
-    run("req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2", "-subj", "/CN=Skiff Test CA",
-        "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-    run("req", *key, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost")
-    run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
-        "-out", "server.pem", "-days", "2", "-extfile", "server.ext")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def start_tinyproxy(folder, connect_port):
-    os.chmod(folder, 0o755)  # tinyproxy drops to nobody when started as root
-    log, config = os.path.join(folder, "tinyproxy.log"), os.path.join(folder, "tinyproxy.conf")
-    open(log, "w").close()
-    os.chmod(log, 0o666)
-    for _ in range(5):  # the free port may be taken before tinyproxy binds it
-        port = free_port()
-        with open(config, "w") as out:
-            out.write(("User nobody\nGroup nogroup\n" if os.geteuid() == 0 else "") +
-                      f'Port {port}\nListen 127.0.0.1\nTimeout 60\nLogFile "{log}"\nLogLevel Info\n'
-                      f"MaxClients 20\nAllow 127.0.0.1\nDisableViaHeader Yes\nConnectPort {connect_port}\n")
-        process = subprocess.Popen(["tinyproxy", "-d", "-c", config], stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 15
-        while time.monotonic() < deadline and process.poll() is None:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                return process, port, log
-            except OSError:
-                time.sleep(0.02)
-        process.kill()
-        process.wait()
-    raise RuntimeError("tinyproxy did not start")
-
-
 def main():
     command = sys.argv[sys.argv.index("--") + 1:]
     if "--gtest_list_tests" in command:
@@ -222,7 +181,7 @@ def main():
         secure = Server(tls=context, http_port=plain.port)
         closing = Server(close_each=True)
         idling = Server(idle_close=0.3, events=events)
-        proxy, proxy_port, proxy_log = start_tinyproxy(folder, secure.port)
+        proxy, proxy_port, proxy_log = start_tinyproxy(folder, f"DisableViaHeader Yes\nConnectPort {secure.port}\n")
         env = dict(os.environ, SKIFF_TEST_HTTP_PORT=str(plain.port), SKIFF_TEST_HTTPS_PORT=str(secure.port),
                    SKIFF_TEST_HTTP6_PORT=str(Server("::1").port), SKIFF_TEST_PROXY_PORT=str(proxy_port),
                    SKIFF_TEST_PROXY_LOG=proxy_log, SKIFF_TEST_CA_FILE=os.path.join(folder, "ca.pem"),

@@ -1,5 +1,5 @@
 // Test harness for the USB-link device manager on a real socket: a sink that records
-// what reaches it, a raw handheld that speaks frames byte by byte, and the fixture.
+// the events that reach it, a raw handheld that speaks frames byte by byte, and the fixture.
 #pragma once
 
 #include <algorithm>
@@ -20,6 +20,8 @@
 #include "core/text.h"
 #include "device/devmgr.h"
 #include "device/sha1.h"
+#include "support/packet_bytes.h"
+#include "support/recording_log.h"
 #include "usb_link/usb_device_manager.h"
 #include "usb_link/usb_frame.h"
 #include "usb_link/usb_stream.h"
@@ -27,24 +29,18 @@
 namespace skiff::testing {
 
 inline constexpr auto kEventWait = std::chrono::seconds(10);  // safety net only
-using Packet = std::vector<std::uint8_t>;
 
-// Whatever reaches it, counted: log lines (the last one kept), device events and one
-// channel's events. Counts change under one mutex, so that a test can wait for one to
-// reach a number. References are counted so a test can see that the manager lets go;
-// the manager never queries for other interfaces.
-class RecordingSink : public ILogSink, public IDevMgrDeviceSink, public IDevMgrChannelSink {
+// Whatever reaches it, counted: device events and one channel's events. Counts change
+// under one mutex, so that a test can wait for one to reach a number. References are
+// counted so a test can see that the manager lets go; the manager never queries for
+// other interfaces.
+class RecordingSink : public IDevMgrDeviceSink, public IDevMgrChannelSink {
  public:
   virtual ~RecordingSink() = default;
   bool Wait(const std::atomic<int>& counter, int count) {
     std::unique_lock lock(m_mutex);
     return m_changed.wait_for(lock, kEventWait, [&] { return counter >= count; });
   }
-  std::string Last() const {
-    std::lock_guard lock(m_mutex);
-    return m_last;
-  }
-  void Log(const std::string& line) override { Count(this, lines, &line); }
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOTIMPL; }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
   ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--references); }
@@ -66,18 +62,16 @@ class RecordingSink : public ILogSink, public IDevMgrDeviceSink, public IDevMgrC
   HRESULT STDMETHODCALLTYPE OnDataReady() override { return Count(this, dataReady); }
   HRESULT STDMETHODCALLTYPE OnClose() override { return Count(this, closed); }
 
-  std::atomic<int> references{1}, lines{0}, connected{0}, disconnected{0}, dataReady{0}, closed{0},
-      challenged{0};
+  std::atomic<int> references{1}, connected{0}, disconnected{0}, dataReady{0}, closed{0}, challenged{0};
   std::function<void()> onConnected;      // runs on the manager's thread
   std::optional<std::string> password;    // none: the challenge fails, as on a cancel
   std::function<void()> duringChallenge;  // runs inside OnChallenge before it answers
 
  private:
-  HRESULT Count(const void* object, std::atomic<int>& counter, const std::string* line = nullptr) {
+  HRESULT Count(const void* object, std::atomic<int>& counter) {
     if (object == nullptr) return E_POINTER;
     {
       std::lock_guard lock(m_mutex);
-      if (line != nullptr) m_last = *line;
       ++counter;
     }
     m_changed.notify_all();
@@ -85,7 +79,6 @@ class RecordingSink : public ILogSink, public IDevMgrDeviceSink, public IDevMgrC
   }
   mutable std::mutex m_mutex;
   std::condition_variable m_changed;
-  std::string m_last;
 };
 
 // A handheld made of raw frames, for answers the real one never gives.
@@ -95,17 +88,17 @@ class RawHandheld {
   bool Connected() const { return m_stream != nullptr; }
   void Close() { m_stream.reset(); }
   // The desktop may have hung up already: that is what some tests want.
-  void SendFrame(usblink::FrameKind kind, const Packet& body = {}) {
+  void SendFrame(usblink::FrameKind kind, const Bytes& body = {}) {
     if (m_stream) usblink::SendFrame(*m_stream, kind, body.data(), body.size(), &m_error);
   }
   void Attach(std::int32_t pin, std::vector<usblink::DeviceProperty> more = {}) {
     more.insert(more.begin(), usblink::DeviceProperty::MakeInteger("BBPIN", pin));
-    Packet body;
+    Bytes body;
     ASSERT_TRUE(usblink::EncodeAttach(more, &body, &m_error)) << m_error;
     SendFrame(usblink::FrameKind::Attach, body);
   }
 
-  using Frame = std::pair<usblink::FrameKind, Packet>;  // gtest prints pairs readably
+  using Frame = std::pair<usblink::FrameKind, Bytes>;  // gtest prints pairs readably
   // The next frame from the desktop, without allocating; false when none came in time
   // or the connection ended (ended()).
   bool NextFrame(usblink::FrameView& frame) {
@@ -128,7 +121,7 @@ class RawHandheld {
   std::optional<Frame> ReadFrame() {
     usblink::FrameView view{};
     if (!NextFrame(view)) return std::nullopt;
-    return Frame{view.kind, Packet(view.body, view.body + view.length)};
+    return Frame{view.kind, Bytes(view.body, view.body + view.length)};
   }
   // True when the desktop ended the connection in time; frames before are skipped.
   bool WaitForEnd() {
@@ -145,20 +138,6 @@ class RawHandheld {
   std::string m_error;
   bool m_ended = false;
 };
-
-inline Packet Bytes(const std::string& text) {
-  return {text.begin(), text.end()};
-}
-
-// A packet as the channel carries it: type, sequence, length, payload.
-inline Packet MakePacket(std::uint16_t type, std::uint16_t sequence, const std::string& payload) {
-  Packet bytes(6 + payload.size());  // sized once, for GCC 12's array-bounds warning
-  usblink::WriteLe16(bytes.data(), type);
-  usblink::WriteLe16(bytes.data() + 2, sequence);
-  usblink::WriteLe16(bytes.data() + 4, static_cast<std::uint16_t>(payload.size()));
-  std::copy(payload.begin(), payload.end(), bytes.begin() + 6);
-  return bytes;
-}
 
 // Holds an interface reference and releases it once.
 template <typename T>
@@ -196,32 +175,6 @@ inline ULONG DeviceCount(IDevMgrMain* manager) {
   return count;
 }
 
-// The device's properties in order, as "BBPIN=I4:10767" or "Name=BSTR:text".
-inline std::vector<std::string> Properties(IDevMgrDevice* device) {
-  std::vector<std::string> shown;
-  Ref<IDevMgrPropertyList> properties;
-  LONG count = 0;
-  if (FAILED(device->GetProperties(properties.Out())) || FAILED(properties->GetCount(&count)))
-    return {"(failed)"};
-  for (LONG index = 0; index < count; ++index) {
-    VARIANT at, value;
-    VariantInit(&at), VariantInit(&value);
-    at.vt = VT_I4;
-    at.lVal = index;
-    Ref<IDevMgrProperty> property;
-    BSTR name = nullptr;
-    if (FAILED(properties->GetItem(at, property.Out())) || FAILED(property->GetName(&name)) ||
-        FAILED(property->GetValue(&value)))
-      return {"(failed)"};
-    shown.push_back(Utf8(name) + (value.vt == VT_I4     ? "=I4:" + std::to_string(value.lVal)
-                                  : value.vt == VT_BSTR ? "=BSTR:" + Utf8(value.bstrVal)
-                                                        : "=VT:" + std::to_string(value.vt)));
-    SysFreeString(name);
-    VariantClear(&value);
-  }
-  return shown;
-}
-
 inline HRESULT OpenChannel(IDevMgrDevice* device, IDevMgrChannelSink& sink, IDevMgrChannel** channel) {
   return device->OpenChannel(AsOle(u"SkiffhouseUSB"), &sink, channel);
 }
@@ -239,13 +192,13 @@ inline std::string LastErrorDescription() {
 }
 
 // The next packet on the channel (empty when there is none), and a packet written to it.
-inline Packet ReadPacket(IDevMgrChannel* channel) {
+inline Bytes ReadPacket(IDevMgrChannel* channel) {
   BYTE buffer[4006];
   ULONG count = 0;
   if (channel->ReadData(buffer, sizeof buffer, &count) != S_OK) return {};
   return {buffer, buffer + count};
 }
-inline HRESULT WritePacket(IDevMgrChannel* channel, const Packet& packet) {
+inline HRESULT WritePacket(IDevMgrChannel* channel, const Bytes& packet) {
   return channel->WriteData(packet.data(), static_cast<ULONG>(packet.size()));
 }
 
@@ -276,13 +229,14 @@ class UsbLinkTest : public ::testing::Test {
     return device;
   }
   // Waits for the log to hold count lines; the last one names reason.
-  void ExpectLogged(int count, const std::string& reason) {
-    EXPECT_TRUE(log.Wait(log.lines, count));
-    EXPECT_EQ(log.lines, count);
+  void ExpectLogged(std::size_t count, const std::string& reason) {
+    EXPECT_TRUE(log.WaitForCount(count));
+    EXPECT_EQ(log.Count(), count);
     EXPECT_NE(log.Last().find(reason), std::string::npos) << log.Last();
   }
 
-  RecordingSink log, deviceSink;
+  CollectingSink log;
+  RecordingSink deviceSink;
   std::unique_ptr<CUsbDeviceManagerFactory> factory;
   Ref<IDevMgrMain> manager;
   std::uint16_t tcpPort = 0;  // after creating on TCP
