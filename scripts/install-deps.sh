@@ -16,7 +16,7 @@ packages=(
   git python3 openssl
   clang clang-format clang-tidy libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  tinyproxy
+  tinyproxy curl
   g++-mingw-w64-x86-64-posix wine64
   nsis xvfb
   gnuplot-nox
