@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "device/devmgr.h"
+#include "device/api/devmgr.h"
 #include "usb_link/usb_device_manager.h"
 #include "usb_link/usb_frame.h"
 #include "usb_link/usb_stream.h"

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "core/text.h"
-#include "device/com_error.h"
+#include "device/api/com_error.h"
 #include "http/http_error_text.h"
 #include "support/counting_allocator.h"
 #include "support/fake_http_transport.h"

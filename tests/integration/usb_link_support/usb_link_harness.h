@@ -18,7 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "core/text.h"
-#include "device/devmgr.h"
+#include "device/api/devmgr.h"
 #include "device/sha1.h"
 #include "usb_link/usb_device_manager.h"
 #include "usb_link/usb_frame.h"
