@@ -112,11 +112,12 @@ class IRunOnStartup {
 // Each refresh hands over the whole kept text, never a delta, so a display that shows it
 // replaces its content with it.
 //
-// The log never holds its lock while it calls the display: a display may wait for
-// another thread that logs (the Windows edit box is updated with a synchronous message
-// to the window's thread, which logs too). Refreshes never overlap and each is newer than
-// the one before; a line logged while a refresh runs is shown by a later refresh, which
-// the thread already showing makes before it returns (a later update wins).
+// The log never holds its lock while it calls the display, so a display may take locks
+// of its own or hand the text to another thread (the Windows main window keeps the
+// newest text and posts one refresh to the window's thread). Refreshes never overlap
+// and each is newer than the one before; a line logged while a refresh runs is shown by
+// a later refresh, which the thread already showing makes before it returns (a later
+// update wins).
 class ILogDisplay {
  public:
   virtual ~ILogDisplay() = default;
