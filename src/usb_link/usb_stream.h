@@ -1,13 +1,14 @@
 // The USB link's portable socket helpers: sending a whole frame over the platform's
 // stream, and the TCP port the environment names. The socket seam itself (streams,
-// listeners, endpoints, the poller) is one of the OS hooks in platform/platform.h.
+// listeners, endpoints, the poller) is one of the OS hooks that platform/platform.h
+// indexes, declared in platform/usb_sockets.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/usb_sockets.h"
 #include "usb_link/usb_frame.h"
 
 namespace skiff::usblink {

@@ -4,13 +4,15 @@
 // its socket_system.h.
 #pragma once
 
+// First: Winsock's headers must come before any header that brings in windows.h.
+#include "socket_system.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "platform/platform.h"
-#include "socket_system.h"
+#include "platform/usb_sockets.h"
 
 namespace skiff::usblink {
 
