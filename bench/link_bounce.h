@@ -21,13 +21,17 @@
 #include <string>
 #include <vector>
 
+#include "protocol/packet.h"
+#include "usb_link/usb_frame.h"
+
 namespace skiff::bench {
 
-constexpr std::size_t kFrameHeader = 4;
-constexpr std::uint8_t kHandheldData = 0x10;
-constexpr std::uint8_t kDesktopData = 0x90;
-constexpr std::size_t kRequestPacket = 6;  // a Read: header only
-constexpr std::size_t kChunk = 4000;
+// The link's and the protocol's own numbers, under the names these runs use.
+constexpr std::size_t kFrameHeader = usblink::kFrameHeaderSize;
+constexpr auto kHandheldData = static_cast<std::uint8_t>(usblink::FrameKind::Data);
+constexpr auto kDesktopData = static_cast<std::uint8_t>(usblink::FrameKind::DesktopData);
+constexpr std::size_t kRequestPacket = kPacketHeaderSize;  // a Read: header only
+constexpr std::size_t kChunk = kMaxPayload;
 
 [[noreturn]] inline void Die(const char* what) {
   std::perror(what);
@@ -48,7 +52,7 @@ inline bool SendFrame(int fd, std::uint8_t kind, const std::uint8_t* body, std::
 // makes (poll and a non-blocking recv on the desktop, ppoll and recv on the handheld);
 // returns its body length, or -1 at the end. Bytes of a following frame are kept.
 struct FrameInput {
-  std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(2 * 8196);
+  std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(2 * usblink::kMaxFrameSize);
   std::size_t start = 0, end = 0;
 
   long Next(int fd, bool desktop, const std::uint8_t** body) {
@@ -62,7 +66,7 @@ struct FrameInput {
         }
       }
       if (start == end) start = end = 0;
-      if (buffer.size() - end < 8196) {
+      if (buffer.size() - end < usblink::kMaxFrameSize) {
         std::memmove(buffer.data(), buffer.data() + start, end - start);
         end -= start;
         start = 0;
@@ -83,7 +87,7 @@ struct FrameInput {
 
 // The handheld end: one request, wait for its reply, as many times as asked.
 inline double RunRequests(int fd, std::size_t roundTrips, std::size_t replySize, const char* who) {
-  std::uint8_t request[kRequestPacket] = {14, 0, 0, 0, 0, 0};
+  std::uint8_t request[kRequestPacket] = {static_cast<std::uint8_t>(PacketType::Read), 0, 0, 0, 0, 0};
   FrameInput input;
   const std::uint8_t* body = nullptr;
   const auto started = std::chrono::steady_clock::now();

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "device/com_error.h"
+#include "device/api/com_error.h"
 #include "http/http_client.h"
 #include "protocol/dispatcher.h"
 #include "support/fake_http_transport.h"

@@ -32,18 +32,13 @@ void CDeviceWorker::ServeDevice() {
   try {
     ThrowIfNull(m_pDeviceManager);
     ThrowIfFailed(m_pDeviceManager->GetDevices(devices.Out()), m_pDeviceManager, IID_IDevMgrMain);
-    {
-      // From here on, a password other than the sentinel can only be one typed during
-      // this pass.
-      std::lock_guard<std::mutex> lock(m_answerMutex);
-      m_strPassword = kNoPassword;
-    }
+    m_challenge.BeginPass();
     ThrowIfNull(devices.Get());
     ULONG count = 0;
     ThrowIfFailed(devices.Get()->GetCount(&count), devices.Get(), IID_IDevMgrDeviceList);
     if (count == 0) {
       m_bDevicePresent = 0;
-      Log("Device count is 0");
+      m_log.Log(LogTo::LogAndConsole, "Device count is 0");
       return;
     }
 
@@ -51,10 +46,10 @@ void CDeviceWorker::ServeDevice() {
       m_bDevicePresent = 1;
       m_nArrival.fetch_add(1);
     }
-    Log("Device count > 0");
-    if (m_nCancelledArrival.load() == m_nArrival.load()) {
-      Log("Ignoring device since password dialog was cancelled.");
-      Log("Disconnect, wait 10 seconds, then reconnect to be asked again.");
+    m_log.Log(LogTo::LogAndConsole, "Device count > 0");
+    if (m_challenge.CancelledAt(m_nArrival.load())) {
+      m_log.Log(LogTo::LogAndConsole, "Ignoring device since password dialog was cancelled.");
+      m_log.Log(LogTo::LogAndConsole, "Disconnect, wait 10 seconds, then reconnect to be asked again.");
       return;
     }
 
@@ -64,13 +59,9 @@ void CDeviceWorker::ServeDevice() {
 
     std::string channelName;
     for (const char16_t* unit = kChannelName; *unit != 0; ++unit) channelName += static_cast<char>(*unit);
-    Log("Opening Channel: ", channelName);
+    m_log.Log(LogTo::LogOnly, "Opening Channel: ", channelName);
     ThrowIfNull(device.Get());
-    // Signals left from an earlier channel (a close or data reported after that pass had
-    // ended) belong to it, not to the channel opened now.
-    m_hPortClosedEvent.Reset();
-    m_hDataReadyEvent.Reset();
-    m_nAnnouncedPackets.store(0);
+    m_channelSignals.Clear();
     IDevMgrChannel* channel = nullptr;
     ThrowIfFailed(
         device.Get()->OpenChannel(AsOle(kChannelName), static_cast<IDevMgrChannelSink*>(this), &channel),
@@ -82,19 +73,19 @@ void CDeviceWorker::ServeDevice() {
     m_pChannel = channel;
 
     // Only a password that opened the channel is remembered.
-    RememberTypedPassword();
+    m_challenge.RememberTypedPassword(m_dwPin.load());
 
     m_bClientConnected = true;
-    Log("Client successfully connected");
+    m_log.Log(LogTo::LogAndConsole, "Client successfully connected");
     Packet packet{};
     while (m_bClientConnected && !m_bStop.load()) {
       std::size_t receivedBytes = 0;
       if (ReadPacket(packet, kInfinite, receivedBytes)) m_dispatcher.Dispatch(packet, receivedBytes);
     }
-    Log("No longer connected");
+    m_log.Log(LogTo::LogAndConsole, "No longer connected");
     m_pChannel->Release();
     m_pChannel = nullptr;
-    Log("Finished handling client");
+    m_log.Log(LogTo::LogAndConsole, "Finished handling client");
   } catch (const ComError& error) {
     // The pass ends here; m_pChannel and m_bClientConnected keep their values, and a
     // channel left behind is released by the next open or by Shutdown.

@@ -111,7 +111,7 @@ void CDeviceWorker::ReadDeviceProperties(IDevMgrDevice* device) {
       line += valueText;
       value.Clear();
     }
-    Log(line);
+    m_log.Log(LogTo::LogAndConsole, line);
   }
 }
 

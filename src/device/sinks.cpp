@@ -1,6 +1,6 @@
 // The device and channel event sinks: called by the device manager on threads of its
-// own, they only set or reset the worker's events and write to the log. The password
-// challenge is in challenge.cpp.
+// own while the callback gate is open. The channel's events go to the challenge and to
+// the channel's signals; the device events wake the watcher.
 #include "device/worker.h"
 
 namespace skiff {
@@ -9,21 +9,21 @@ HRESULT STDMETHODCALLTYPE CDeviceWorker::OnNotify() {
   return S_OK;
 }
 
+HRESULT STDMETHODCALLTYPE CDeviceWorker::OnChallenge(LONG attemptsRemaining, BYTE answer[20]) {
+  CallbackScope scope(m_callbacks);
+  if (!scope.Entered()) return kChallengeCancelled;
+  return m_challenge.OnChallenge(attemptsRemaining, answer, m_dwPin.load(), m_nArrival.load());
+}
+
 HRESULT STDMETHODCALLTYPE CDeviceWorker::OnDataReady() {
   CallbackScope scope(m_callbacks);
-  if (scope.Entered()) {
-    m_nAnnouncedPackets.fetch_add(1);
-    m_hDataReadyEvent.Set();
-  }
+  if (scope.Entered()) m_channelSignals.OnDataReady();
   return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE CDeviceWorker::OnClose() {
   CallbackScope scope(m_callbacks);
-  if (scope.Entered()) {
-    Log("rawOnClose");
-    m_hPortClosedEvent.Set();
-  }
+  if (scope.Entered()) m_channelSignals.OnClose();
   return S_OK;
 }
 
@@ -32,10 +32,11 @@ HRESULT STDMETHODCALLTYPE CDeviceWorker::OnDeviceConnected(void* /*device*/) {
   if (scope.Entered()) {
     // The close event is not reset here: a handheld that detaches and attaches again
     // before the serve loop has seen its close would leave that loop waiting on a closed
-    // channel for ever. The device pass resets it before it opens the next channel.
+    // channel for ever. The device pass clears the channel's signals before it opens the
+    // next channel.
     m_hDisconnectedEvent.Reset();
     m_hConnectedEvent.Set();
-    Log("Device connected!");
+    m_log.Log(LogTo::LogAndConsole, "Device connected!");
   }
   return S_OK;
 }
@@ -44,7 +45,7 @@ HRESULT STDMETHODCALLTYPE CDeviceWorker::OnDeviceDisconnected(void* /*device*/) 
   CallbackScope scope(m_callbacks);
   if (scope.Entered()) {
     m_hDisconnectedEvent.Set();
-    Log("Device disconnected");
+    m_log.Log(LogTo::LogAndConsole, "Device disconnected");
   }
   return S_OK;
 }

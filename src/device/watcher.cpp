@@ -62,7 +62,7 @@ void CDeviceWorker::Register() {
     m_bClientConnected = false;
   } catch (const ComError& error) {
     m_bRegistered = false;
-    Log("Error registering with BBDevMgr:");
+    m_log.Log(LogTo::LogAndConsole, "Error registering with BBDevMgr:");
     LogComError(error);
   }
 
@@ -73,11 +73,11 @@ void CDeviceWorker::Register() {
         m_pDeviceManager, IID_IDevMgrMain);
     m_bAdvised = true;
   } catch (const ComError& error) {
-    Log("Connection advice is unavailable");
+    m_log.Log(LogTo::LogAndConsole, "Connection advice is unavailable");
     LogComError(error);
   }
 
-  m_nCancelledArrival.store(-1);
+  m_challenge.ForgetCancel();
   m_nArrival.store(0);
   m_bDevicePresent = 0;
 }
@@ -88,7 +88,7 @@ void CDeviceWorker::ResetConnection() {
       ThrowIfFailed(m_pDeviceManager->UnadviseDeviceEvents(m_dwAdviseCookie), m_pDeviceManager,
                     IID_IDevMgrMain);
     } catch (const ComError& error) {
-      Log("Error unadvising during reset");
+      m_log.Log(LogTo::LogAndConsole, "Error unadvising during reset");
       LogComError(error);
     }
     m_bAdvised = false;
@@ -111,7 +111,7 @@ void CDeviceWorker::Shutdown() {
   // Give the device manager time to report the close of a channel released just now.
   // With no channel left open no close can come, and waiting would only hold up the
   // stop by the whole 5 seconds.
-  if (channelWasOpen) m_hPortClosedEvent.Wait(5000);
+  if (channelWasOpen) m_channelSignals.WaitForClose(5000);
   // The events are members that live as long as the worker, so instead of closing them
   // the callback gate closes: a late callback touches nothing, and one that is still
   // running is waited for.

@@ -1,43 +1,19 @@
-// The device worker's life: construction, the log entry points, the password hand-back,
-// and the start and orderly stop of the watcher thread.
+// The device worker's life: construction, the start and orderly stop of the watcher
+// thread, and the reference count of its two sinks.
 #include "device/worker.h"
 
-#include <utility>
-
 namespace skiff {
-
-bool CallbackGate::Enter() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_closed) return false;
-  ++m_inside;
-  return true;
-}
-
-void CallbackGate::Leave() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (--m_inside == 0) m_drained.notify_all();
-}
-
-void CallbackGate::CloseAndDrain() {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  m_closed = true;
-  m_drained.wait(lock, [this] { return m_inside == 0; });
-}
-
-bool CallbackGate::IsClosed() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_closed;
-}
 
 CDeviceWorker::CDeviceWorker(IDeviceManagerFactory& factory, IHttpTransport& transport, IProfile& profile,
                              IPasswordRequester& requester, WorkerTiming timing)
     : m_factory(factory),
       m_transport(transport),
-      m_profile(profile),
       m_requester(requester),
       m_timing(timing),
       m_http(transport),
-      m_dispatcher(*this, m_http) {}
+      m_dispatcher(*this, m_http),
+      m_challenge(profile, requester, m_log, m_hStopEvent, m_bStop),
+      m_channelSignals(m_log) {}
 
 CDeviceWorker::~CDeviceWorker() {
   Stop();
@@ -51,28 +27,6 @@ CDeviceWorker::~CDeviceWorker() {
     m_pChannel->Release();
     m_pChannel = nullptr;
   }
-}
-
-void CDeviceWorker::SetLog(CActivityLog* log) {
-  m_pLog.store(log);
-}
-
-void CDeviceWorker::Log(const std::string& text) {
-  if (CActivityLog* log = m_pLog.load()) log->AddLine(text);
-  ConsoleEcho(text);
-}
-
-void CDeviceWorker::Log(const std::string& first, const std::string& second) {
-  if (CActivityLog* log = m_pLog.load()) log->AddLine(first, second);
-}
-
-void CDeviceWorker::SetPasswordAnswer(const std::string& password, bool remember) {
-  {
-    std::lock_guard<std::mutex> lock(m_answerMutex);
-    m_strPassword = password;
-    m_bRememberPassword = remember;
-  }
-  m_hPasswordEvent.Set();
 }
 
 void CDeviceWorker::Start() {
@@ -92,7 +46,7 @@ void CDeviceWorker::Stop() {
   // event).
   m_bStop.store(true);
   m_hStopEvent.Set();
-  m_hDataReadyEvent.Set();
+  m_channelSignals.WakeReader();
   m_transport.Cancel();
   m_requester.Abandon();
   m_thread.join();
@@ -128,7 +82,7 @@ ULONG STDMETHODCALLTYPE CDeviceWorker::Release() {
 }
 
 void CDeviceWorker::LogComError(const ComError& error) {
-  Log(ComErrorLine(error));
+  m_log.Log(LogTo::LogAndConsole, ComErrorLine(error));
 }
 
 }  // namespace skiff

@@ -1,10 +1,11 @@
-// CDeviceWorker: everything the program knows about the attached handheld. It runs the
-// watcher thread (device passes, channel reads, the dispatcher, the HTTP client) and is
-// itself the event sink of the device manager and of the open channel.
+// CDeviceWorker: the watcher thread with the device manager's life (created, retried,
+// registered for device events, torn down) and the device pass that serves the open
+// channel. It is the event sink of the device manager and of the channel, and hands
+// each event to the part that owns it: the password challenge, the channel's signals,
+// its own device events.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -14,8 +15,12 @@
 #include "compat/com.h"
 #include "core/activity_log.h"
 #include "core/event.h"
-#include "device/com_error.h"
-#include "device/devmgr.h"
+#include "core/log_writer.h"
+#include "device/api/com_error.h"
+#include "device/api/devmgr.h"
+#include "device/callback_gate.h"
+#include "device/channel_signals.h"
+#include "device/password_challenge.h"
 #include "http/http_client.h"
 #include "http/http_transport.h"
 #include "platform/platform.h"
@@ -33,75 +38,27 @@ struct WorkerTiming {
 
 // The name of the channel to the handheld application.
 inline constexpr char16_t kChannelName[] = u"SkiffhouseUSB";
-// The profile section of remembered device passwords (value name: the PIN in "%x").
-inline constexpr char kSavedPasswordsSection[] = "Saved passwords";
 
-// The failure with which a cancelled password challenge ends, so that the open fails.
-inline constexpr HRESULT kChallengeCancelled = HRESULT_FROM_WIN32(ERROR_CANCELLED);
-
-// Lets device-manager callbacks in only while the worker is listening, and lets the
-// stopping thread wait until every callback that got in has left.
-class CallbackGate {
+class CDeviceWorker : public IDevMgrChannelSink, public IDevMgrDeviceSink, private IDispatchHost {
  public:
-  bool Enter();
-  void Leave();
-  // No callback gets in after this; returns once the ones inside have left.
-  void CloseAndDrain();
-  bool IsClosed() const;
-
- private:
-  mutable std::mutex m_mutex;
-  std::condition_variable m_drained;
-  int m_inside = 0;
-  bool m_closed = false;
-};
-
-// Holds a callback inside the gate for its duration (when it got in).
-class CallbackScope {
- public:
-  explicit CallbackScope(CallbackGate& gate) : m_gate(gate), m_entered(gate.Enter()) {}
-  ~CallbackScope() {
-    if (m_entered) m_gate.Leave();
-  }
-  CallbackScope(const CallbackScope&) = delete;
-  CallbackScope& operator=(const CallbackScope&) = delete;
-  bool Entered() const { return m_entered; }
-
- private:
-  CallbackGate& m_gate;
-  bool m_entered;
-};
-
-// A PIN as it names a remembered password and shows in the log: "%x" of the 32 bits.
-std::string PinText(std::uint32_t pin);
-
-class CDeviceWorker : public IDevMgrChannelSink,
-                      public IDevMgrDeviceSink,
-                      public ILogSink,
-                      private IDispatchHost {
- public:
-  // Stands for "no password": the prompt was cancelled, or nothing is remembered. Made of
-  // characters no one types into the prompt.
-  static constexpr char kNoPassword[] = "\x1b<no-password>\x1b";
-  static_assert(sizeof(kNoPassword) == 16, "the no-password sentinel has 15 characters");
+  static constexpr const auto& kNoPassword = CPasswordChallenge::kNoPassword;
 
   CDeviceWorker(IDeviceManagerFactory& factory, IHttpTransport& transport, IProfile& profile,
                 IPasswordRequester& requester, WorkerTiming timing = {});
   // Stops the watcher thread first if it still runs.
-  ~CDeviceWorker() override;
+  virtual ~CDeviceWorker();
   CDeviceWorker(const CDeviceWorker&) = delete;
   CDeviceWorker& operator=(const CDeviceWorker&) = delete;
 
-  void SetLog(CActivityLog* log);
-  // One line, echoed to the console as well. Any thread.
-  void Log(const std::string& text) override;
-  // One line made of first directly followed by second; no console echo.
-  void Log(const std::string& first, const std::string& second);
+  void SetLog(CActivityLog* log) { m_log.SetLog(log); }
+  // Where the parts made before the log and the shell's rules write their lines.
+  ILogSink& LogSink() { return m_log.Sink(); }
 
   // Called by the front end (on its own thread) with the prompt's answer: the password,
-  // or kNoPassword on cancel, and the "Remember (insecure)" choice. Both fields are
-  // stored before the password event is signalled.
-  void SetPasswordAnswer(const std::string& password, bool remember);
+  // or kNoPassword on cancel, and the "Remember (insecure)" choice.
+  void SetPasswordAnswer(const std::string& password, bool remember) {
+    m_challenge.SetPasswordAnswer(password, remember);
+  }
 
   // Starts the watcher thread.
   void Start();
@@ -113,18 +70,19 @@ class CDeviceWorker : public IDevMgrChannelSink,
 
   std::uint32_t Pin() const { return m_dwPin.load(); }
 
-  // IUnknown, shared by both sinks.
+  // IUnknown, shared by both sinks. The count covers only the device manager's
+  // references and never ends the worker's life.
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
   ULONG STDMETHODCALLTYPE AddRef() override;
   ULONG STDMETHODCALLTYPE Release() override;
 
-  // IDevMgrChannelSink.
+  // IDevMgrChannelSink: handed to the challenge and the channel's signals.
   HRESULT STDMETHODCALLTYPE OnNotify() override;
   HRESULT STDMETHODCALLTYPE OnChallenge(LONG attemptsRemaining, BYTE answer[20]) override;
   HRESULT STDMETHODCALLTYPE OnDataReady() override;
   HRESULT STDMETHODCALLTYPE OnClose() override;
 
-  // IDevMgrDeviceSink.
+  // IDevMgrDeviceSink: wakes the watcher for a device pass.
   HRESULT STDMETHODCALLTYPE OnDeviceConnected(void* device) override;
   HRESULT STDMETHODCALLTYPE OnDeviceDisconnected(void* device) override;
 
@@ -144,17 +102,13 @@ class CDeviceWorker : public IDevMgrChannelSink,
   // of bytes that arrived in receivedBytes.
   bool ReadPacket(Packet& packet, std::uint32_t timeoutMs, std::size_t& receivedBytes);
 
-  // Answers one challenge by asking the user; false when there is no answer (cancel,
-  // or the worker is stopping).
-  bool AskForPassword(LONG attemptsRemaining, std::string& password);
-  void RememberTypedPassword();
-
+  // IDispatchHost: the dispatcher's one-part lines are echoed to the console.
+  void Log(const std::string& text) override { m_log.Log(LogTo::LogAndConsole, text); }
   IDevMgrChannel* Channel() override { return m_pChannel; }
 
   // Interfaces handed in by the owner.
   IDeviceManagerFactory& m_factory;
   IHttpTransport& m_transport;
-  IProfile& m_profile;
   IPasswordRequester& m_requester;
   const WorkerTiming m_timing;
 
@@ -167,18 +121,11 @@ class CDeviceWorker : public IDevMgrChannelSink,
   // dispatcher and the HTTP client) stay plain: only that thread touches them, and Stop()
   // reads them only after joining it.
 
-  // Written by OnChallenge (device-manager thread), read by the watcher thread.
-  std::atomic<std::int32_t> m_nCancelledArrival{-1};
+  CLogWriter m_log;
+
   // Written by the watcher thread, read by OnChallenge.
   std::atomic<std::int32_t> m_nArrival{0};
   std::int32_t m_bDevicePresent = 0;
-
-  // The password answer. The front end may answer at any moment (a late answer after an
-  // abandoned prompt, say) while the watcher thread resets the password at a pass start,
-  // so the pair is guarded by a lock; m_hPasswordEvent still carries the wake-up.
-  mutable std::mutex m_answerMutex;
-  bool m_bRememberPassword = false;
-  std::string m_strPassword;
 
   bool m_bAdvised = false;
   // Set by Stop() on the owner's thread.
@@ -192,28 +139,19 @@ class CDeviceWorker : public IDevMgrChannelSink,
   IDevMgrMain* m_pDeviceManager = nullptr;
   // Written on the watcher thread, read by the challenge and by the front end.
   std::atomic<std::uint32_t> m_dwPin{0};
-  // Set by the owner, read by every thread that logs.
-  std::atomic<CActivityLog*> m_pLog{nullptr};
   DWORD m_dwAdviseCookie = 0;
 
-  Event m_hDataReadyEvent{EventReset::Automatic};
-  Event m_hPortClosedEvent{EventReset::Automatic};
   Event m_hConnectedEvent{EventReset::Automatic};
   Event m_hDisconnectedEvent{EventReset::Automatic};
   Event m_hStopEvent{EventReset::Manual};
-  Event m_hPasswordEvent{EventReset::Automatic};
-  Event* const m_hReadWait[2] = {&m_hDataReadyEvent, &m_hPortClosedEvent};
   Event* const m_hWatchWait[2] = {&m_hConnectedEvent, &m_hStopEvent};
 
-  // Packets the channel has announced and the serve loop has not read yet. The data
-  // event alone would fold two quick announcements into one read and leave a packet
-  // unread until the next one came.
-  std::atomic<std::int32_t> m_nAnnouncedPackets{0};
+  // Holds m_hPasswordEvent and the answer; holds m_hDataReadyEvent and m_hPortClosedEvent.
+  CPasswordChallenge m_challenge;
+  CChannelSignals m_channelSignals;
 
   bool m_bClientConnected = false;
   bool m_bRegistered = false;
-  // Counts only the device manager's references, which its threads add and drop
-  // concurrently; never ends the worker's life.
   std::atomic<LONG> m_nRefCount{0};
 
   // Closed by Shutdown in place of closing the events: after the stop no late

@@ -7,9 +7,16 @@
 // WaitOnWord/WakeWordWaiters, IDeviceManagerFactory, IProfile, IRunOnStartup,
 // ILogDisplay, IMainWindowHost, IMainWindow, IPasswordRequester. Declared in their own
 // headers, included here:
-//   IHttpTransport    http/http_transport.h (the WinHTTP-shaped transport; libcurl on
-//                     POSIX, WinHTTP on Windows)
+//   usblink::IUsbStream, IUsbListener, IUsbEndpoint, CSocketPoller, TcpLoopbackEndpoint,
+//   ConnectToTcpLoopback, BoundTcpPort
+//                     platform/usb_sockets.h (the USB link's sockets; a header of its own
+//                     so that the simulated handheld uses them without the COM
+//                     vocabulary)
 //   ILogSink          core/log_sink.h (where every part writes its log lines)
+// Named here, not included:
+//   IHttpTransport    http/http_transport.h: the WinHTTP-shaped seam belongs to the HTTP
+//                     client that drives it (the core does not depend on http/); libcurl
+//                     on POSIX, WinHTTP on Windows
 // The password hand-off that windows build IPasswordRequester on is CPasswordHandOff in
 // shell/password_handoff.h; the docs' architecture page tables each hook's two sides.
 #pragma once
@@ -22,7 +29,7 @@
 
 #include "compat/com.h"
 #include "core/log_sink.h"
-#include "http/http_transport.h"
+#include "platform/usb_sockets.h"
 
 struct IDevMgrMain;
 
@@ -110,11 +117,12 @@ class IRunOnStartup {
 // Each refresh hands over the whole kept text, never a delta, so a display that shows it
 // replaces its content with it.
 //
-// The log never holds its lock while it calls the display: a display may wait for
-// another thread that logs (the Windows edit box is updated with a synchronous message
-// to the window's thread, which logs too). Refreshes never overlap and each is newer than
-// the one before; a line logged while a refresh runs is shown by a later refresh, which
-// the thread already showing makes before it returns (a later update wins).
+// The log never holds its lock while it calls the display, so a display may take locks
+// of its own or hand the text to another thread (the Windows main window keeps the
+// newest text and posts one refresh to the window's thread). Refreshes never overlap
+// and each is newer than the one before; a line logged while a refresh runs is shown by
+// a later refresh, which the thread already showing makes before it returns (a later
+// update wins).
 class ILogDisplay {
  public:
   virtual ~ILogDisplay() = default;

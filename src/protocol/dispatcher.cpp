@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "core/text.h"
-#include "device/com_error.h"
-#include "device/devmgr.h"
+#include "device/api/com_error.h"
+#include "device/api/devmgr.h"
 #include "http/http_client.h"
 
 namespace skiff {

@@ -13,6 +13,19 @@ namespace {
 // Buffer length in bytes handed to the status-text and header queries.
 constexpr std::uint32_t kQueryBytes = 4000;
 
+// The requests that carry one text for the HTTP client: the payload is decoded from
+// UTF-8, handed to the setter, and the setter's result is the status reply.
+struct TextSetting {
+  PacketType type;
+  std::uint32_t (HttpClient::*set)(const WideChar* text);
+};
+
+constexpr TextSetting kTextSettings[] = {
+    {PacketType::UserAgent, &HttpClient::SetUserAgent}, {PacketType::Host, &HttpClient::SetHost},
+    {PacketType::Verb, &HttpClient::SetVerb},           {PacketType::Path, &HttpClient::SetPath},
+    {PacketType::Headers, &HttpClient::SetHeaders},
+};
+
 }  // namespace
 
 void RequestDispatcher::SendStatusReply(std::uint32_t code, std::uint16_t sequence) {
@@ -42,27 +55,14 @@ void RequestDispatcher::SendErrorReply(std::uint32_t code, std::uint16_t sequenc
 void RequestDispatcher::DispatchFetch(const Packet& packet, std::size_t payloadBytes) {
   const std::uint16_t s = packet.Sequence();
   const std::uint8_t* payload = packet.Payload();
-  switch (static_cast<PacketType>(packet.Type())) {
-    case PacketType::UserAgent:
-      Utf8ToWide(m_text, kTextUnits, payload, payloadBytes);
-      SendStatusReply(m_http.SetUserAgent(m_text), s);
-      break;
-    case PacketType::Host:
-      Utf8ToWide(m_text, kTextUnits, payload, payloadBytes);
-      SendStatusReply(m_http.SetHost(m_text), s);
-      break;
-    case PacketType::Verb:
-      Utf8ToWide(m_text, kTextUnits, payload, payloadBytes);
-      SendStatusReply(m_http.SetVerb(m_text), s);
-      break;
-    case PacketType::Path:
-      Utf8ToWide(m_text, kTextUnits, payload, payloadBytes);
-      SendStatusReply(m_http.SetPath(m_text), s);
-      break;
-    case PacketType::Headers:
-      Utf8ToWide(m_text, kTextUnits, payload, payloadBytes);
-      SendStatusReply(m_http.SetHeaders(m_text), s);
-      break;
+  const auto type = static_cast<PacketType>(packet.Type());
+  for (const TextSetting& setting : kTextSettings) {
+    if (setting.type != type) continue;
+    Utf8ToWide(m_text, kTextUnits, payload, payloadBytes);
+    SendStatusReply((m_http.*setting.set)(m_text), s);
+    return;
+  }
+  switch (type) {
     case PacketType::Port:
       // A port needs both its bytes; a shorter packet is refused and nothing is stored.
       if (payloadBytes < 2) {

@@ -67,6 +67,18 @@ HRESULT QueryOne(Interface* self, REFIID iid, REFIID riid, void** object) {
   return E_NOINTERFACE;
 }
 
+// For the objects whose failures carry error information.
+template <typename Interface>
+HRESULT QueryWithErrorInfo(Interface* self, ISupportErrorInfo* errorInfo, REFIID iid, REFIID riid,
+                           void** object) {
+  if (object != nullptr && riid == IID_ISupportErrorInfo) {
+    errorInfo->AddRef();
+    *object = errorInfo;
+    return S_OK;
+  }
+  return QueryOne(self, iid, riid, object);
+}
+
 }  // namespace
 
 HRESULT ReportFailure(HRESULT code, const std::string& description) {
@@ -81,13 +93,8 @@ HRESULT ReportFailure(HRESULT code, const std::string& description) {
 CUsbDevice::CUsbDevice(std::shared_ptr<Connection> connection) : m_connection(std::move(connection)) {}
 
 HRESULT CUsbDevice::QueryInterface(REFIID riid, void** object) {
-  if (object == nullptr) return E_POINTER;
-  if (riid == IID_ISupportErrorInfo) {
-    AddRef();
-    *object = static_cast<ISupportErrorInfo*>(this);
-    return S_OK;
-  }
-  return QueryOne(static_cast<IDevMgrDevice*>(this), IID_IDevMgrDevice, riid, object);
+  return QueryWithErrorInfo(static_cast<IDevMgrDevice*>(this), static_cast<ISupportErrorInfo*>(this),
+                            IID_IDevMgrDevice, riid, object);
 }
 
 HRESULT CUsbDevice::InterfaceSupportsErrorInfo(REFIID riid) {
@@ -214,13 +221,8 @@ CUsbChannel::CUsbChannel(std::shared_ptr<Connection> connection, std::uint32_t g
     : m_connection(std::move(connection)), m_generation(generation) {}
 
 HRESULT CUsbChannel::QueryInterface(REFIID riid, void** object) {
-  if (object == nullptr) return E_POINTER;
-  if (riid == IID_ISupportErrorInfo) {
-    AddRef();
-    *object = static_cast<ISupportErrorInfo*>(this);
-    return S_OK;
-  }
-  return QueryOne(static_cast<IDevMgrChannel*>(this), IID_IDevMgrChannel, riid, object);
+  return QueryWithErrorInfo(static_cast<IDevMgrChannel*>(this), static_cast<ISupportErrorInfo*>(this),
+                            IID_IDevMgrChannel, riid, object);
 }
 
 HRESULT CUsbChannel::InterfaceSupportsErrorInfo(REFIID riid) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "device/devmgr.h"
+#include "device/api/devmgr.h"
 #include "usb_link/usb_connection.h"
 
 namespace skiff::usblink {

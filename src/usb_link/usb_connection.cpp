@@ -222,83 +222,28 @@ void Connection::NotifyClosed(IDevMgrChannelSink* sink) {
 HRESULT Connection::OpenChannel(const std::string& name, IDevMgrChannelSink* sink, std::uint32_t* generation,
                                 std::string* description) {
   Lock lock(m_mutex);
-  if (Gone()) {
-    *description = "the handheld is no longer attached";
-    return kDeviceGone;
-  }
-  if (m_phase != Phase::None && m_phase != Phase::Closed) {
-    *description = "this handheld already has a channel open";
-    return kChannelBusy;
-  }
-  const std::uint32_t opening = ++m_generation;
-  // The phase is set before OPEN goes out, so the answer always finds it.
-  m_phase = Phase::Opening;
-  sink->AddRef();
-  m_sink = sink;
-  m_openResult = S_FALSE;
-  m_openDetail.clear();
-  m_challengePending = false;
-  if (!m_ring) m_ring = std::make_unique<std::uint8_t[]>(kMaxUnreadPackets * kMaxDataBody);
-  m_ringHead = m_ringCount = 0;
-  m_openDeadline = Clock::now() + std::chrono::milliseconds(m_timing.openReplyMs);
+  const HRESULT begun = BeginOpen(sink, description);
+  if (FAILED(begun)) return begun;
+  const std::uint32_t opening = m_generation;
   const char* awaited = "OPEN";
-  std::string reason;
-  lock.unlock();
-  Send(FrameKind::Open, name.data(), name.size(), &reason);
-  lock.lock();
+  SendUnlocked(lock, FrameKind::Open, name.data(), name.size());
 
   for (;;) {
     m_changed.wait_until(lock, m_openDeadline,
                          [&] { return m_openResult != S_FALSE || m_challengePending || Gone(); });
-    // The handheld's answer counts even when the connection ended right after it (a
-    // WIPED is followed by the end at once).
-    if (m_openResult == S_OK) {
-      *generation = opening;
-      return S_OK;
-    }
-    if (m_openResult == kChannelRefused) {
-      return FailOpen(lock, opening, kChannelRefused, description,
-                      "the handheld refused channel \"" + name + "\": " + m_openDetail);
-    }
-    if (m_openResult != S_FALSE) {
-      return FailOpen(lock, opening, m_openResult, description,
-                      "the handheld was wiped after the last wrong password");
-    }
-    if (Gone()) {
-      std::string text = "the handheld went away";
-      if (!m_endReason.empty()) text += " (" + m_endReason + ")";
-      return FailOpen(lock, opening, kDeviceGone, description, std::move(text));
-    }
+    const HRESULT decided = DecidedOpen(lock, opening, name, description);
+    if (decided == S_OK) *generation = opening;
+    if (decided != S_FALSE) return decided;
     if (m_challengePending) {
-      m_challengePending = false;
-      const std::int32_t attempts = m_challengeAttempts;
-      lock.unlock();
-      // The sink may block until the user answers; it runs on a thread of ours, never
-      // on the caller's, as the component does.
-      BYTE answer[kAnswerSize] = {};
-      HRESULT challengeResult = E_FAIL;
-      try {
-        std::thread challenger([&] { challengeResult = sink->OnChallenge(attempts, answer); });
-        challenger.join();
-      } catch (const std::system_error&) {
-        challengeResult = E_OUTOFMEMORY;
+      switch (AnswerChallenge(lock, sink)) {
+        case ChallengeOutcome::Answered:
+          awaited = "ANSWER";
+          continue;
+        case ChallengeOutcome::Gone:
+          continue;  // reported by DecidedOpen
+        case ChallengeOutcome::Cancelled:
+          return FailOpen(lock, opening, kOpenCancelled, description, "the password challenge was cancelled");
       }
-      lock.lock();
-      if (Gone()) continue;  // reported above
-      if (FAILED(challengeResult)) {
-        m_phase = Phase::None;
-        lock.unlock();
-        Send(FrameKind::Cancel, nullptr, 0, &reason);
-        lock.lock();
-        return FailOpen(lock, opening, kOpenCancelled, description, "the password challenge was cancelled");
-      }
-      m_phase = Phase::Opening;
-      m_openDeadline = Clock::now() + std::chrono::milliseconds(m_timing.openReplyMs);
-      awaited = "ANSWER";
-      lock.unlock();
-      Send(FrameKind::Answer, answer, sizeof answer, &reason);
-      lock.lock();
-      continue;
     }
     if (Clock::now() >= m_openDeadline) {
       const std::string why =
@@ -309,6 +254,85 @@ HRESULT Connection::OpenChannel(const std::string& name, IDevMgrChannelSink* sin
       return FailOpen(lock, opening, kOpenTimedOut, description, why);
     }
   }
+}
+
+HRESULT Connection::BeginOpen(IDevMgrChannelSink* sink, std::string* description) {
+  if (Gone()) {
+    *description = "the handheld is no longer attached";
+    return kDeviceGone;
+  }
+  if (m_phase != Phase::None && m_phase != Phase::Closed) {
+    *description = "this handheld already has a channel open";
+    return kChannelBusy;
+  }
+  ++m_generation;
+  // The phase is set before OPEN goes out, so the answer always finds it.
+  m_phase = Phase::Opening;
+  sink->AddRef();
+  m_sink = sink;
+  m_openResult = S_FALSE;
+  m_openDetail.clear();
+  m_challengePending = false;
+  if (!m_ring) m_ring = std::make_unique<std::uint8_t[]>(kMaxUnreadPackets * kMaxDataBody);
+  m_ringHead = m_ringCount = 0;
+  m_openDeadline = Clock::now() + std::chrono::milliseconds(m_timing.openReplyMs);
+  return S_OK;
+}
+
+HRESULT Connection::DecidedOpen(Lock& lock, std::uint32_t opening, const std::string& name,
+                                std::string* description) {
+  // The handheld's answer counts even when the connection ended right after it (a
+  // WIPED is followed by the end at once).
+  if (m_openResult == S_OK) return S_OK;
+  if (m_openResult == kChannelRefused) {
+    return FailOpen(lock, opening, kChannelRefused, description,
+                    "the handheld refused channel \"" + name + "\": " + m_openDetail);
+  }
+  if (m_openResult != S_FALSE) {
+    return FailOpen(lock, opening, m_openResult, description,
+                    "the handheld was wiped after the last wrong password");
+  }
+  if (Gone()) {
+    std::string text = "the handheld went away";
+    if (!m_endReason.empty()) text += " (" + m_endReason + ")";
+    return FailOpen(lock, opening, kDeviceGone, description, std::move(text));
+  }
+  return S_FALSE;
+}
+
+Connection::ChallengeOutcome Connection::AnswerChallenge(Lock& lock, IDevMgrChannelSink* sink) {
+  m_challengePending = false;
+  const std::int32_t attempts = m_challengeAttempts;
+  lock.unlock();
+  // The sink may block until the user answers; it runs on a thread of ours, never on
+  // the caller's, as the component does.
+  BYTE answer[kAnswerSize] = {};
+  HRESULT challengeResult = E_FAIL;
+  try {
+    std::thread challenger([&] { challengeResult = sink->OnChallenge(attempts, answer); });
+    challenger.join();
+  } catch (const std::system_error&) {
+    challengeResult = E_OUTOFMEMORY;
+  }
+  lock.lock();
+  if (Gone()) return ChallengeOutcome::Gone;
+  if (FAILED(challengeResult)) {
+    m_phase = Phase::None;
+    SendUnlocked(lock, FrameKind::Cancel, nullptr, 0);
+    return ChallengeOutcome::Cancelled;
+  }
+  m_phase = Phase::Opening;
+  m_openDeadline = Clock::now() + std::chrono::milliseconds(m_timing.openReplyMs);
+  SendUnlocked(lock, FrameKind::Answer, answer, sizeof answer);
+  return ChallengeOutcome::Answered;
+}
+
+void Connection::SendUnlocked(Lock& lock, FrameKind kind, const void* body, std::size_t length) {
+  // A failed send ends the connection, which the open then sees as the handheld gone.
+  std::string reason;
+  lock.unlock();
+  Send(kind, body, length, &reason);
+  lock.lock();
 }
 
 HRESULT Connection::FailOpen(Lock& lock, std::uint32_t generation, HRESULT result, std::string* description,

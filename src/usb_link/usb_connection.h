@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "device/devmgr.h"
+#include "device/api/devmgr.h"
 #include "usb_link/usb_device_manager.h"
 #include "usb_link/usb_frame.h"
 #include "usb_link/usb_stream.h"
@@ -98,6 +98,16 @@ class Connection {
   void CallSink(Lock& lock, IDevMgrChannelSink* sink, bool close);
   // Waits until no sink call runs, unless this thread is making it.
   void WaitForSinkCalls(Lock& lock);
+  // The steps of OpenChannel, all with the lock held. BeginOpen refuses an open of a
+  // gone or busy handheld, or starts a new channel generation; DecidedOpen is S_FALSE
+  // while the handheld has not decided, else the open's result; AnswerChallenge hands a
+  // CHALLENGE to the sink and sends its ANSWER or CANCEL.
+  enum class ChallengeOutcome { Answered, Cancelled, Gone };
+  HRESULT BeginOpen(IDevMgrChannelSink* sink, std::string* description);
+  HRESULT DecidedOpen(Lock& lock, std::uint32_t opening, const std::string& name, std::string* description);
+  ChallengeOutcome AnswerChallenge(Lock& lock, IDevMgrChannelSink* sink);
+  // Sends one frame with the lock let go meanwhile.
+  void SendUnlocked(Lock& lock, FrameKind kind, const void* body, std::size_t length);
   // Lets go of a failed open's sink; no channel call can reach it any more.
   HRESULT FailOpen(Lock& lock, std::uint32_t generation, HRESULT result, std::string* description,
                    std::string text);

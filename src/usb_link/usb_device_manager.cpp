@@ -3,7 +3,9 @@
 // events on its own I/O thread; and the factory the program creates it with.
 #include "usb_link/usb_device_manager.h"
 
+#include <algorithm>
 #include <atomic>
+#include <optional>
 #include <thread>
 
 #include "usb_link/usb_com_objects.h"
@@ -13,6 +15,16 @@ namespace skiff {
 
 namespace usblink {
 namespace {
+
+// Removes the first entry that matches and returns it; nothing when none does.
+template <typename Entry, typename Match>
+std::optional<Entry> TakeFirst(std::vector<Entry>& entries, Match match) {
+  const auto found = std::find_if(entries.begin(), entries.end(), match);
+  if (found == entries.end()) return std::nullopt;
+  Entry entry = *found;
+  entries.erase(found);
+  return entry;
+}
 
 // More handhelds than anyone attaches; past it a connection is refused, so a runaway
 // client cannot use up the process's descriptors.
@@ -143,13 +155,8 @@ HRESULT CUsbDevMgr::UnadviseDeviceEvents(DWORD cookie) {
   IDevMgrDeviceSink* sink = nullptr;
   {
     std::unique_lock lock(m_mutex);
-    for (auto it = m_sinks.begin(); it != m_sinks.end(); ++it) {
-      if (it->cookie == cookie) {
-        sink = it->sink;
-        m_sinks.erase(it);
-        break;
-      }
-    }
+    if (auto entry = TakeFirst(m_sinks, [&](const auto& advised) { return advised.cookie == cookie; }))
+      sink = entry->sink;
     if (sink == nullptr) return CONNECT_E_NOCONNECTION;
     // An event being delivered right now may still be inside the sink: once this
     // returns, none is.
@@ -256,13 +263,8 @@ void CUsbDevMgr::Finish(const std::shared_ptr<Connection>& connection, bool rais
   CUsbDevice* device = nullptr;
   {
     std::lock_guard lock(m_mutex);
-    for (auto it = m_devices.begin(); it != m_devices.end(); ++it) {
-      if (it->connection == connection) {
-        device = it->device;
-        m_devices.erase(it);
-        break;
-      }
-    }
+    if (auto entry = TakeFirst(m_devices, [&](const auto& known) { return known.connection == connection; }))
+      device = entry->device;
   }
   if (device != nullptr && raiseDeviceEvents) RaiseDeviceEvent(false, device);
   if (openSink != nullptr) connection->NotifyClosed(openSink);

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "device/devmgr.h"
+#include "device/api/devmgr.h"
 #include "platform/win32/com/com_device_manager.h"
 
 namespace skiff {

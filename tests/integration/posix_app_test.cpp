@@ -26,6 +26,7 @@
 #include "platform/platform.h"
 #include "platform/posix/app/autostart.h"
 #include "platform/posix/app/console_frontend.h"
+#include "platform/posix/app/console_rules.h"
 #include "platform/posix/app/ini_profile.h"
 #include "platform/posix/app/single_instance.h"
 #include "support/temporary_folder.h"
@@ -34,6 +35,7 @@ namespace skiff {
 namespace {
 
 using ::testing::HasSubstr;
+using namespace std::string_literals;
 
 std::string ReadFile(const std::string& path) {
   std::stringstream content;
@@ -58,6 +60,24 @@ struct ReportedProfile : ILogSink {
   std::string reports;
   CIniProfile profile;
 };
+
+TEST(ConsoleRules, YesNoAnswersControlRepliesAndDisplaySafeText) {
+  for (const char* yes : {"y", "YES", " yes\r", "\tY "}) EXPECT_TRUE(IsYesAnswer(yes)) << yes;
+  for (const char* no : {"", "no", "yess", "y y", "1"}) EXPECT_FALSE(IsYesAnswer(no)) << no;
+
+  bool show = false;
+  EXPECT_EQ(ControlReplyFor("show please", show), kControlUnknownReply);
+  EXPECT_FALSE(show);
+  EXPECT_EQ(ControlReplyFor("show\r", show), kControlShownReply);
+  EXPECT_TRUE(show);
+
+  // Line ends, tabs and UTF-8 stay; controls, also the 8-bit ones (\233 is 0x9b), overlong
+  // and surrogate sequences and one cut at the end are escaped byte by byte.
+  EXPECT_EQ(DisplaySafeText(
+                "ok\r\n\tcaf\xc3\xa9 \xf0\x9f\x98\x80 \0\x7f\xc2\23331m\23331m\xc0\xaf\xed\xa0\x80\xe2\x82"s),
+            "ok\r\n\tcaf\xc3\xa9 \xf0\x9f\x98\x80 "
+            "\\x00\\x7f\\xc2\\x9b31m\\x9b31m\\xc0\\xaf\\xed\\xa0\\x80\\xe2\\x82");
+}
 
 TEST(IniProfile, WriteChangesOneEntryKeepsEverythingElseMakesTheFilePrivateAndLosesNothing) {
   testing::TemporaryFolder temp;

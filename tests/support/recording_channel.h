@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "device/devmgr.h"
+#include "device/api/devmgr.h"
 #include "http/http_client.h"
 #include "protocol/dispatcher.h"
 #include "protocol/packet.h"

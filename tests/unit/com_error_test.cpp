@@ -10,8 +10,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "device/api/com_error.h"
 #include "device/api/message_text.h"
-#include "device/com_error.h"
 #include "platform/platform.h"
 
 namespace skiff {

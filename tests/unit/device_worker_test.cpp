@@ -5,7 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "device/com_error.h"
+#include "device/api/com_error.h"
 #include "support/device_test_support.h"
 #include "support/fake_http_transport.h"
 #include "support/fake_profile.h"

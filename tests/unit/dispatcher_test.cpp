@@ -12,7 +12,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "device/com_error.h"
+#include "device/api/com_error.h"
 #include "support/counting_allocator.h"
 #include "support/fake_http_transport.h"
 #include "support/recording_channel.h"

@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "device/worker.h"
+#include "shell/first_start.h"
 #include "shell/password_handoff.h"
-#include "shell/shell_rules.h"
+#include "shell/shell_texts.h"
 #include "support/fake_profile.h"
 #include "support/recording_log.h"
 
@@ -52,24 +53,9 @@ TEST(FirstStartRule, OnlyTheExactNeverStartedMarkerRegistersAndAFailedStartTries
   EXPECT_THAT(registration.calls, ElementsAre(true, true));
 }
 
-TEST(ShellText, PromptYesNoControlAndDisplaySafeText) {
+TEST(ShellText, PasswordPromptNamesThePinInHexAndTheAttemptsAsGiven) {
   EXPECT_THAT(PasswordPromptText(-1, 0xFFFFFFFFu), HasSubstr("PIN ffffffff.\r\nYou have -1 attempts"));
   EXPECT_THAT(PasswordPromptText(1, 0), HasSubstr("PIN 0.\r\n"));
-  for (const char* yes : {"y", "YES", " yes\r", "\tY "}) EXPECT_TRUE(IsYesAnswer(yes)) << yes;
-  for (const char* no : {"", "no", "yess", "y y", "1"}) EXPECT_FALSE(IsYesAnswer(no)) << no;
-
-  bool show = false;
-  EXPECT_EQ(ControlReplyFor("show please", show), kControlUnknownReply);
-  EXPECT_FALSE(show);
-  EXPECT_EQ(ControlReplyFor("show\r", show), kControlShownReply);
-  EXPECT_TRUE(show);
-
-  // Line ends, tabs and UTF-8 stay; controls, also the 8-bit ones (\233 is 0x9b), overlong
-  // and surrogate sequences and one cut at the end are escaped byte by byte.
-  EXPECT_EQ(DisplaySafeText(
-                "ok\r\n\tcaf\xc3\xa9 \xf0\x9f\x98\x80 \0\x7f\xc2\23331m\23331m\xc0\xaf\xed\xa0\x80\xe2\x82"s),
-            "ok\r\n\tcaf\xc3\xa9 \xf0\x9f\x98\x80 "
-            "\\x00\\x7f\\xc2\\x9b31m\\x9b31m\\xc0\\xaf\\xed\\xa0\\x80\\xe2\\x82");
 }
 
 // The window's thread, woken by the hand-off, and the host that records each answer with

@@ -1,6 +1,6 @@
 // ComError: a failed device-manager call with its code and error information, the
 // helpers that raise it, and the one log line that reports it.
-#include "device/com_error.h"
+#include "device/api/com_error.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // The class id of the device manager and the ids of its interfaces. The interface ids
 // share one tail and differ in their first field.
-#include "device/devmgr.h"
+#include "device/api/devmgr.h"
 
 namespace {
 constexpr IID DevMgrIid(unsigned long head) noexcept {

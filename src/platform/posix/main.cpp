@@ -14,7 +14,7 @@
 #include "platform/posix/base/console.h"
 #include "platform/posix/http_curl/curl_transport.h"
 #include "platform/posix/usb_link/usb_socket.h"
-#include "shell/downloader_shell.h"
+#include "shell/main_window_run.h"
 #include "usb_link/usb_device_manager.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "platform/win32/com/com_device_manager.h"
 #include "platform/win32/http/winhttp_transport.h"
 #include "platform/win32/registry/registry_profile.h"
-#include "shell/downloader_shell.h"
+#include "shell/main_window_run.h"
 
 namespace {
 

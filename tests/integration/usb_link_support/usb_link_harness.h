@@ -18,7 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "core/text.h"
-#include "device/devmgr.h"
+#include "device/api/devmgr.h"
 #include "device/sha1.h"
 #include "support/packet_bytes.h"
 #include "support/recording_log.h"

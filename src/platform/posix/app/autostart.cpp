@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/posix/app/xdg_paths.h"
+#include "shell/shell_texts.h"
 
 namespace skiff {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "shell/shell_rules.h"
+#include "platform/platform.h"
 
 namespace skiff {
 

@@ -18,7 +18,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/app/poll_sources.h"
-#include "shell/downloader_shell.h"
+#include "shell/main_window_run.h"
 #include "shell/password_handoff.h"
 
 namespace skiff {

@@ -6,7 +6,8 @@
 #include <string>
 
 #include "core/activity_log.h"
-#include "shell/shell_rules.h"
+#include "platform/posix/app/console_rules.h"
+#include "shell/shell_texts.h"
 
 namespace skiff::console {
 

@@ -17,9 +17,14 @@
 #include <thread>
 
 #include "platform/posix/app/xdg_paths.h"
-#include "shell/shell_rules.h"
 
 namespace skiff {
+
+std::string ControlReplyFor(std::string_view requestLine, bool& showWindow) {
+  if (!requestLine.empty() && requestLine.back() == '\r') requestLine.remove_suffix(1);
+  showWindow = requestLine == kControlShowRequest;
+  return showWindow ? kControlShownReply : kControlUnknownReply;
+}
 
 namespace {
 

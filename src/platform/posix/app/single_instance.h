@@ -3,13 +3,26 @@
 // ask the running one to show its window.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "platform/posix/app/poll_sources.h"
 
 namespace skiff {
+
+// ---- Messages between two starts of the program -----------------------------------
+// A second start connects to the running one and sends one request line; the running
+// one answers with one line and closes.
+inline constexpr char kControlShowRequest[] = "show";
+inline constexpr char kControlShownReply[] = "shown";
+inline constexpr char kControlUnknownReply[] = "unknown";
+inline constexpr std::size_t kControlMaxLine = 256;
+
+// The reply to one request line (without its line end).
+std::string ControlReplyFor(std::string_view requestLine, bool& showWindow);
 
 class CSingleInstance {
  public:

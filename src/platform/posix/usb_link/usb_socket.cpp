@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/posix/usb_link/usb_fd_stream.h"
+#include "platform/common/usb_link/socket_layer.h"
 
 namespace skiff {
 
@@ -93,7 +93,7 @@ class CUnixListener final : public IUsbListener {
   SocketHandle Handle() const override { return static_cast<SocketHandle>(m_fd); }
 
   std::unique_ptr<IUsbStream> Accept(unsigned sendMs, std::string* refusal) override {
-    const int fd = AcceptFd(m_fd, sendMs);
+    const int fd = AcceptSocket(m_fd, sendMs);
     if (fd < 0) return nullptr;
     ucred peer{};
     socklen_t peerSize = sizeof peer;
@@ -102,7 +102,7 @@ class CUnixListener final : public IUsbListener {
       ::close(fd);
       return nullptr;
     }
-    return MakeFdStream(fd);
+    return MakeSocketStream(fd);
   }
 
   std::string Name() const override { return m_path; }
@@ -203,7 +203,7 @@ std::unique_ptr<IUsbStream> ConnectToUsbSocket(const std::string& path, std::str
     *reason = ErrnoText("cannot connect to", path, error);
     return nullptr;
   }
-  return MakeFdStream(fd);
+  return MakeSocketStream(fd);
 }
 
 }  // namespace usblink

@@ -9,7 +9,7 @@
 #include "platform/win32/app/dialogs.h"
 #include "platform/win32/app/exit_deadline.h"
 #include "platform/win32/app/resource.h"
-#include "shell/shell_rules.h"
+#include "shell/shell_texts.h"
 
 namespace skiff {
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "shell/downloader_shell.h"
+#include "shell/main_window_run.h"
 #include "shell/password_handoff.h"
 
 namespace skiff {

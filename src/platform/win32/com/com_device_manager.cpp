@@ -1,7 +1,7 @@
 // The device manager created through COM, and the watcher thread's apartment.
 #include "platform/win32/com/com_device_manager.h"
 
-#include "device/devmgr.h"
+#include "device/api/devmgr.h"
 
 namespace skiff {
 namespace {

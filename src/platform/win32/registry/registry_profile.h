@@ -5,7 +5,6 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "shell/shell_rules.h"
 
 namespace skiff {
 

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "device/devmgr.h"
+#include "device/api/devmgr.h"
 
 namespace skiff {
 

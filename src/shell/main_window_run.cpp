@@ -1,7 +1,7 @@
 // Start-up and shutdown order of the main window: log, worker, watcher thread, first
 // start, title, modal run; then abandon, stop, destroy in reverse. Also the watcher's
 // intervals as the program starts them.
-#include "shell/downloader_shell.h"
+#include "shell/main_window_run.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -16,7 +16,7 @@ class MainWindowHost : public IMainWindowHost {
       : m_worker(worker), m_runOnStartup(runOnStartup) {}
 
   bool RunOnStartupClicked(bool checked) override {
-    return ToggleRunOnStartup(checked, m_runOnStartup, m_worker);
+    return ToggleRunOnStartup(checked, m_runOnStartup, m_worker.LogSink());
   }
 
   void PasswordAnswered(const std::string& password, bool remember) override {
@@ -38,9 +38,9 @@ void RunMainWindow(MainWindowParts& parts) {
 
   log.SetWindow(&parts.window);
   worker.SetLog(&log);
-  parts.earlyLog.Bind(&worker);
+  parts.earlyLog.Bind(&worker.LogSink());
   worker.Start();
-  parts.window.SetRunOnStartupCheck(ApplyFirstStartRule(parts.profile, parts.runOnStartup, worker));
+  parts.window.SetRunOnStartupCheck(ApplyFirstStartRule(parts.profile, parts.runOnStartup, worker.LogSink()));
   parts.window.SetTitle(kAppTitle);
 
   parts.window.RunModal(host);

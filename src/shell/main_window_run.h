@@ -8,7 +8,8 @@
 #include "device/worker.h"
 #include "http/http_transport.h"
 #include "platform/platform.h"
-#include "shell/shell_rules.h"
+#include "shell/first_start.h"
+#include "shell/shell_texts.h"
 
 namespace skiff {
 

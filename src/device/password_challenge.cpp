@@ -1,7 +1,6 @@
-// The password challenge of a locked handheld: a remembered password answers by itself
-// only when no wrong answer came before (10 attempts left); otherwise the user is asked.
-// The answer is the SHA-1 digest of the password.
-#include "device/worker.h"
+// The password challenge: the remembered password when no wrong answer came before,
+// otherwise the user's, answered with its SHA-1 digest.
+#include "device/password_challenge.h"
 
 #include <cstdio>
 
@@ -25,13 +24,16 @@ void AnswerWith(const std::string& password, BYTE answer[20]) {
 
 }  // namespace
 
-HRESULT STDMETHODCALLTYPE CDeviceWorker::OnChallenge(LONG attemptsRemaining, BYTE answer[20]) {
-  CallbackScope scope(m_callbacks);
-  if (!scope.Entered()) return kChallengeCancelled;
-  ConsoleEcho("raw_OnChallenge: " + std::to_string(attemptsRemaining));
+CPasswordChallenge::CPasswordChallenge(IProfile& profile, IPasswordRequester& requester, CLogWriter& log,
+                                       Event& stopEvent, const std::atomic<bool>& stopping)
+    : m_profile(profile), m_requester(requester), m_log(log), m_hStopEvent(stopEvent), m_bStop(stopping) {}
+
+HRESULT CPasswordChallenge::OnChallenge(LONG attemptsRemaining, BYTE answer[20], std::uint32_t pin,
+                                        std::int32_t arrival) {
+  m_log.Log(LogTo::ConsoleOnly, "raw_OnChallenge: " + std::to_string(attemptsRemaining));
   if (answer == nullptr) return E_POINTER;
 
-  const std::string entry = PinText(m_dwPin.load());
+  const std::string entry = PinText(pin);
   if (attemptsRemaining == 10) {
     const std::string remembered = m_profile.GetString(kSavedPasswordsSection, entry, kNoPassword);
     if (remembered != kNoPassword) {
@@ -45,16 +47,17 @@ HRESULT STDMETHODCALLTYPE CDeviceWorker::OnChallenge(LONG attemptsRemaining, BYT
   m_profile.DeleteEntry(kSavedPasswordsSection, entry);
 
   std::string password;
-  if (!AskForPassword(attemptsRemaining, password)) return kChallengeCancelled;
+  if (!AskForPassword(attemptsRemaining, pin, arrival, password)) return kChallengeCancelled;
   AnswerWith(password, answer);
   return S_OK;
 }
 
-bool CDeviceWorker::AskForPassword(LONG attemptsRemaining, std::string& password) {
+bool CPasswordChallenge::AskForPassword(LONG attemptsRemaining, std::uint32_t pin, std::int32_t arrival,
+                                        std::string& password) {
   if (m_bStop.load()) return false;
   // Only an answer to this request counts, not one left over from an earlier prompt.
   m_hPasswordEvent.Reset();
-  m_requester.RequestPassword(attemptsRemaining, m_dwPin.load());
+  m_requester.RequestPassword(attemptsRemaining, pin);
   // The requester answers before it returns, so this wait normally ends at once; it
   // also ends when the worker stops, whether or not an abandoned prompt answered.
   const WaitResult result = WaitForAny(&m_hPasswordEvent, &m_hStopEvent, kInfinite);
@@ -64,15 +67,29 @@ bool CDeviceWorker::AskForPassword(LONG attemptsRemaining, std::string& password
     password = m_strPassword;
   }
   if (password == kNoPassword) {
-    Log("User pressed cancel");
+    m_log.Log(LogTo::LogAndConsole, "User pressed cancel");
     // Ignore this device until a pass has seen it gone.
-    m_nCancelledArrival.store(m_nArrival.load());
+    m_nCancelledArrival.store(arrival);
     return false;
   }
   return true;
 }
 
-void CDeviceWorker::RememberTypedPassword() {
+void CPasswordChallenge::SetPasswordAnswer(const std::string& password, bool remember) {
+  {
+    std::lock_guard<std::mutex> lock(m_answerMutex);
+    m_strPassword = password;
+    m_bRememberPassword = remember;
+  }
+  m_hPasswordEvent.Set();
+}
+
+void CPasswordChallenge::BeginPass() {
+  std::lock_guard<std::mutex> lock(m_answerMutex);
+  m_strPassword = kNoPassword;
+}
+
+void CPasswordChallenge::RememberTypedPassword(std::uint32_t pin) {
   std::string password;
   bool remember = false;
   {
@@ -80,9 +97,8 @@ void CDeviceWorker::RememberTypedPassword() {
     password = m_strPassword;
     remember = m_bRememberPassword;
   }
-  if (remember && password != kNoPassword) {
-    m_profile.WriteString(kSavedPasswordsSection, PinText(m_dwPin.load()), password);
-  }
+  if (remember && password != kNoPassword)
+    m_profile.WriteString(kSavedPasswordsSection, PinText(pin), password);
 }
 
 }  // namespace skiff

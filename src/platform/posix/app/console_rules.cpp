@@ -1,51 +1,8 @@
-// The application shell's platform-free rules: first start, run on startup, the password
-// prompt text, the second start's request, display-safe text.
-#include "shell/shell_rules.h"
-
-#include <cstdio>
-
-#include "device/worker.h"
+// The console's text rules: which answers mean yes, and log text made safe for a
+// terminal.
+#include "platform/posix/app/console_rules.h"
 
 namespace skiff {
-
-namespace {
-
-bool SetRegistration(bool on, IRunOnStartup& runOnStartup, ILogSink& log) {
-  if (runOnStartup.SetRunOnStartup(on)) return true;
-  std::string text = on ? "Could not register the program to run on startup"
-                        : "Could not remove the program's run-on-startup registration";
-  const std::string reason = runOnStartup.LastError();
-  if (!reason.empty()) text += ": " + reason;
-  log.Log(text);
-  return false;
-}
-
-}  // namespace
-
-bool ApplyFirstStartRule(IProfile& profile, IRunOnStartup& runOnStartup, ILogSink& log) {
-  const std::string version = profile.GetString(kGeneralSection, kVersionName, kVersionNeverStarted);
-  if (version == kVersionNeverStarted) {
-    // A marker that could not be written is found again at the next start, which then
-    // registers again: nothing worse happens.
-    if (!profile.WriteString(kGeneralSection, kVersionName, kVersionCurrent))
-      log.Log("Could not write the first-start marker to the settings");
-    SetRegistration(true, runOnStartup, log);
-  }
-  return runOnStartup.IsRunOnStartup();
-}
-
-bool ToggleRunOnStartup(bool checked, IRunOnStartup& runOnStartup, ILogSink& log) {
-  const bool wanted = !checked;
-  SetRegistration(wanted, runOnStartup, log);
-  return wanted;
-}
-
-std::string PasswordPromptText(std::int32_t attemptsRemaining, std::uint32_t pin) {
-  char attempts[16];
-  std::snprintf(attempts, sizeof attempts, "%d", static_cast<int>(attemptsRemaining));
-  return std::string("Please enter password for handheld PIN ") + PinText(pin) + ".\r\nYou have " + attempts +
-         " attempts remaining.\r\nNote that device will be wiped if all attempts are used.";
-}
 
 bool IsYesAnswer(std::string_view answer) {
   while (!answer.empty() && (answer.front() == ' ' || answer.front() == '\t')) answer.remove_prefix(1);
@@ -54,12 +11,6 @@ bool IsYesAnswer(std::string_view answer) {
   std::string lower;
   for (char c : answer) lower += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   return lower == "y" || lower == "yes";
-}
-
-std::string ControlReplyFor(std::string_view requestLine, bool& showWindow) {
-  if (!requestLine.empty() && requestLine.back() == '\r') requestLine.remove_suffix(1);
-  showWindow = requestLine == kControlShowRequest;
-  return showWindow ? kControlShownReply : kControlUnknownReply;
 }
 
 namespace {
