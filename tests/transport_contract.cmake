@@ -9,8 +9,8 @@ if(WIN32)
   # The user's proxy setting lives in the prefix's registry, shared by every process in it.
   set(contract_lock RESOURCE_LOCK wineprefix_internet_settings)
 else()
-  # the libcurl transport, with its own cases beyond the contract
-  set(contract_platform integration/curl_transport_test.cpp)
+  # the libcurl transport, with its own cases beyond the contract (allocations counted)
+  set(contract_platform integration/curl_transport_test.cpp support/counting_allocator.cpp)
   set(contract_libs skiff_posix_http)
   set(contract_lock)
 endif()

@@ -7,24 +7,25 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
-#include <new>
 
 #include <curl/curl.h>
 
 #include "integration/transport_contract/transport_under_test.h"
 #include "platform/posix/http_curl/curl_proxy.h"
 #include "platform/posix/http_curl/curl_transport.h"
+#include "support/counting_allocator.h"
 
 namespace {
 
-// Heap allocations while g_counting is set: the program's (operator new below) and
-// libcurl's, whose allocator is hooked before anything in the process touches libcurl.
+// libcurl's heap allocations while g_counting is set: its allocator is hooked before
+// anything in the process touches libcurl. The program's own are counted by
+// counting_allocator.cpp, linked in.
 std::atomic<bool> g_counting{false};
 std::atomic<long> g_libcurlAllocations{0};
-std::atomic<long> g_programAllocations{0};
 
-void Count(std::atomic<long>& counter = g_libcurlAllocations) {
-  if (g_counting.load(std::memory_order_relaxed)) counter.fetch_add(1, std::memory_order_relaxed);
+void Count() {
+  if (g_counting.load(std::memory_order_relaxed))
+    g_libcurlAllocations.fetch_add(1, std::memory_order_relaxed);
 }
 
 class HookLibcurl : public ::testing::Environment {
@@ -43,20 +44,6 @@ const auto* const g_hook =  // NOLINT(cert-err58-cpp): GoogleTest registers envi
     ::testing::AddGlobalTestEnvironment(new HookLibcurl);
 
 }  // namespace
-
-// (The replacements pair malloc with free on purpose.)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-  Count(g_programAllocations);
-  if (void* pointer = std::malloc(size != 0 ? size : 1)) return pointer;
-  throw std::bad_alloc();
-}
-void operator delete(void* pointer) noexcept {
-  std::free(pointer);
-}
-void operator delete(void* pointer, std::size_t) noexcept {
-  std::free(pointer);
-}
 
 namespace skiff::test {
 
@@ -194,11 +181,13 @@ TEST(CurlTransport, ReadingTheBodyAllocatesNothingPerChunk) {
   ASSERT_EQ(client.ReadBody(chunk, sizeof chunk, &got), 0u);  // the first read may set things up
   std::uint64_t total = got;
   long reads = 0;
+  const long before = skiff::testing::AllocationCount();
   g_counting = true;
   for (; client.ReadBody(chunk, sizeof chunk, &got) == 0 && got != 0; ++reads) total += got;
   g_counting = false;
   EXPECT_EQ(total, 8'000'000u);
-  EXPECT_EQ(g_programAllocations.load(), 0) << "the transport and the client allocate nothing per read";
+  EXPECT_EQ(skiff::testing::AllocationCount() - before, 0)
+      << "the transport and the client allocate nothing per read";
   // libcurl sets up its socket bookkeeping again whenever a paused transfer resumes, a
   // few small allocations each time the transport's buffer has been emptied.
   EXPECT_LT(g_libcurlAllocations.load() * 8, reads)
