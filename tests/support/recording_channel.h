@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -23,8 +22,6 @@ class RecordingChannel : public IDevMgrChannel {
   HRESULT writeResult = S_OK;
   bool record = true;
   std::vector<std::vector<std::uint8_t>> writes;
-  int writeCount = 0;
-  std::uint8_t lastWrite[kPacketSize] = {};
   std::size_t lastWriteSize = 0;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
@@ -38,9 +35,7 @@ class RecordingChannel : public IDevMgrChannel {
   HRESULT STDMETHODCALLTYPE Reserved3() override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE ReadData(BYTE*, ULONG, ULONG*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE WriteData(const BYTE* data, ULONG length) override {
-    ++writeCount;
-    lastWriteSize = length <= kPacketSize ? length : 0;
-    std::memcpy(lastWrite, data, lastWriteSize);
+    lastWriteSize = length;
     if (record) writes.emplace_back(data, data + length);
     return writeResult;
   }

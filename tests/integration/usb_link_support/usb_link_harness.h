@@ -163,10 +163,6 @@ class Ref {
   T* m_pointer = nullptr;
 };
 
-inline std::string Utf8(BSTR text) {
-  return WideToUtf8String(std::u16string_view(AsWide(text), SysStringLen(text)));
-}
-
 // The number of devices in a fresh device list.
 inline ULONG DeviceCount(IDevMgrMain* manager) {
   Ref<IDevMgrDeviceList> list;
@@ -185,7 +181,8 @@ inline std::string LastErrorDescription() {
   if (GetErrorInfo(0, &info) != S_OK || info == nullptr) return {};
   BSTR description = nullptr;
   std::string text;
-  if (SUCCEEDED(info->GetDescription(&description)) && description != nullptr) text = Utf8(description);
+  if (SUCCEEDED(info->GetDescription(&description)) && description != nullptr)
+    text = WideToUtf8String(std::u16string_view(AsWide(description), SysStringLen(description)));
   SysFreeString(description);
   info->Release();
   return text;
