@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -33,11 +32,8 @@ bool Eventually(Condition condition) {
 class CollectingSink : public ILogSink {
  public:
   void Log(const std::string& line) override {
-    {
-      std::lock_guard<std::mutex> hold(m_mutex);
-      m_lines.push_back(line);
-    }
-    m_changed.notify_all();
+    std::lock_guard<std::mutex> hold(m_mutex);
+    m_lines.push_back(line);
   }
   std::vector<std::string> Lines() const {
     std::lock_guard<std::mutex> hold(m_mutex);
@@ -50,13 +46,11 @@ class CollectingSink : public ILogSink {
   }
   // True once count lines have come in all; false after a safety time-out.
   bool WaitForCount(std::size_t count) const {
-    std::unique_lock<std::mutex> hold(m_mutex);
-    return m_changed.wait_for(hold, std::chrono::seconds(20), [&] { return m_lines.size() >= count; });
+    return Eventually([&] { return Count() >= count; });
   }
 
  private:
   mutable std::mutex m_mutex;
-  mutable std::condition_variable m_changed;
   std::vector<std::string> m_lines;
 };
 

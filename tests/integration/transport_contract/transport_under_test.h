@@ -20,6 +20,7 @@
 #include "http/http_client.h"
 #include "http/http_transport.h"
 #include "http/winhttp_errors.h"
+#include "support/recording_log.h"
 
 namespace skiff::test {
 
@@ -58,11 +59,7 @@ struct Peers {
   static std::string ProxyLog() { return Log("SKIFF_TEST_PROXY_LOG"); }
   // True once the log named in `name` holds `text` (the deadline is a safety limit only).
   static bool Logged(const char* name, const std::string& text) {
-    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);;) {
-      if (Log(name).find(text) != std::string::npos) return true;
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    return testing::Eventually([&] { return Log(name).find(text) != std::string::npos; });
   }
   static bool ProxyLogged(const std::string& text) { return Logged("SKIFF_TEST_PROXY_LOG", text); }
 };

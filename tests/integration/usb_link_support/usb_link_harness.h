@@ -5,11 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -30,16 +28,14 @@ namespace skiff::testing {
 
 inline constexpr auto kEventWait = std::chrono::seconds(10);  // safety net only
 
-// Whatever reaches it, counted: device events and one channel's events. Counts change
-// under one mutex, so that a test can wait for one to reach a number. References are
-// counted so a test can see that the manager lets go; the manager never queries for
-// other interfaces.
+// Whatever reaches it, counted: device events and one channel's events, so that a test
+// can wait for one to reach a number. References are counted so a test can see that the
+// manager lets go; the manager never queries for other interfaces.
 class RecordingSink : public IDevMgrDeviceSink, public IDevMgrChannelSink {
  public:
   virtual ~RecordingSink() = default;
-  bool Wait(const std::atomic<int>& counter, int count) {
-    std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, kEventWait, [&] { return counter >= count; });
+  static bool Wait(const std::atomic<int>& counter, int count) {
+    return Eventually([&] { return counter >= count; });
   }
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOTIMPL; }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
@@ -68,17 +64,11 @@ class RecordingSink : public IDevMgrDeviceSink, public IDevMgrChannelSink {
   std::function<void()> duringChallenge;  // runs inside OnChallenge before it answers
 
  private:
-  HRESULT Count(const void* object, std::atomic<int>& counter) {
+  static HRESULT Count(const void* object, std::atomic<int>& counter) {
     if (object == nullptr) return E_POINTER;
-    {
-      std::lock_guard lock(m_mutex);
-      ++counter;
-    }
-    m_changed.notify_all();
+    ++counter;
     return S_OK;
   }
-  mutable std::mutex m_mutex;
-  std::condition_variable m_changed;
 };
 
 // A handheld made of raw frames, for answers the real one never gives.
