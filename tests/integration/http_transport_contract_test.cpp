@@ -177,41 +177,6 @@ TEST_F(TransportContract, CertificatesAreCheckedAndHttpsNeverFallsToHttp) {
   EXPECT_EQ(fetch.Get("/downgrade", true), kErrorRedirectFailed) << "never from https to http";
 }
 
-TEST_F(TransportContract, UserProxyIsUsedUnlessBypassed) {
-  struct Guard {
-    ~Guard() { SetUserProxy("", ""); }
-  } guard;
-  const std::unique_ptr<IHttpTransport> trusting = MakeTransportUnderTest(true);
-  const std::string proxy = "127.0.0.1:" + Peers::Env("SKIFF_TEST_PROXY_PORT");
-
-  SetUserProxy(proxy, "");
-  std::string body;
-  // (The server is named differently from the proxy: Wine's WinHTTP compares only the
-  // names and would send a request line meant for the server itself.)
-  ASSERT_EQ(FetchThroughClient(*trusting, "localhost", http, "/echo?through=proxy", false, &body), 0u);
-  EXPECT_TRUE(body.starts_with("GET /echo?through=proxy")) << body;
-  EXPECT_TRUE(Peers::ProxyLogged("GET http://localhost:" + std::to_string(http) + "/echo?through=proxy"))
-      << "forwarded by the proxy";
-  body.clear();
-  ASSERT_EQ(FetchThroughClient(*trusting, "localhost", https, "/echo?through=tunnel", true, &body), 0u);
-  // (Wine's WinHTTP sends the absolute form inside the tunnel too; servers accept it.)
-  EXPECT_TRUE(body.starts_with("GET /echo?through=tunnel")) << body;
-  EXPECT_TRUE(Peers::ProxyLogged("CONNECT localhost:" + std::to_string(https)))
-      << "tunnelled through the proxy";
-
-  // A host on the bypass list goes direct; one that is not still takes the proxy, and
-  // once its line is in the log the direct request's would be too.
-  SetUserProxy(proxy, "127.0.0.1");
-  ASSERT_EQ(FetchThroughClient(*trusting, "127.0.0.1", http, "/echo?bypassed", false), 0u);
-  ASSERT_EQ(FetchThroughClient(*trusting, "localhost", http, "/echo?not-bypassed", false), 0u);
-  EXPECT_TRUE(Peers::ProxyLogged("/echo?not-bypassed"));
-  EXPECT_EQ(Peers::ProxyLog().find("/echo?bypassed "), std::string::npos);
-
-  // A proxy that is not there: nothing can connect.
-  SetUserProxy("127.0.0.1:" + Peers::Env("SKIFF_TEST_REFUSED_PORT"), "");
-  EXPECT_EQ(FetchThroughClient(*trusting, "127.0.0.1", http, "/echo", false), kErrorCannotConnect);
-}
-
 TEST_F(TransportContract, CancelEndsAWaitFromAnotherThread) {
   Fetch fetch(*transport);
   ASSERT_EQ(fetch.Open("127.0.0.1", http, "GET", "/stall"), 0u);
@@ -323,27 +288,50 @@ TEST_F(TransportContract, AConnectionTheServerClosedCostsNothing) {
   EXPECT_NE(after, before);
 }
 
-TEST_F(TransportContract, AProxyChangeTakesEffectAtTheNextFetch) {
+TEST_F(TransportContract, TheUserProxyIsUsedUnlessBypassedAndAChangeCountsFromTheNextFetch) {
   struct Guard {
     ~Guard() { SetUserProxy("", ""); }
   } guard;
+  const std::unique_ptr<IHttpTransport> trusting = MakeTransportUnderTest(true);
   const std::string proxy = "127.0.0.1:" + Peers::Env("SKIFF_TEST_PROXY_PORT");
   SetUserProxy("", "");
-  ASSERT_EQ(FetchThroughClient(*transport, "localhost", http, "/echo?direct-first", false), 0u);
+  ASSERT_EQ(FetchThroughClient(*trusting, "localhost", http, "/echo?direct-first", false), 0u);
+
   SetUserProxy(proxy, "");
-  ASSERT_EQ(FetchThroughClient(*transport, "localhost", http, "/echo?proxied", false), 0u);
-  EXPECT_TRUE(Peers::ProxyLogged("/echo?proxied")) << "not on the direct connection left open";
+  std::string body;
+  // (The server is named differently from the proxy: Wine's WinHTTP compares only the
+  // names and would send a request line meant for the server itself.)
+  ASSERT_EQ(FetchThroughClient(*trusting, "localhost", http, "/echo?through=proxy", false, &body), 0u);
+  EXPECT_TRUE(body.starts_with("GET /echo?through=proxy")) << body;
+  EXPECT_TRUE(Peers::ProxyLogged("GET http://localhost:" + std::to_string(http) + "/echo?through=proxy"))
+      << "forwarded by the proxy, not sent on the direct connection left open";
+  body.clear();
+  ASSERT_EQ(FetchThroughClient(*trusting, "localhost", https, "/echo?through=tunnel", true, &body), 0u);
+  // (Wine's WinHTTP sends the absolute form inside the tunnel too; servers accept it.)
+  EXPECT_TRUE(body.starts_with("GET /echo?through=tunnel")) << body;
+  EXPECT_TRUE(Peers::ProxyLogged("CONNECT localhost:" + std::to_string(https)))
+      << "tunnelled through the proxy";
+
+  // A host on the bypass list goes direct, and so does every host once the proxy is gone;
+  // once a later proxied request is in the log, those direct ones would be too.
+  SetUserProxy(proxy, "127.0.0.1");
+  ASSERT_EQ(FetchThroughClient(*trusting, "127.0.0.1", http, "/echo?bypassed", false), 0u);
+  ASSERT_EQ(FetchThroughClient(*trusting, "localhost", http, "/echo?not-bypassed", false), 0u);
   SetUserProxy("", "");
-  ASSERT_EQ(FetchThroughClient(*transport, "localhost", http, "/echo?direct-again", false), 0u);
-  // Once a later proxied request is in the log, a proxied direct one would be too.
+  ASSERT_EQ(FetchThroughClient(*trusting, "localhost", http, "/echo?direct-again", false), 0u);
   SetUserProxy(proxy, "");
-  ASSERT_EQ(FetchThroughClient(*transport, "localhost", http, "/echo?marker", false), 0u);
+  ASSERT_EQ(FetchThroughClient(*trusting, "localhost", http, "/echo?marker", false), 0u);
   EXPECT_TRUE(Peers::ProxyLogged("/echo?marker"));
-  EXPECT_EQ(Peers::ProxyLog().find("/echo?direct-again"), std::string::npos);
-  EXPECT_EQ(Peers::ProxyLog().find("/echo?direct-first"), std::string::npos);
-  if (const auto sessions = SessionsOpened(*transport)) {
-    EXPECT_EQ(*sessions, 4u) << "a new session at each change";
+  EXPECT_TRUE(Peers::ProxyLogged("/echo?not-bypassed"));
+  for (const char* direct : {"/echo?direct-first", "/echo?bypassed", "/echo?direct-again"})
+    EXPECT_EQ(Peers::ProxyLog().find(direct), std::string::npos) << direct;
+  if (const auto sessions = SessionsOpened(*trusting)) {
+    EXPECT_EQ(*sessions, 5u) << "a new session at each change";
   }
+
+  // A proxy that is not there: nothing can connect.
+  SetUserProxy("127.0.0.1:" + Peers::Env("SKIFF_TEST_REFUSED_PORT"), "");
+  EXPECT_EQ(FetchThroughClient(*trusting, "127.0.0.1", http, "/echo", false), kErrorCannotConnect);
 }
 
 }  // namespace
