@@ -58,10 +58,7 @@ TEST_F(RegistryTest, ProfileSectionsAreSubKeysOfTextValuesAndForeignValuesReadSa
   EXPECT_EQ(profile.GetString("Saved passwords", "2a0f", "none"), "none");
   EXPECT_EQ(profile.GetString("Saved passwords", "ffffffff", "none"), "");
   // A text that a zero would cut short is refused and the stored one kept.
-  EXPECT_FALSE(profile.WriteString("General", "Version",
-                                   std::string("1.\0"
-                                               "4",
-                                               4)));
+  EXPECT_FALSE(profile.WriteString("General", "Version", std::string("1.\0004", 4)));
   EXPECT_EQ(profile.GetString("General", "Version", "0.0"), "1.3");
 
   Write(kPasswords, "1", REG_DWORD, std::string(4, '\x01'));  // not text: absent
