@@ -7,6 +7,17 @@
 //   untray                takes the tray icon away, as a restarting taskbar loses it
 //   dialog CAPTION [ID]   the texts of a dialog's controls; with ID, clicks that button
 //   password TEXT 0|1     answers the password prompt, "Remember (insecure)" ticked for 1
+//   type TEXT             types into the password prompt where its keyboard focus is (a
+//                         carriage return is the Enter key)
+//   keys                  the prompt's focused control id, and "ok" or "no-ok" for its OK
+//   where CAPTION         "dx dy" of the window's centre from the centre of what it should
+//                         be centred on: its owner when shown, else the work area
+//   view                  the log box: first visible line, the selection (start end), the
+//                         first visible line's text and the selected text, one a line
+//   scroll LINE SEL       scrolls the log box so LINE is the first visible line and selects
+//                         from SEL characters after that line's start to the end of the line
+//   timed-exit ID MSG W L posts the message and prints the milliseconds until the window
+//                         was hidden and until the tray icon was gone
 // Exit status 0 when done, 2 when the window or dialog is not there (yet).
 #include <windows.h>
 
@@ -64,12 +75,91 @@ bool NewestShown(HWND log) {
   }
 }
 
+HWND Prompt() {
+  const HWND dialog = FindWindowA(MAKEINTATOM(32770), "Enter Password");
+  return dialog != nullptr && IsWindowVisible(dialog) ? dialog : nullptr;
+}
+
+// The control that has the keyboard in the window's thread.
+HWND Focused(HWND window) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  return GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) ? info.hwndFocus : nullptr;
+}
+
+POINT Centre(const RECT& rect) {
+  return {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+}
+
+std::string Line(HWND box, LRESULT line) {
+  const auto start = SendMessageA(box, EM_LINEINDEX, static_cast<WPARAM>(line), 0);
+  const std::string text = Text(box);
+  if (start < 0 || static_cast<std::size_t>(start) > text.size()) return {};
+  const auto end = text.find("\r\n", static_cast<std::size_t>(start));
+  return text.substr(static_cast<std::size_t>(start),
+                     end == std::string::npos ? std::string::npos : end - start);
+}
+
+// The log box's view, read between two equal lengths of its text (new lines keep coming).
+int View(HWND box) {
+  for (;;) {
+    const LRESULT length = SendMessageA(box, WM_GETTEXTLENGTH, 0, 0);
+    DWORD from = 0;
+    DWORD to = 0;
+    SendMessageA(box, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+    const LRESULT first = SendMessageA(box, EM_GETFIRSTVISIBLELINE, 0, 0);
+    const std::string line = Line(box, first);
+    const std::string text = Text(box);
+    if (SendMessageA(box, WM_GETTEXTLENGTH, 0, 0) != length) continue;
+    std::printf("%ld\n%lu %lu\n%s\n%s\n", static_cast<long>(first), static_cast<unsigned long>(from),
+                static_cast<unsigned long>(to), line.c_str(),
+                to <= text.size() && from <= to ? text.substr(from, to - from).c_str() : "");
+    return 0;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return 1;
   _setmode(_fileno(stdout), _O_BINARY);  // the log's own CR LF, not one more CR
   const std::string command = argv[1];
+  if (command == "type" || command == "keys") {
+    const HWND prompt = Prompt();
+    if (prompt == nullptr) return 2;
+    const HWND focus = Focused(prompt);
+    if (command == "keys") {
+      std::printf("%d %s\n", focus ? GetDlgCtrlID(focus) : 0,
+                  IsWindowEnabled(GetDlgItem(prompt, IDOK)) ? "ok" : "no-ok");
+      return 0;
+    }
+    // Enter as its key, which the dialog turns into its default button's command.
+    for (const char* c = argv[2]; *c; ++c) {
+      const bool posted = *c == '\r' ? PostMessageA(focus, WM_KEYDOWN, VK_RETURN, 0x001C0001) &&
+                                             PostMessageA(focus, WM_KEYUP, VK_RETURN, 0xC01C0001)
+                                       : PostMessageA(focus, WM_CHAR, static_cast<unsigned char>(*c), 1);
+      if (!posted) return 1;
+    }
+    return 0;
+  }
+  if (command == "where") {
+    const HWND dialog = FindWindowA(nullptr, argv[2]);
+    if (dialog == nullptr || !IsWindowVisible(dialog)) return 2;
+    RECT own;
+    RECT outer;
+    GetWindowRect(dialog, &own);
+    const HWND owner = GetWindow(dialog, GW_OWNER);
+    if (owner != nullptr && IsWindowVisible(owner)) {
+      GetWindowRect(owner, &outer);
+    } else {
+      MONITORINFO monitor{};
+      monitor.cbSize = sizeof monitor;
+      GetMonitorInfoA(MonitorFromWindow(dialog, MONITOR_DEFAULTTOPRIMARY), &monitor);
+      outer = monitor.rcWork;
+    }
+    std::printf("%ld %ld\n", Centre(own).x - Centre(outer).x, Centre(own).y - Centre(outer).y);
+    return 0;
+  }
   if (command == "dialog" || command == "password") {
     const HWND dialog = FindWindowA(MAKEINTATOM(32770), command == "password" ? "Enter Password" : argv[2]);
     if (dialog == nullptr || !IsWindowVisible(dialog)) return 2;
@@ -104,6 +194,31 @@ int main(int argc, char** argv) {
     const auto wParam = static_cast<WPARAM>(Number(argv[4]));
     if (command == "post") return PostMessageA(target, message, wParam, Number(argv[5])) ? 0 : 1;
     SendMessageA(target, message, wParam, Number(argv[5]));
+  } else if (command == "view") {
+    return View(GetDlgItem(main, kLog));
+  } else if (command == "scroll" && argc == 4) {
+    const HWND box = GetDlgItem(main, kLog);
+    const LRESULT line = Number(argv[2]);
+    SendMessageA(box, EM_LINESCROLL, 0, line - SendMessageA(box, EM_GETFIRSTVISIBLELINE, 0, 0));
+    const auto start = SendMessageA(box, EM_LINEINDEX, static_cast<WPARAM>(line), 0);
+    const auto length = SendMessageA(box, EM_LINELENGTH, static_cast<WPARAM>(start), 0);
+    SendMessageA(box, EM_SETSEL, static_cast<WPARAM>(start + Number(argv[3])), start + length);
+  } else if (command == "timed-exit" && argc == 6) {
+    const HWND target = Number(argv[2]) == 0 ? main : GetDlgItem(main, static_cast<int>(Number(argv[2])));
+    const ULONGLONG start = GetTickCount64();
+    if (!PostMessageA(target, static_cast<UINT>(Number(argv[3])), static_cast<WPARAM>(Number(argv[4])),
+                      Number(argv[5])))
+      return 1;
+    long hidden = -1;
+    long untrayed = -1;
+    // Until both happened, or the window is gone, or 20 s have passed.
+    while ((hidden < 0 || untrayed < 0) && GetTickCount64() - start < 20000) {
+      const long now = static_cast<long>(GetTickCount64() - start);
+      if (hidden < 0 && (!IsWindow(main) || !IsWindowVisible(main))) hidden = now;
+      if (untrayed < 0 && (!IsWindow(main) || !Tray(main, NIM_MODIFY))) untrayed = now;
+      Sleep(5);
+    }
+    std::printf("%ld %ld\n", hidden, untrayed);
   } else if (command == "untray") {
     return Tray(main, NIM_DELETE) ? 0 : 1;
   } else {
