@@ -89,18 +89,15 @@ class DesktopTestCase(WineTestCase):
     def assert_exit_is_quick(self, *message):
         """Posts the message (by default Exit's click) and sees the window and the tray icon
         go at once, before the program ends, and the program end soon."""
+        # Timed by the driver from the message's post: starting the driver under Wine alone
+        # can take a good part of a second on a busy machine.
         out = self.drive("timed-exit", *(message or ("0", WM_COMMAND, "1", "0")))
-        # Timed from the message's post: starting the driver under Wine alone can take a
-        # good part of a second on a busy machine.
-        started = time.monotonic()
-        hidden_ms, untrayed_ms = (int(n) for n in out.split())
+        hidden_ms, untrayed_ms, ended_ms = (int(n) for n in out.split())
+        sys.stderr.write("exit: hidden after %d ms, icon gone after %d ms, ended after %d ms\n"
+                         % (hidden_ms, untrayed_ms, ended_ms))
         self.assertEqual(self.desktop.wait(WAIT_S), 0)
-        ended_s = time.monotonic() - started
-        sys.stderr.write("exit: hidden after %d ms, icon gone after %d ms, ended %.2f s later\n"
-                         % (hidden_ms, untrayed_ms, ended_s))
-        self.assertGreaterEqual(hidden_ms, 0)
-        self.assertGreaterEqual(untrayed_ms, 0)
-        self.assertLess(ended_s, EXIT_S)
+        # The window goes first, and the program ends soon after.
+        self.assertTrue(0 <= hidden_ms <= untrayed_ms <= ended_ms < EXIT_S * 1000, out)
 
 
 class Window(DesktopTestCase):
@@ -299,6 +296,7 @@ class Fetches(Handhelds):
         server = self.web_server()
         self.handheld("fetch", server.url + "/stall", "-o", windows_path(os.path.join(self.root, "s")))
         self.assertTrue(server.stalled.wait(WAIT_S), "the server was never asked for /stall")
+        self.drive("send", "0", TRAY_NOTIFY, "132", "0x203")  # shown: its going is seen
         self.assert_exit_is_quick()
 
     def test_status_raw_headers_and_error_packets(self):
@@ -346,6 +344,11 @@ class Installer(WineTestCase):
                         % SETUP)
         users = [u for u in os.listdir(os.path.join(self.prefix.drive_c, "users")) if u != "Public"]
         self.user = users[0]
+        # Wine's prefix says Windows 7 unless told otherwise; the installer wants 8 or later.
+        self.windows_version("win10")
+
+    def windows_version(self, name):
+        self.prefix.run("reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", name, "/f")
 
     def install(self, *options):
         self.prefix.run(windows_path(SETUP), "/S", *options)
@@ -416,8 +419,8 @@ class Installer(WineTestCase):
         self.assertIsNone(self.prefix.reg_value("HKLM\\" + UNINSTALL_PATH, "DisplayName"))
         self.assertIsNone(self.prefix.reg_value(RUN_KEY, "SkiffHouse"))
         self.assertEqual(self.prefix.run("reg", "query", PROFILE_KEY, check=False)[0], 1)
-        # Windows 7 (as Wine reports it when told to) is refused, and nothing is installed.
-        self.prefix.run("reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", "win7", "/f")
+        # Windows 7 is refused, and nothing is installed.
+        self.windows_version("win7")
         code = self.prefix.run(windows_path(SETUP), "/S", check=False)[0]
         self.prefix.wait_idle()
         self.assertNotEqual(code, 0)

@@ -17,7 +17,8 @@
 //   scroll LINE SEL       scrolls the log box so LINE is the first visible line and selects
 //                         from SEL characters after that line's start to the end of the line
 //   timed-exit ID MSG W L posts the message and prints the milliseconds until the window
-//                         was hidden and until the tray icon was gone
+//                         was hidden, until the tray icon was gone and until the program
+//                         had ended
 // Exit status 0 when done, 2 when the window or dialog is not there (yet).
 #include <windows.h>
 
@@ -136,8 +137,8 @@ int main(int argc, char** argv) {
     // Enter as its key, which the dialog turns into its default button's command.
     for (const char* c = argv[2]; *c; ++c) {
       const bool posted = *c == '\r' ? PostMessageA(focus, WM_KEYDOWN, VK_RETURN, 0x001C0001) &&
-                                             PostMessageA(focus, WM_KEYUP, VK_RETURN, 0xC01C0001)
-                                       : PostMessageA(focus, WM_CHAR, static_cast<unsigned char>(*c), 1);
+                                           PostMessageA(focus, WM_KEYUP, VK_RETURN, 0xC01C0001)
+                                     : PostMessageA(focus, WM_CHAR, static_cast<unsigned char>(*c), 1);
       if (!posted) return 1;
     }
     return 0;
@@ -204,21 +205,32 @@ int main(int argc, char** argv) {
     const auto length = SendMessageA(box, EM_LINELENGTH, static_cast<WPARAM>(start), 0);
     SendMessageA(box, EM_SETSEL, static_cast<WPARAM>(start + Number(argv[3])), start + length);
   } else if (command == "timed-exit" && argc == 6) {
+    DWORD processId = 0;
+    GetWindowThreadProcessId(main, &processId);
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
     const HWND target = Number(argv[2]) == 0 ? main : GetDlgItem(main, static_cast<int>(Number(argv[2])));
     const ULONGLONG start = GetTickCount64();
-    if (!PostMessageA(target, static_cast<UINT>(Number(argv[3])), static_cast<WPARAM>(Number(argv[4])),
-                      Number(argv[5])))
+    const auto since = [start] { return static_cast<long>(GetTickCount64() - start); };
+    if (process == nullptr || !PostMessageA(target, static_cast<UINT>(Number(argv[3])),
+                                            static_cast<WPARAM>(Number(argv[4])), Number(argv[5])))
       return 1;
+    // Each until it happened or 20 s have passed; -1 if it did not. The tray's answer can
+    // take a while (Wine's stand-alone tray), so its time is taken when it has answered.
     long hidden = -1;
-    long untrayed = -1;
-    // Until both happened, or the window is gone, or 20 s have passed.
-    while ((hidden < 0 || untrayed < 0) && GetTickCount64() - start < 20000) {
-      const long now = static_cast<long>(GetTickCount64() - start);
-      if (hidden < 0 && (!IsWindow(main) || !IsWindowVisible(main))) hidden = now;
-      if (untrayed < 0 && (!IsWindow(main) || !Tray(main, NIM_MODIFY))) untrayed = now;
-      Sleep(5);
+    while (hidden < 0 && since() < 20000) {
+      if (!IsWindow(main) || !IsWindowVisible(main)) hidden = since();
+      if (hidden < 0) Sleep(2);
     }
-    std::printf("%ld %ld\n", hidden, untrayed);
+    long untrayed = -1;
+    while (untrayed < 0 && since() < 20000) {
+      if (!IsWindow(main) || !Tray(main, NIM_MODIFY)) untrayed = since();
+      if (untrayed < 0) Sleep(2);
+    }
+    const long left = 20000 - since();
+    const long ended =
+        WaitForSingleObject(process, left > 0 ? static_cast<DWORD>(left) : 0) == WAIT_OBJECT_0 ? since() : -1;
+    CloseHandle(process);
+    std::printf("%ld %ld %ld\n", hidden, untrayed, ended);
   } else if (command == "untray") {
     return Tray(main, NIM_DELETE) ? 0 : 1;
   } else {
