@@ -116,7 +116,7 @@ void CDownloaderDlg::RefreshLog() {
   DWORD selStart = 0;
   DWORD selEnd = 0;
   SendMessageA(box, EM_GETSEL, reinterpret_cast<WPARAM>(&selStart), reinterpret_cast<LPARAM>(&selEnd));
-  const auto lengthBefore = static_cast<DWORD>(GetWindowTextLengthA(box));
+  const auto lengthBefore = static_cast<DWORD>(GetWindowTextLengthW(box));
   const LRESULT firstVisible = SendMessageA(box, EM_GETFIRSTVISIBLELINE, 0, 0);
   const LRESULT linesBefore = SendMessageA(box, EM_GETLINECOUNT, 0, 0);
   const LRESULT visibleLines = VisibleLines(box);
@@ -137,7 +137,7 @@ void CDownloaderDlg::RefreshLog() {
     SendMessageA(box, EM_SETSEL, 0, droppedChars);
     SendMessageA(box, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
   }
-  const auto length = static_cast<DWORD>(GetWindowTextLengthA(box));
+  const auto length = static_cast<DWORD>(GetWindowTextLengthW(box));
   if (caretAtEnd) {
     SendMessageA(box, EM_SETSEL, length, length);
   } else {
@@ -239,6 +239,8 @@ void CDownloaderDlg::OnInitDialog() {
                reinterpret_cast<LPARAM>(m_hSmallIcon ? m_hSmallIcon : m_hIcon));
   SetRunOnStartupCheck(m_bRunOnStartup);
   SetWindowTextA(m_hWnd, m_strTitle.c_str());
+  // New lines go in before the dropped ones come out: room beyond the kept 10,000 bytes.
+  SendDlgItemMessageA(m_hWnd, IDC_LOG, EM_SETLIMITTEXT, 0, 0);
   CentreOver(m_hWnd, nullptr);
 
   // From here on other threads reach the window: the text logged so far is shown, and
