@@ -92,31 +92,45 @@ POINT Centre(const RECT& rect) {
   return {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
 }
 
-std::string Line(HWND box, LRESULT line) {
-  const auto start = SendMessageA(box, EM_LINEINDEX, static_cast<WPARAM>(line), 0);
-  const std::string text = Text(box);
-  if (start < 0 || static_cast<std::size_t>(start) > text.size()) return {};
-  const auto end = text.find("\r\n", static_cast<std::size_t>(start));
-  return text.substr(static_cast<std::size_t>(start),
-                     end == std::string::npos ? std::string::npos : end - start);
+// Line number line of an unwrapped edit box's text: its lines end in "\r\n".
+std::string LineOf(const std::string& text, LRESULT line) {
+  std::size_t start = 0;
+  for (; line > 0 && start != std::string::npos; --line) {
+    start = text.find("\r\n", start);
+    if (start != std::string::npos) start += 2;
+  }
+  if (start == std::string::npos) return {};
+  const std::size_t end = text.find("\r\n", start);
+  return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
-// The log box's view, read between two equal lengths of its text (new lines keep coming).
+// The log box's view, read until two readings agree: new lines keep coming, and at the
+// log's cap they keep the text's length.
 int View(HWND box) {
-  for (;;) {
-    const LRESULT length = SendMessageA(box, WM_GETTEXTLENGTH, 0, 0);
+  struct Reading {
+    LRESULT first = 0;
     DWORD from = 0;
     DWORD to = 0;
-    SendMessageA(box, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
-    const LRESULT first = SendMessageA(box, EM_GETFIRSTVISIBLELINE, 0, 0);
-    const std::string line = Line(box, first);
-    const std::string text = Text(box);
-    if (SendMessageA(box, WM_GETTEXTLENGTH, 0, 0) != length) continue;
-    std::printf("%ld\n%lu %lu\n%s\n%s\n", static_cast<long>(first), static_cast<unsigned long>(from),
-                static_cast<unsigned long>(to), line.c_str(),
-                to <= text.size() && from <= to ? text.substr(from, to - from).c_str() : "");
-    return 0;
-  }
+    std::string text;
+    bool operator==(const Reading&) const = default;
+  };
+  const auto read = [box] {
+    Reading r;
+    SendMessageA(box, EM_GETSEL, reinterpret_cast<WPARAM>(&r.from), reinterpret_cast<LPARAM>(&r.to));
+    r.first = SendMessageA(box, EM_GETFIRSTVISIBLELINE, 0, 0);
+    r.text = Text(box);
+    return r;
+  };
+  Reading before = read();
+  for (Reading now = read(); !(now == before); now = read()) before = now;
+  const std::string line = LineOf(before.text, before.first);
+  const std::string& text = before.text;
+  std::printf("%ld\n%lu %lu\n%s\n%s\n", static_cast<long>(before.first),
+              static_cast<unsigned long>(before.from), static_cast<unsigned long>(before.to), line.c_str(),
+              before.to <= text.size() && before.from <= before.to
+                  ? text.substr(before.from, before.to - before.from).c_str()
+                  : "");
+  return 0;
 }
 
 }  // namespace
