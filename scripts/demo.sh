@@ -5,10 +5,23 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target skiffhouse skiffhouse-handheld >/dev/null
-bin=build/release
+scripts/install-deps.sh demo
+# The programs alone, as scripts/run.sh builds them (no tests, no benchmarks, no test
+# switches): about a minute the first time, with its progress on one line.
+echo "== building skiffhouse and the simulated handheld (build/run)"
+cmake --preset run >/dev/null
+mkdir -p build
+if ! cmake --build --preset run -j "$(nproc)" --target skiffhouse skiffhouse-handheld 2>&1 |
+  tee build/demo-build.log | while IFS= read -r line; do
+    if [ -t 1 ]; then printf '\r\033[K   %s' "${line:0:76}"; fi
+  done; then
+  echo
+  tail -30 build/demo-build.log
+  echo "== the build failed (build/demo-build.log)" >&2
+  exit 1
+fi
+if [ -t 1 ]; then echo; fi
+bin=build/run
 skiffhouse=$bin/src/platform/posix/skiffhouse
 handheld=$bin/tools/handheld/skiffhouse-handheld
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs Debian packages by name. "install-deps.sh run": only what building and
-# running the program and the simulated handheld needs (scripts/run.sh). Without an
-# argument, or with "test": that and everything the tests, the benchmarks and the demo
-# need as well. Safe to run again.
+# running the program and the simulated handheld needs (scripts/run.sh). "demo": that
+# and python3, the demo's web server (scripts/demo.sh). Without an argument, or with
+# "test": everything the tests and the benchmarks need as well. Safe to run again.
 set -euo pipefail
 
 # Building and running.
@@ -11,7 +11,7 @@ run_packages=(
   libcurl4-openssl-dev libssl-dev ca-certificates
 )
 
-# The tests, the benchmarks and the demo only: new test tools go here.
+# The tests and the benchmarks only: new test tools go here.
 packages=(
   git python3 openssl
   clang clang-format clang-tidy libclang-rt-14-dev
@@ -24,9 +24,10 @@ packages=(
 
 case "${1:-test}" in
   run) packages=("${run_packages[@]}") ;;
+  demo) packages=("${run_packages[@]}" python3) ;;
   test) packages=("${run_packages[@]}" "${packages[@]}") ;;
   *)
-    echo "usage: $0 [run|test]" >&2
+    echo "usage: $0 [run|demo|test]" >&2
     exit 2
     ;;
 esac

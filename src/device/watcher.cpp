@@ -50,13 +50,21 @@ void CDeviceWorker::Register() {
 
   try {
     IDevMgrMain* manager = nullptr;
+    SetErrorInfo(0, nullptr);  // an error object left from before describes nothing here
     HRESULT hr = m_factory.CreateDeviceManager(&manager);
     if (FAILED(hr) && manager != nullptr) {
       manager->Release();
       manager = nullptr;
     }
     if (SUCCEEDED(hr) && manager == nullptr) hr = E_POINTER;
-    if (FAILED(hr)) throw ComError(hr, nullptr);
+    if (FAILED(hr)) {
+      // The factory leaves the failing object's error object on the thread, if it gave one.
+      IErrorInfo* errorInfo = nullptr;
+      if (GetErrorInfo(0, &errorInfo) != S_OK) errorInfo = nullptr;
+      const ComError error(hr, errorInfo);
+      if (errorInfo != nullptr) errorInfo->Release();
+      throw error;
+    }
     m_pDeviceManager = manager;
     m_bRegistered = true;
     m_bClientConnected = false;

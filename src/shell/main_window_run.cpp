@@ -53,6 +53,7 @@ void RunMainWindow(MainWindowParts& parts) {
   parts.earlyLog.Bind(nullptr);
 }
 
+#if SKIFF_TEST_HOOKS
 namespace {
 
 std::uint32_t TestInterval(const char* name, std::uint32_t programValue) {
@@ -64,11 +65,14 @@ std::uint32_t TestInterval(const char* name, std::uint32_t programValue) {
 }
 
 }  // namespace
+#endif
 
 WorkerTiming WorkerTimingFromEnvironment() {
   WorkerTiming timing;
+#if SKIFF_TEST_HOOKS  // test builds only: a shipped program keeps its own intervals
   timing.watchMs = TestInterval("SKIFFHOUSE_TEST_WATCH_MS", timing.watchMs);
   timing.retryMs = TestInterval("SKIFFHOUSE_TEST_RETRY_MS", timing.retryMs);
+#endif
   return timing;
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 
 #include "device/api/devmgr.h"
@@ -20,12 +21,15 @@ struct Behaviour {
   bool runnable = true;
   HRESULT runResult = S_OK;
   bool offersMain = true;
+  // A failed Run leaves an error object on the thread; reportsErrors: the object says so.
+  bool describesRunFailure = false;
+  bool reportsErrors = false;
 };
 Behaviour g_behaviour;
 std::atomic<int> g_liveReferences{0};
 std::atomic<int> g_runs{0};
 
-class CTestManager : public IDevMgrMain, public IRunnableObject {
+class CTestManager : public IDevMgrMain, public IRunnableObject, public ISupportErrorInfo {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
     *out = nullptr;
@@ -33,6 +37,8 @@ class CTestManager : public IDevMgrMain, public IRunnableObject {
       *out = static_cast<IDevMgrMain*>(this);
     } else if (riid == IID_IRunnableObject && g_behaviour.runnable) {
       *out = static_cast<IRunnableObject*>(this);
+    } else if (riid == IID_ISupportErrorInfo) {
+      *out = static_cast<ISupportErrorInfo*>(this);
     } else {
       return E_NOINTERFACE;
     }
@@ -57,7 +63,21 @@ class CTestManager : public IDevMgrMain, public IRunnableObject {
   HRESULT STDMETHODCALLTYPE GetRunningClass(CLSID*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE Run(IBindCtx*) override {
     ++g_runs;
+    ICreateErrorInfo* create = nullptr;
+    if (FAILED(g_behaviour.runResult) && g_behaviour.describesRunFailure &&
+        SUCCEEDED(CreateErrorInfo(&create))) {
+      create->SetDescription(const_cast<LPOLESTR>(L"the handheld service is stopped"));
+      IErrorInfo* info = nullptr;
+      if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
+        SetErrorInfo(0, info);
+        info->Release();
+      }
+      create->Release();
+    }
     return g_behaviour.runResult;
+  }
+  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID) override {
+    return g_behaviour.reportsErrors ? S_OK : S_FALSE;
   }
   BOOL STDMETHODCALLTYPE IsRunning() override { return TRUE; }
   HRESULT STDMETHODCALLTYPE LockRunning(BOOL, BOOL) override { return S_OK; }
@@ -89,8 +109,10 @@ class CTestClassFactory : public IClassFactory {
 
 // Two creation attempts on a thread of their own, as the watcher makes them (each joins
 // the multithreaded apartment); every join is left when the watcher ends, which shows
-// when nothing else holds the apartment. The second attempt's result.
-HRESULT CreateOnThread(const CLSID& classId, bool aloneInTheApartment = false) {
+// when nothing else holds the apartment. The second attempt's result; *described gets
+// the description of the error object it left on the thread ("" for none).
+HRESULT CreateOnThread(const CLSID& classId, bool aloneInTheApartment = false,
+                       std::wstring* described = nullptr) {
   HRESULT hr = E_UNEXPECTED;
   std::thread([&] {
     CComDeviceManagerFactory factory(classId);
@@ -99,6 +121,13 @@ HRESULT CreateOnThread(const CLSID& classId, bool aloneInTheApartment = false) {
       hr = factory.CreateDeviceManager(&manager);
       EXPECT_EQ(SUCCEEDED(hr), manager != nullptr);
       if (manager != nullptr) manager->Release();
+    }
+    IErrorInfo* info = nullptr;
+    if (described != nullptr && GetErrorInfo(0, &info) == S_OK && info != nullptr) {
+      BSTR text = nullptr;
+      if (SUCCEEDED(info->GetDescription(&text)) && text != nullptr) *described = text;
+      SysFreeString(text);
+      info->Release();
     }
     APTTYPE type;
     APTTYPEQUALIFIER qualifier;
@@ -132,6 +161,14 @@ TEST(ComCreation, RunsTheServerHandsOutItsMainInterfaceOnlyAndReturnsEachFailure
     g_runs = 0;
     EXPECT_EQ(CreateOnThread(kTestClass), c.result);
     EXPECT_EQ(g_runs.load(), c.runs);
+    EXPECT_EQ(g_liveReferences.load(), 0);
+  }
+  // A failed run is described when the object reports errors for it, and only then.
+  for (const bool reports : {true, false}) {
+    g_behaviour = {true, E_ACCESSDENIED, true, true, reports};
+    std::wstring described = L"none yet";
+    EXPECT_EQ(CreateOnThread(kTestClass, false, &described), E_ACCESSDENIED);
+    EXPECT_EQ(described, reports ? L"the handheld service is stopped" : L"none yet");
     EXPECT_EQ(g_liveReferences.load(), 0);
   }
   CoRevokeClassObject(cookie);

@@ -236,7 +236,9 @@ TEST(ConsoleFrontEnd, ThePasswordIsMaskedAndEditedLogLinesWaitUntilThePromptIsAn
   EXPECT_GT(t.text.find("during the prompt"), at);  // held until the prompt closed
   t.WaitFor("during the prompt\n", at);
   auto cancelled = t.Ask(9, 0x10);
-  t.WaitFor("You have 9 attempts", at);
+  at = t.WaitFor("You have 9 attempts", at);
+  t.Type("\r");  // nothing typed: nothing is sent, and the prompt says why
+  at = t.WaitFor("Empty password: it would use up an attempt.", at);
   t.Type("abc\x1b");
   cancelled.get();
   EXPECT_EQ(t.host.answers,
@@ -249,6 +251,20 @@ TEST(ConsoleFrontEnd, ThePasswordIsMaskedAndEditedLogLinesWaitUntilThePromptIsAn
     EXPECT_GE(read(t.terminal.fds[0], echoed, sizeof echoed - 1), 0);
   }
   EXPECT_THAT(std::string(echoed), Not(HasSubstr("cret")));
+}
+
+TEST(ConsoleFrontEnd, TheTrayLineFitsEightyColumnsAndComesBackAfterAPromptWhileHidden) {
+  Console t;
+  t.Start();
+  std::size_t at = t.WaitFor("[tray] ");
+  const std::size_t end = t.WaitFor("\n", at);
+  EXPECT_LT(end - at, 80u) << t.text;
+  auto asked = t.Ask(10, 0x10);
+  at = t.WaitFor("Password (Enter accepts, Escape cancels): ", end);
+  t.Type("pw\rn");
+  asked.get();
+  at = t.WaitFor("Password entered.\n", at);
+  t.WaitFor("[tray] ", at);
 }
 
 CSingleInstance::Outcome ClaimAgain(const std::string& usb) {

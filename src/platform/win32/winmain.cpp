@@ -2,11 +2,13 @@
 // found by its window class; the program lives in the tray until its window is shown.
 #include <windows.h>
 
+#include <commctrl.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
-#include "platform/win32/app/main_window.h"
+#include "platform/win32/app/downloader_dlg.h"
 #include "platform/win32/app/resource.h"
 #include "platform/win32/com/com_device_manager.h"
 #include "platform/win32/http/winhttp_transport.h"
@@ -42,14 +44,21 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLi
     return 0;
   }
 
+  // The themed controls that the manifest asks for come from the common controls.
+  INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
+
   CLogRelay earlyLog;
   CRegistryProfile profile;
   CRunKey runOnStartup;
   CComDeviceManagerFactory deviceManagers;
   WinHttpOptions httpOptions;
-  // Test-only: Wine's WinHTTP trusts no test authority, so the tests under Wine accept an unknown one.
+#if SKIFF_TEST_HOOKS
+  // Test builds only: Wine's WinHTTP trusts no test authority, so the tests under Wine
+  // accept an unknown one. A shipped build has no way to turn the check off.
   const char* ignoreUnknownCa = std::getenv("SKIFFHOUSE_TEST_IGNORE_UNKNOWN_CA");
   httpOptions.ignoreUnknownCaForTests = ignoreUnknownCa != nullptr && std::strcmp(ignoreUnknownCa, "1") == 0;
+#endif
   const std::unique_ptr<IHttpTransport> transport = CreateWinHttpTransport(httpOptions);
 
   const WorkerTiming timing = WorkerTimingFromEnvironment();

@@ -109,16 +109,22 @@ void CConsoleFrontEnd::Destroy() {
   m_alive = false;
 }
 
+std::string CConsoleFrontEnd::StatusLine() const {
+  // Kept within 80 columns on a terminal: "?" lists the keys in full.
+  if (m_mode == InputMode::Terminal) return "[tray] " + m_title + "  (Enter: show, x: exit, ?: keys)\n";
+  if (m_mode == InputMode::Lines)
+    return "[tray] " + m_title +
+           "  (commands, one per line: empty line shows the window, h hides it, r toggles run on "
+           "startup, a: about, x: exit)\n";
+  return "[tray] " + m_title + "  (no console input: ends on SIGTERM)\n";
+}
+
 void CConsoleFrontEnd::PrintStatus() {
-  if (m_mode == InputMode::Terminal)
-    WriteLocked("[tray] " + m_title +
-                "  (Enter: show window, h: hide, r: run on startup, a: about, x: exit)\n");
-  else if (m_mode == InputMode::Lines)
-    WriteLocked("[tray] " + m_title +
-                "  (commands, one per line: empty line shows the window, h hides it, r toggles run on "
-                "startup, a: about, x: exit)\n");
-  else
-    WriteLocked("[tray] " + m_title + "  (no console input: ends on SIGTERM)\n");
+  WriteLocked(StatusLine());
+}
+
+void CConsoleFrontEnd::PrintKeys() {
+  WriteLocked("Keys: Enter show window, h hide, r run on startup, a about, x exit\n");
 }
 
 void CConsoleFrontEnd::Show() {
@@ -175,7 +181,7 @@ void CConsoleFrontEnd::HandleKey(unsigned char key, bool escapeSequence) {
       PrintAbout();
       break;
     case '?':
-      PrintStatus();
+      PrintKeys();
       break;
     case 'x':
     case 'X':

@@ -68,7 +68,10 @@ class CConsoleFrontEnd : public IMainWindow, public IPasswordRequester, public I
 
   void Hide();
   void WriteWindow();  // caller holds m_outMutex
+  // The line that stands for the tray icon while the window is hidden.
+  std::string StatusLine() const;
   void PrintStatus();
+  void PrintKeys();
   void PrintAbout();
   void ToggleRunOnStartup();
   void Write(const std::string& text);  // caller holds m_outMutex

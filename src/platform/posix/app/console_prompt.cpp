@@ -62,6 +62,11 @@ void CConsoleFrontEnd::HandlePromptKey(unsigned char key, bool escapeSequence) {
     return;
   }
   if (key == '\r' || key == '\n') {
+    // An empty answer could only spend one of the handheld's attempts.
+    if (m_typed.empty()) {
+      WriteLocked(std::string("\n") + kEmptyPasswordNote + "\nPassword (Enter accepts, Escape cancels): ");
+      return;
+    }
     AskRemember();
   } else if (key == 0x7F || key == 0x08) {
     if (m_typed.empty()) return;
@@ -86,6 +91,10 @@ void CConsoleFrontEnd::HandlePromptLine(const std::string& line) {
   if (line == "\x1b") {
     FinishPrompt(CDeviceWorker::kNoPassword, false);
   } else if (m_stage == Stage::Password) {
+    if (line.empty()) {
+      WriteLocked(std::string(kEmptyPasswordNote) + "\n");
+      return;
+    }
     m_typed = line;
     AskRemember();
   } else {
@@ -113,6 +122,8 @@ void CConsoleFrontEnd::FinishPrompt(const std::string& password, bool remember) 
     WriteWindow();  // the whole text, which holds the held lines too
   else if (m_shown)
     Write(ForConsole(held));
+  else
+    Write(StatusLine());  // back to the tray
   m_showPending = false;
 }
 

@@ -18,6 +18,10 @@ inline constexpr unsigned char kCtrlC = 0x03;
 inline constexpr unsigned char kCtrlD = 0x04;
 inline constexpr unsigned char kCtrlU = 0x15;
 
+// Said when Enter comes with nothing typed: nothing is sent to the handheld.
+inline constexpr char kEmptyPasswordNote[] =
+    "Empty password: it would use up an attempt. Type it, or Escape to cancel.";
+
 // Log text as the console shows it: safe to print, "\r\n" line ends as "\n".
 inline std::string ForConsole(const std::string& text) {
   const std::string safe = DisplaySafeText(text);

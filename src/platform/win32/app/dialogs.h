@@ -8,9 +8,11 @@
 
 namespace skiff {
 
-// "Enter Password": system-modal, no system menu, the prompt in three lines, a masked
-// edit and "Remember (insecure)". OK (or Enter) takes the typed password and the check
-// box; Cancel (or Escape) gives the no-password sentinel and remember false.
+// "Enter Password": system-modal and in front, centred on the screen, no system menu,
+// the prompt in three lines, a masked edit that has the keyboard and "Remember
+// (insecure)". OK (or Enter) takes the typed password and the check box, and is
+// unavailable while the box is empty; Cancel (or Escape) gives the no-password sentinel
+// and remember false.
 class CPasswordDlg {
  public:
   explicit CPasswordDlg(std::string prompt);
@@ -37,7 +39,12 @@ class CPasswordDlg {
   HWND* m_pOpen = nullptr;
 };
 
-// "About SkiffhouseDesktop": OK or Escape closes it. *open names it while it runs.
+// Moves window to the centre of over, or of the screen's work area when over is null or
+// hidden.
+void CentreOver(HWND window, HWND over);
+
+// "About SkiffhouseDesktop", centred over its owner: OK or Escape closes it. *open names
+// it while it runs.
 void RunAboutDialog(HINSTANCE instance, HWND owner, HWND* open);
 
 }  // namespace skiff

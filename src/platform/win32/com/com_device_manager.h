@@ -14,7 +14,9 @@ class CComDeviceManagerFactory : public IDeviceManagerFactory {
 
   // Joins the multithreaded apartment, then creates the server (any context: in-process,
   // handler, local or remote), runs it with OleRun and asks it for IDevMgrMain. The
-  // IUnknown is released whatever happens; the first failing HRESULT is returned.
+  // IUnknown is released whatever happens; the first failing HRESULT is returned. When
+  // running or the query failed and the object reports errors for that interface, its
+  // error object is left on the thread (GetErrorInfo) to describe the failure.
   HRESULT CreateDeviceManager(IDevMgrMain** deviceManager) override;
   // The watcher thread's end: it leaves the apartment as often as it joined.
   void WatcherThreadEnding() override { LeaveApartment(); }

@@ -64,6 +64,8 @@ class CDownloaderDlg final : public IMainWindow, public IPasswordRequester {
   void ShowHide(bool hide);
   void ShowAbout();
   void RefreshLog();
+  void ReplaceLog(HWND box, std::string text, std::uint64_t textStart);
+  static LRESULT VisibleLines(HWND box);
   void OpenPrompts();
   // Ends the window's run; open About and password dialogs end first, the password
   // dialog as a cancel.
@@ -72,6 +74,7 @@ class CDownloaderDlg final : public IMainWindow, public IPasswordRequester {
 
   const HINSTANCE m_hInstance;
   const HICON m_hIcon;
+  const HICON m_hSmallIcon;
   const UINT m_uTaskbarCreated;
 
   // The window's thread only.
@@ -82,12 +85,18 @@ class CDownloaderDlg final : public IMainWindow, public IPasswordRequester {
   bool m_bEnding = false;
   bool m_bPromptRunning = false;
   std::string m_strTitle;
+  // What the log box holds: the log's text as of the last refresh, and where it starts
+  // in all the bytes ever logged.
+  bool m_bBoxFilled = false;
+  std::string m_strBox;
+  std::uint64_t m_ullBoxStart = 0;
   bool m_bRunOnStartup = false;
   IMainWindowHost* m_pHost = nullptr;
 
   // Shared with the log's writers.
   mutable std::mutex m_displayMutex;
   std::string m_strShown;
+  std::uint64_t m_ullLogEnd = 0;  // all the bytes logged so far: where m_strShown ends
   bool m_bRefreshPosted = false;
   bool m_bAlive = true;
   HWND m_hPostTarget = nullptr;  // the window while it exists
