@@ -41,24 +41,10 @@ skiff_sandbox skiff-e2e
 "$bin/bench/bench_http_server" > "$work/port" &
 pids+=($!)
 
-# start_program DIR BUILD: a skiffhouse of BUILD with its own home and socket below DIR;
-# sets `started`.
-start_program() {
-  mkdir -p "$1"
-  (skiff_private_home "$1" && exec "$2/src/platform/posix/skiffhouse" < /dev/null > "$1/skiffhouse.log" 2>&1) &
-  started=$!
-  pids+=("$started")
-  for _ in $(seq 100); do
-    [ -S "$1/run/usb.sock" ] && return 0
-    sleep 0.1
-  done
-  echo "skiffhouse of $2 did not start" >&2
-  exit 1
-}
-start_program "$work/program" "$bin"
+skiff_start_program "$work/program" "$bin"
 program=$started
 if [ -n "$baseline" ]; then
-  start_program "$work/baseline" "$baseline"
+  skiff_start_program "$work/baseline" "$baseline"
   baseline_program=$started
 fi
 for _ in $(seq 100); do

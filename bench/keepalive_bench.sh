@@ -69,23 +69,9 @@ pids+=($!)
 wait_for_line "$work/http.port"
 wait_for_line "$work/https.port"
 
-# start_program DIR BUILD: a skiffhouse of BUILD with its own home and socket below DIR,
-# trusting the run's authority; sets `started`.
-start_program() {
-  mkdir -p "$1"
-  (skiff_private_home "$1" && export SSL_CERT_FILE=$tls/ca.pem &&
-    exec "$2/src/platform/posix/skiffhouse" < /dev/null > "$1/skiffhouse.log" 2>&1) &
-  started=$!
-  pids+=("$started")
-  for _ in $(seq 100); do
-    [ -S "$1/run/usb.sock" ] && return 0
-    sleep 0.1
-  done
-  echo "skiffhouse of $2 did not start" >&2
-  exit 1
-}
-start_program "$work/program" "$bin"
-if [ -n "$baseline" ]; then start_program "$work/baseline" "$baseline"; fi
+# Each program trusts the run's authority, as a user's SSL_CERT_FILE makes it.
+SSL_CERT_FILE=$tls/ca.pem skiff_start_program "$work/program" "$bin"
+if [ -n "$baseline" ]; then SSL_CERT_FILE=$tls/ca.pem skiff_start_program "$work/baseline" "$baseline"; fi
 
 # relay SCHEME: a new relay to that scheme's server; sets `relay_port`, `relay_pid` and
 # `relay_count` (the file with its count of connections).

@@ -30,3 +30,18 @@ skiff_wait_for_socket() {
   done
   return 1
 }
+
+# skiff_start_program DIR BUILD: BUILD's skiffhouse with a private home and socket below
+# DIR, its output in DIR/skiffhouse.log; sets `started` once it listens for handhelds.
+skiff_start_program() {
+  mkdir -p "$1"
+  (skiff_private_home "$1" && exec "$2/src/platform/posix/skiffhouse" </dev/null >"$1/skiffhouse.log" 2>&1) &
+  started=$!
+  pids+=("$started")
+  for _ in $(seq 100); do
+    [ -S "$1/run/usb.sock" ] && return 0
+    sleep 0.1
+  done
+  echo "skiffhouse of $2 did not start" >&2
+  exit 1
+}
