@@ -33,9 +33,9 @@ struct MainWindowParts {
 // destroyed; then worker and log are destroyed, in that order.
 void RunMainWindow(MainWindowParts& parts);
 
-// The program's watcher intervals, or for tests only, shorter ones in milliseconds from
-// SKIFFHOUSE_TEST_WATCH_MS and SKIFFHOUSE_TEST_RETRY_MS (1 to 600000; anything else is
-// ignored), so that tests need not wait the program's 5 and 10 seconds.
+// The program's watcher intervals. A test build (SKIFF_TEST_HOOKS) also takes shorter
+// ones in milliseconds from SKIFFHOUSE_TEST_WATCH_MS and SKIFFHOUSE_TEST_RETRY_MS (1 to
+// 600000; anything else is ignored), so that tests need not wait 5 and 10 seconds.
 WorkerTiming WorkerTimingFromEnvironment();
 
 }  // namespace skiff
