@@ -22,7 +22,10 @@ using skiff::kPacketSize;
 
 class CheckingChannel : public skiff::testing::RecordingChannel {
  public:
+  int writeCount = 0;
+
   HRESULT STDMETHODCALLTYPE WriteData(const BYTE* data, ULONG length) override {
+    ++writeCount;
     // One whole packet: the header's length matches the bytes written, within a record.
     if (length < skiff::kPacketHeaderSize || length > kPacketSize) std::abort();
     if (static_cast<ULONG>(data[4] | (data[5] << 8)) + skiff::kPacketHeaderSize != length) std::abort();
