@@ -1,9 +1,8 @@
-"""Support for the whole-process tests of both programs: a loopback HTTP(S) server with
-misbehaving paths, the loopback peers of tests/support (test authority, tinyproxy, free
-ports), the POSIX program on a pipe, and the Windows program in a Wine prefix of the
-test's own."""
+"""Support for the whole-process tests of both programs: the transport tests' loopback
+HTTP(S) server (tests/integration/support/http_peers.py), the loopback peers of
+tests/support (test authority, tinyproxy, free ports), the POSIX program on a pipe, and
+the Windows program in a Wine prefix of the test's own."""
 
-import http.server
 import os
 import re
 import shutil
@@ -15,7 +14,9 @@ import threading
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [os.path.join(HERE, "..", "support"), os.path.join(HERE, "..", "integration", "support")]
+from http_peers import Server, generated  # noqa: E402,F401 (generated: for the tests)
 from loopback_peers import free_port, make_certificates, start_tinyproxy  # noqa: E402,F401 (free_port: for the tests)
 
 # Safety limits only: every wait ends as soon as what it waits for has happened.
@@ -34,59 +35,6 @@ def wait_until(what, describe=lambda: "", timeout=WAIT_S):
         time.sleep(0.1)
 
 
-class Handler(http.server.BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
-
-    def log_message(self, *args):
-        pass
-
-    def do_GET(self):
-        server = self.server
-        server.requests.append((self.path, dict(self.headers)))
-        stall = self.path == "/stall"
-        body = server.big if self.path == "/big" else b"s" * 100000 if stall else b"not here\n"
-        self.send_response(200 if self.path in ("/big", "/stall") else 404)
-        self.send_header("X-Skiff-Test", "raw header")
-        # /stall promises more than its first part, then sends nothing until the test lets go.
-        self.send_header("Content-Length", str(10 * 1024 * 1024 if stall else len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-        if stall:
-            self.wfile.flush()
-            server.stalled.set()
-            server.release.wait(WAIT_S)
-            self.close_connection = True
-
-
-class WebServer:
-    """A loopback HTTP or HTTPS server on its own thread; /big serves the body given."""
-
-    def __init__(self, big, certificate=None):
-        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.httpd.daemon_threads = True
-        self.httpd.big = big
-        self.requests = self.httpd.requests = []
-        self.stalled = self.httpd.stalled = threading.Event()
-        self.release = self.httpd.release = threading.Event()
-        scheme = "http"
-        if certificate:
-            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-            context.load_cert_chain(*certificate)
-            self.httpd.socket = context.wrap_socket(self.httpd.socket, server_side=True)
-            scheme = "https"
-        self.url = "%s://127.0.0.1:%d" % (scheme, self.httpd.server_address[1])
-        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
-
-    def via_proxy(self, path):
-        """Whether the request for path came by way of tinyproxy, which says so in Via."""
-        return any(p == path and "tinyproxy" in headers.get("Via", "") for p, headers in self.requests)
-
-    def close(self):
-        self.release.set()
-        self.httpd.shutdown()
-        self.httpd.server_close()
-
-
 class E2ETestCase(unittest.TestCase):
     """A folder of the test's own, and servers stopped at its end."""
 
@@ -94,17 +42,29 @@ class E2ETestCase(unittest.TestCase):
         self.root = tempfile.mkdtemp(prefix="skiff-e2e-")
         self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
 
-    def web_server(self, big=b"", tls=False):
-        certificate = make_certificates(self.root)[1:] if tls else None
-        server = WebServer(big, certificate)
-        self.addCleanup(server.close)
+    def web_server(self, tls=False):
+        """A loopback server with the transport tests' routes (/huge?SIZE serves
+        generated(SIZE), /stall-body stalls mid-body), its URL in url."""
+        context = None
+        if tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*make_certificates(self.root)[1:])
+        server = Server(tls=context)
+        server.url = "%s://127.0.0.1:%d" % ("https" if tls else "http", server.port)
         return server
 
     def tinyproxy(self):
         """tinyproxy, stopped at the end: its port."""
-        proxy, port, _ = start_tinyproxy(self.root)
+        proxy, port, self.proxy_log = start_tinyproxy(self.root)
         self.addCleanup(lambda: (proxy.terminate(), proxy.wait(10)))
         return port
+
+    def assert_via_proxy(self, url):
+        """tinyproxy forwarded a request for url (or one that begins with it)."""
+        def log():
+            with open(self.proxy_log) as f:
+                return f.read()
+        wait_until(lambda: "GET " + url in log(), log)
 
 
 # The POSIX program: skiffhouse and skiffhouse-handheld as child processes.

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -209,7 +208,7 @@ class FakeDevice final : public Counted<IDevMgrDevice> {
 class FakeDeviceManager final : public Counted<IDevMgrMain>, public IDeviceManagerFactory {
  public:
   HRESULT CreateDeviceManager(IDevMgrMain** manager) override {
-    attempts.Add(std::chrono::steady_clock::now());
+    ++attempts;
     *manager = nullptr;
     if (failures-- > 0) return REGDB_E_CLASSNOTREG;
     AddRef();
@@ -266,8 +265,7 @@ class FakeDeviceManager final : public Counted<IDevMgrMain>, public IDeviceManag
   }
 
   HRESULT adviseFailure = S_OK, unadviseFailure = S_OK;
-  std::atomic<int> failures{0}, getDevicesCalls{0}, unadviseCalls{0};
-  Recorded<std::chrono::steady_clock::time_point> attempts;
+  std::atomic<int> failures{0}, attempts{0}, getDevicesCalls{0}, unadviseCalls{0};
 
  private:
   std::mutex m_delivery;

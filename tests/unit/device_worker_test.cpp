@@ -1,7 +1,7 @@
 // The device worker against a scripted device manager, one scenario per behaviour a user
 // meets: a handheld served, its properties and PIN, a locked handheld answered or wrong,
-// signals that come together, failed reads and writes, a missing device manager, and the
-// stop in every state. A cancelled prompt is covered end to end (test_desktop.py).
+// signals that come together, failed reads and writes, no device events, and the stop in
+// every state. A cancelled prompt is covered end to end (test_desktop.py).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -126,7 +126,7 @@ TEST(DeviceWorker, TheFirstHandheldIsServedUntilItClosesAndEverythingIsLetGo) {
   ExpectLetGo(h);
   h.worker->Stop();
   h.worker->Start();  // a stopped worker does not start again
-  EXPECT_EQ(h.manager.attempts.Get().size(), 1u);
+  EXPECT_EQ(h.manager.attempts, 1);
   EXPECT_EQ(h.manager.unadviseCalls, 1);
 }
 
@@ -274,31 +274,19 @@ TEST(DeviceWorker, ACloseReportedWhenAChannelIsLetGoDoesNotEndTheNextClient) {
   EXPECT_EQ(h.display.Lines().back(), ErrorLine(E_UNEXPECTED));
 }
 
-TEST(DeviceWorker, AMissingDeviceManagerIsReportedTwiceAtOnceThenAtEachRetryUntilTimedPassesBegin) {
-  constexpr auto kRetry = std::chrono::milliseconds(200);
-  Harness h({static_cast<std::uint32_t>(kRetry.count()), 20});
-  h.manager.failures = 3;
-  h.manager.adviseFailure = E_FAIL;  // no device events: passes come by time-out
+// A missing device manager's lines and retries are met end to end under Wine
+// (NoDeviceManager); here the handheld is still found when device events cannot be had.
+TEST(DeviceWorker, WithoutDeviceEventsTimedPassesStillFindTheHandheld) {
+  Harness h({kHour, 20});
+  h.manager.adviseFailure = E_FAIL;
   h.worker->Start();
   ASSERT_TRUE(h.display.WaitForLine("Device count is 0"));
   h.manager.Attach(h.manager.NewDevice({Number("BBPIN", 1)}));
   ASSERT_TRUE(h.display.WaitForLine(kServed));
   h.worker->Stop();
-
-  std::vector<std::string> expected;
-  for (int i = 0; i < 3; ++i)
-    expected.insert(expected.end(), {"Error registering with BBDevMgr:", ErrorLine(REGDB_E_CLASSNOTREG),
-                                     "Connection advice is unavailable", ErrorLine(E_POINTER)});
-  expected.insert(expected.end(),
-                  {"Connection advice is unavailable", ErrorLine(E_FAIL), "Device count is 0"});
   auto lines = h.display.Lines();
-  lines.resize(expected.size());
-  EXPECT_EQ(lines, expected);
-  const auto times = h.manager.attempts.Get();
-  ASSERT_EQ(times.size(), 4u);
-  EXPECT_LT(times[1] - times[0], kRetry);
-  EXPECT_GE(times[2] - times[1], kRetry);
-  EXPECT_GE(times[3] - times[2], kRetry);
+  lines.resize(3);
+  EXPECT_THAT(lines, ElementsAre("Connection advice is unavailable", ErrorLine(E_FAIL), "Device count is 0"));
   EXPECT_EQ(h.manager.unadviseCalls, 0) << "a sink never registered is not unregistered";
   ExpectLetGo(h);
 }
@@ -317,7 +305,7 @@ TEST(DeviceWorker, StopEndsEveryStatePromptlyAndLetsEverythingGo) {
       h.Attach(device);
     }
     ASSERT_TRUE(Eventually([&] {
-      if (state == "retrying") return h.manager.attempts.Get().size() == 2;
+      if (state == "retrying") return h.manager.attempts == 2;
       if (state == "watching") return h.manager.Advised();
       return h.display.Count(kServed) + h.requester.requests.Get().size() > 0;
     }));
@@ -327,7 +315,7 @@ TEST(DeviceWorker, StopEndsEveryStatePromptlyAndLetsEverythingGo) {
     ExpectLetGo(h);
     EXPECT_EQ(device->refs, 0);
     EXPECT_TRUE(device->LastChannel() == nullptr || device->LastChannel()->refs == 0);
-    EXPECT_EQ(h.manager.attempts.Get().size(), state == "retrying" ? 2u : 1u);
+    EXPECT_EQ(h.manager.attempts, state == "retrying" ? 2 : 1);
     EXPECT_EQ(h.manager.getDevicesCalls, device->openCalls) << "the stop ran a pass";
     EXPECT_EQ(h.display.Count("Finished handling client"), state == "serving" ? 1u : 0u);
     EXPECT_EQ(h.display.Count("User pressed cancel"), 0u) << "the program stopped; the user did not cancel";

@@ -30,6 +30,11 @@ BLOCK = bytes(((i * 2654435761) >> 13) & 0xFF for i in range(PERIOD))
 PIECES = (b"first piece;", b"x" * 20000, b"last")
 
 
+def generated(size):
+    """The body /huge?size serves."""
+    return (BLOCK * (size // PERIOD + 1))[:size]
+
+
 def response(status, body=b"", extra=""):
     body = body.encode("latin-1") if isinstance(body, str) else body
     return f"HTTP/1.1 {status}\r\n{extra}Content-Length: {len(body)}\r\n\r\n".encode() + body
