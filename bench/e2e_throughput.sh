@@ -47,10 +47,7 @@ if [ -n "$baseline" ]; then
   skiff_start_program "$work/baseline" "$baseline"
   baseline_program=$started
 fi
-for _ in $(seq 100); do
-  [ -s "$work/port" ] && break
-  sleep 0.1
-done
+skiff_wait_until test -s "$work/port"
 port=$(cat "$work/port")
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }

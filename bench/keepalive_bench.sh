@@ -55,10 +55,7 @@ cat "$(curl-config --ca 2> /dev/null || echo /etc/ssl/certs/ca-certificates.crt)
 
 # wait_for_line FILE: up to 10 s for a first line in FILE.
 wait_for_line() {
-  for _ in $(seq 100); do
-    [ -s "$1" ] && return 0
-    sleep 0.1
-  done
+  skiff_wait_until test -s "$1" && return 0
   echo "nothing in $1" >&2
   exit 1
 }

@@ -34,10 +34,8 @@ Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3> "$work/display" > /dev/
 pids+=($!)
 python3 bench/keepalive_server.py > "$work/http.port" &
 pids+=($!)
-for _ in $(seq 100); do
-  [ -s "$work/display" ] && [ -s "$work/http.port" ] && break
-  sleep 0.1
-done
+skiff_wait_until test -s "$work/display"
+skiff_wait_until test -s "$work/http.port"
 export DISPLAY=":$(head -1 "$work/display")" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 winpath() { echo "Z:$(realpath "$1" | tr / '\\')"; }
 
@@ -76,10 +74,7 @@ batch() {
   "$bin/bench/delay_relay" "$(cat "$work/http.port")" 10 30 "$count" > "$work/relay$serial.port" &
   relay=$!
   pids+=("$relay")
-  for _ in $(seq 100); do
-    [ -s "$work/relay$serial.port" ] && break
-    sleep 0.1
-  done
+  skiff_wait_until test -s "$work/relay$serial.port"
   out=$(SKIFFHOUSE_USB_PORT=$1 "$bin/bench/handheld_bench" fetch \
     "http://127.0.0.1:$(cat "$work/relay$serial.port")/bytes/10240" "$fetches") || {
     echo "a fetch failed: $out" >&2

@@ -18,7 +18,7 @@ source scripts/sandbox.sh
 skiff_sandbox skiff-memory
 "$bin/bench/bench_http_server" > "$work/port" &
 pids+=($!)
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
+skiff_wait_until test -s "$work/port"
 port=$(cat "$work/port")
 
 kib() { awk -v key="$1:" '$1 == key { print $2 }' "/proc/$2/status"; }

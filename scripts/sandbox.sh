@@ -22,14 +22,17 @@ skiff_private_home() {
   mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 }
 
-# skiff_wait_for_socket: up to 10 s for the program to listen for handhelds.
-skiff_wait_for_socket() {
+# skiff_wait_until COMMAND...: up to 10 s for COMMAND to succeed; fails when it never does.
+skiff_wait_until() {
   for _ in $(seq 100); do
-    [ -S "$SKIFFHOUSE_USB_SOCKET" ] && return 0
+    "$@" && return 0
     sleep 0.1
   done
   return 1
 }
+
+# skiff_wait_for_socket: up to 10 s for the program to listen for handhelds.
+skiff_wait_for_socket() { skiff_wait_until test -S "$SKIFFHOUSE_USB_SOCKET"; }
 
 # skiff_start_program DIR BUILD: BUILD's skiffhouse with a private home and socket below
 # DIR, its output in DIR/skiffhouse.log; sets `started` once it listens for handhelds.
@@ -38,10 +41,7 @@ skiff_start_program() {
   (skiff_private_home "$1" && exec "$2/src/platform/posix/skiffhouse" </dev/null >"$1/skiffhouse.log" 2>&1) &
   started=$!
   pids+=("$started")
-  for _ in $(seq 100); do
-    [ -S "$1/run/usb.sock" ] && return 0
-    sleep 0.1
-  done
+  skiff_wait_until test -S "$1/run/usb.sock" && return 0
   echo "skiffhouse of $2 did not start" >&2
   exit 1
 }
